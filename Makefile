@@ -1,0 +1,27 @@
+# make test   set up everything on a fresh machine, build, run every test
+VENV    := .venv
+PY      := $(VENV)/bin/python
+CMAKE   := $(VENV)/bin/cmake
+CTEST   := $(VENV)/bin/ctest
+NATIVE  := build/native
+JOBS    ?= 2
+
+.PHONY: all setup native native-test test clean
+
+all: test
+
+setup:
+	@tools/setup.sh
+
+native: setup
+	$(CMAKE) -S . -B $(NATIVE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON
+	$(CMAKE) --build $(NATIVE) -j $(JOBS)
+
+native-test: native
+	$(CTEST) --test-dir $(NATIVE) --output-on-failure -j $(JOBS)
+
+test: native-test
+
+clean:
+	rm -rf build $(VENV) dist

@@ -1,0 +1,155 @@
+#include "escanciano_lobato.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "chi_squared.hpp"
+#include "internal_fault.hpp"
+
+namespace larkspur::statistical_tests {
+namespace {
+
+constexpr char zero_tau_prefix[] = "Zero \xCF\x84\xCC\x82 value at lag ";
+static_assert(sizeof(zero_tau_prefix) - 1 == 23, "fixed part of the zero-tau message is 23 bytes");
+constexpr char lag_exceeds_length_message[] = "d must not exceed the length of data";
+
+// Largest byte count a single allocation may ask for.
+constexpr std::uint64_t max_buffer_bytes = (std::uint64_t{1} << 63) - 8;
+
+// Series elements may sit at any address: read them through memcpy, which
+// compiles to a plain (unaligned) load.
+inline double load(const unsigned char* base, std::uint64_t index) noexcept {
+    double value;
+    std::memcpy(&value, base + index * sizeof(double), sizeof(double));
+    return value;
+}
+
+double series_mean(const unsigned char* x, std::uint64_t n) noexcept {
+    double sum = -0.0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        sum = sum + load(x, i);
+    }
+    return sum / static_cast<double>(n);
+}
+
+// Squared robust autocorrelation at lag j (1 <= j < n): gamma_j^2 / tau_j with
+//   gamma_j = sum e_k e_{k+j} / (n - j),  tau_j = sum (e_k^2)(e_{k+j}^2) / (n - j).
+// Both sums are strictly sequential in k; they are independent of each other,
+// so running them in one pass changes no bit. Returns tau_j through `tau`.
+double robust_rho_squared(const unsigned char* x, std::uint64_t n, double mean, std::uint64_t j,
+                          double& tau) noexcept {
+    const std::uint64_t pairs = n - j;
+    double g = -0.0;
+    double t = -0.0;
+    for (std::uint64_t k = 0; k < pairs; ++k) {
+        const double e0 = load(x, k) - mean;
+        const double ej = load(x, k + j) - mean;
+        g = g + e0 * ej;
+        t = t + (e0 * e0) * (ej * ej);
+    }
+    const double m = static_cast<double>(pairs);
+    const double gamma = g / m;
+    tau = t / m;
+    return (gamma * gamma) / tau;
+}
+
+}  // namespace
+
+std::string ElError::message() const {
+    switch (kind) {
+        case ElErrorKind::ZeroTau:
+            return zero_tau_prefix + std::to_string(value);
+        case ElErrorKind::LagExceedsLength:
+            return lag_exceeds_length_message;
+        case ElErrorKind::BufferUnavailable:
+            return {};
+    }
+    return {};
+}
+
+std::unique_ptr<double[]> allocate_lag_buffer(std::uint64_t count) noexcept {
+    if (count > max_buffer_bytes / sizeof(double) ||
+        count > std::numeric_limits<std::size_t>::max() / sizeof(double)) {
+        return nullptr;
+    }
+    return std::unique_ptr<double[]>(new (std::nothrow) double[static_cast<std::size_t>(count)]());
+}
+
+std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q,
+                                         std::uint64_t d) {
+    const auto* x = static_cast<const unsigned char*>(series);
+    const double big_n = static_cast<double>(n);
+    const double mean = series_mean(x, n);
+
+    // Lags beyond n + 1 are never examined (lag n + 1 is an error), so the
+    // buffer never needs more than n + 1 entries whatever d is.
+    const std::uint64_t last_stored_lag = std::min(d, n);
+    const std::unique_ptr<double[]> rho_squared = allocate_lag_buffer(last_stored_lag + 1);
+    if (!rho_squared) {
+        return std::unexpected(ElError{ElErrorKind::BufferUnavailable, last_stored_lag + 1});
+    }
+
+    for (std::uint64_t j = 1; j <= d; ++j) {
+        if (j > n) {
+            return std::unexpected(ElError{ElErrorKind::LagExceedsLength, n});
+        }
+        if (j == n) {
+            // No pairs at lag n: gamma and tau are NaN, and so is rho^2.
+            rho_squared[j] = std::numeric_limits<double>::quiet_NaN();
+            continue;
+        }
+        double tau = 0.0;
+        const double rho2 = robust_rho_squared(x, n, mean, j, tau);
+        if (tau == 0.0) {
+            return std::unexpected(ElError{ElErrorKind::ZeroTau, j});
+        }
+        rho_squared[j] = rho2;
+    }
+
+    // Largest robust autocorrelation; NaN entries (lag n, overflowing data)
+    // are skipped, entry 0 holds 0.0 and cannot change the result.
+    double largest = 0.0;
+    for (std::uint64_t i = 0; i <= d; ++i) {
+        const double r = std::sqrt(rho_squared[i]);
+        if (!std::isnan(r) && r > largest) {
+            largest = r;
+        }
+    }
+
+    // Penalty switch: p*ln(n) (BIC-like) unless some autocorrelation is large
+    // relative to sqrt(q ln n / n), then 2p (AIC-like). A NaN on either side
+    // is unordered and selects 2p.
+    const double log_n = std::log(big_n);
+    const double threshold = std::sqrt(q * log_n);
+    const double scaled_largest = std::sqrt(big_n) * largest;
+    const bool bic_penalty = threshold >= scaled_largest;
+
+    std::uint64_t p_tilde = 0;
+    double best = -std::numeric_limits<double>::infinity();
+    double best_sum = -0.0;
+    double running_sum = -0.0;
+    for (std::uint64_t p = 1; p <= d; ++p) {
+        running_sum = running_sum + rho_squared[p];
+        const double penalty =
+            bic_penalty ? static_cast<double>(p) * log_n : static_cast<double>(2 * p);
+        const double criterion = (running_sum * big_n) - penalty;
+        if (criterion > best) {
+            p_tilde = p;
+            best = criterion;
+            best_sum = running_sum;
+        }
+    }
+
+    const double statistic = best_sum * big_n;
+    const auto chi_squared = numerics::ChiSquaredDistribution::create(1.0);
+    if (!chi_squared) {
+        throw InternalFault("freedom = 1: " + std::string(numerics::to_string(chi_squared.error())));
+    }
+    const double pvalue = 1.0 - chi_squared->cdf(statistic);
+    return ElResult{p_tilde, statistic, pvalue};
+}
+
+}  // namespace larkspur::statistical_tests

@@ -1,0 +1,56 @@
+// el_test: the Escanciano–Lobato automatic portmanteau test for serial
+// correlation, robust to conditional heteroscedasticity.
+//
+// Contract:
+//   * Preconditions (checked by the caller): n >= 1, no NaN in the series
+//     (+-inf allowed), q > 0 (+inf allowed), d >= 1 with no upper bound.
+//   * The series is read in place through an untyped pointer; it may be
+//     unaligned and is never written or copied.
+//   * Every sum is sequential in ascending index order from -0.0, with no
+//     fused multiply-add, so results are bit-reproducible given the platform's
+//     log/exp/sin.
+//   * Memory: one zero-filled buffer of min(d, n) + 1 doubles, released on
+//     every exit.
+//   * Ordinary failures come back as ElError, checked in order: buffer, then
+//     lags ascending (a zero tau-hat at a lag <= n wins over d > n).
+//     InternalFault is thrown only for "cannot happen" branches.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+
+namespace larkspur::statistical_tests {
+
+struct ElResult {
+    std::uint64_t p_tilde;
+    double statistic;
+    double pvalue;
+};
+
+enum class ElErrorKind {
+    ZeroTau,             // the robust variance at `value` (a lag) is zero
+    LagExceedsLength,    // d > n; `value` is n
+    BufferUnavailable,   // the min(d, n) + 1 working buffer could not be allocated
+};
+
+struct ElError {
+    ElErrorKind kind;
+    std::uint64_t value;
+
+    // The user-facing text: "Zero τ̂ value at lag <lag>",
+    // "d must not exceed the length of data", or an empty text for the
+    // allocation failure (raised as a bare MemoryError).
+    [[nodiscard]] std::string message() const;
+};
+
+[[nodiscard]] std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q,
+                                                       std::uint64_t d);
+
+// The working buffer: `count` zero-filled doubles, or null when the size is
+// beyond what can be addressed or the allocation fails. Exposed so that the
+// failure path can be exercised without a series of that size.
+[[nodiscard]] std::unique_ptr<double[]> allocate_lag_buffer(std::uint64_t count) noexcept;
+
+}  // namespace larkspur::statistical_tests

@@ -1,0 +1,121 @@
+// el_test against the plain reference loop on thousands of random series:
+// every field and every error must agree to the bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "bit_equality.hpp"
+#include "escanciano_lobato.hpp"
+#include "reference_el_test.hpp"
+
+namespace {
+
+using larkspur::statistical_tests::el_test;
+using larkspur::testing::reference_el_test;
+using larkspur::testing::same_bits;
+
+struct RandomCase {
+    std::vector<double> series;
+    double q;
+    std::uint64_t d;
+};
+
+class CaseGenerator {
+public:
+    explicit CaseGenerator(std::uint64_t seed) : engine_(seed) {}
+
+    RandomCase next() {
+        const std::uint64_t n = length();
+        std::vector<double> x(n);
+        const double scale = std::pow(10.0, uniform(-300.0, 300.0) * (pick(4) == 0 ? 1.0 : 0.02));
+        const int shape = pick(6);
+        for (std::uint64_t i = 0; i < n; ++i) {
+            switch (shape) {
+                case 0: x[i] = normal() * scale; break;
+                case 1: x[i] = uniform(-1.0, 1.0) * scale; break;
+                case 2: x[i] = static_cast<double>(pick(5)) - 2.0; break;  // ties and exact zeros
+                case 3: x[i] = (i > 0 ? x[i - 1] * 0.8 : 0.0) + normal() * scale;  break;  // AR(1)
+                case 4: x[i] = normal() * scale * (pick(20) == 0 ? 1e6 : 1.0); break;  // outliers
+                default: x[i] = 1.0 + normal() * 1e-15; break;  // nearly constant
+            }
+        }
+        if (n > 0 && pick(40) == 0) x[pick_index(n)] = (pick(2) == 0 ? 1.0 : -1.0) * std::numeric_limits<double>::infinity();
+        if (n > 0 && pick(40) == 0) x[pick_index(n)] = std::numeric_limits<double>::denorm_min();
+        return RandomCase{std::move(x), penalty_constant(), lag(n)};
+    }
+
+private:
+    std::uint64_t length() {
+        switch (pick(10)) {
+            case 0: return 1 + pick_index(4);
+            case 1: return 1000 + pick_index(4000);
+            default: return 2 + pick_index(300);
+        }
+    }
+    double penalty_constant() {
+        switch (pick(8)) {
+            case 0: return std::numeric_limits<double>::infinity();
+            case 1: return 1e-12;
+            case 2: return 2.4;
+            default: return uniform(0.01, 10.0);
+        }
+    }
+    std::uint64_t lag(std::uint64_t n) {
+        switch (pick(10)) {
+            case 0: return n;
+            case 1: return n + 1 + pick_index(3);
+            case 2: return 1;
+            default: return 1 + pick_index(std::min<std::uint64_t>(n, 40));
+        }
+    }
+    int pick(int count) { return std::uniform_int_distribution<int>(0, count - 1)(engine_); }
+    std::uint64_t pick_index(std::uint64_t count) {
+        return std::uniform_int_distribution<std::uint64_t>(0, count - 1)(engine_);
+    }
+    double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(engine_); }
+    double normal() { return std::normal_distribution<double>(0.0, 1.0)(engine_); }
+
+    std::mt19937_64 engine_;
+};
+
+TEST(ElDifferential, MatchesReferenceLoopToTheBit) {
+    CaseGenerator generator(20261207);
+    std::vector<unsigned char> storage;
+    int results = 0;
+    int errors = 0;
+    for (int iteration = 0; iteration < 4000; ++iteration) {
+        const RandomCase c = generator.next();
+        // Shift the series off 8-byte alignment on most iterations.
+        const std::size_t offset = static_cast<std::size_t>(iteration % 8);
+        storage.assign(c.series.size() * sizeof(double) + offset, 0);
+        if (!c.series.empty()) std::memcpy(storage.data() + offset, c.series.data(), c.series.size() * sizeof(double));
+        const void* data = storage.data() + offset;
+        const std::uint64_t n = c.series.size();
+
+        const auto expected = reference_el_test(data, n, c.q, c.d);
+        const auto actual = el_test(data, n, c.q, c.d);
+        SCOPED_TRACE(::testing::Message() << "iteration " << iteration << ", n " << n << ", q " << c.q << ", d " << c.d);
+        ASSERT_EQ(actual.has_value(), expected.has_value());
+        if (expected) {
+            ++results;
+            EXPECT_EQ(actual->p_tilde, expected->p_tilde);
+            EXPECT_TRUE(same_bits(actual->statistic, expected->statistic));
+            EXPECT_TRUE(same_bits(actual->pvalue, expected->pvalue));
+        } else {
+            ++errors;
+            EXPECT_EQ(actual.error().kind, expected.error().kind);
+            EXPECT_EQ(actual.error().value, expected.error().value);
+        }
+        if (::testing::Test::HasFailure()) break;
+    }
+    // The generator must exercise both outcomes substantially.
+    EXPECT_GT(results, 2500);
+    EXPECT_GT(errors, 200);
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "bit_equality.hpp"
+#include "chi_squared.hpp"
+#include "incomplete_gamma.hpp"
+#include "log_gamma.hpp"
+
+namespace {
+
+using larkspur::numerics::ChiSquaredDistribution;
+using larkspur::numerics::GammaParameterError;
+using larkspur::numerics::IncompleteGammaError;
+using larkspur::numerics::log_gamma;
+using larkspur::numerics::regularized_lower_gamma;
+using larkspur::testing::same_bits;
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+double chi_squared_1_pvalue(double statistic) {
+    const auto distribution = ChiSquaredDistribution::create(1.0);
+    EXPECT_TRUE(distribution.has_value());
+    return 1.0 - distribution->cdf(statistic);
+}
+
+struct PValueRow {
+    double statistic;
+    double pvalue;
+};
+
+class PValueTable : public ::testing::TestWithParam<PValueRow> {};
+
+TEST_P(PValueTable, MatchesToTheBit) {
+    const PValueRow row = GetParam();
+    EXPECT_TRUE(same_bits(chi_squared_1_pvalue(row.statistic), row.pvalue)) << "statistic " << row.statistic;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ChiSquaredOneDegree, PValueTable,
+    ::testing::Values(
+        // cdf rule 1: non-positive statistics
+        PValueRow{-0.0, 1.0}, PValueRow{0.0, 1.0}, PValueRow{-1.0, 1.0}, PValueRow{-inf, 1.0},
+        // x * 0.5 within the near-zero bound: P = 0 exactly
+        PValueRow{1e-320, 1.0}, PValueRow{1e-300, 1.0}, PValueRow{2.220446049250313e-15, 1.0},
+        // series
+        PValueRow{0.5, 0.47950012218695337}, PValueRow{1.0, 0.31731050786291404},
+        PValueRow{2.0, 0.15729920705028488},
+        // continued fraction
+        PValueRow{3.841458820694124, 0.050000000000000044}, PValueRow{10.0, 0.0015654022580025018},
+        PValueRow{16.0, 6.334248366623996e-05},
+        // F rounds to 1.0 above about 70.13
+        PValueRow{70.2, 0.0}, PValueRow{100.0, 0.0}, PValueRow{1e300, 0.0},
+        // cdf rule 4 and NaN propagation
+        PValueRow{inf, 0.0}, PValueRow{nan, nan}));
+
+TEST(PValueBoundaries, JustAboveTheNearZeroBoundLeavesOne) {
+    const double above = std::nextafter(2.220446049250313e-15, inf);
+    EXPECT_LT(chi_squared_1_pvalue(above), 1.0);
+}
+
+TEST(PValueBoundaries, UnderflowToZeroHappensNearSeventy) {
+    EXPECT_GT(chi_squared_1_pvalue(70.0), 0.0);
+    EXPECT_TRUE(same_bits(chi_squared_1_pvalue(70.2), 0.0));
+}
+
+TEST(LogGamma, DocumentedValues) {
+    EXPECT_TRUE(same_bits(log_gamma(0.5), 0.5723649429247));
+    EXPECT_TRUE(same_bits(log_gamma(1.0), -4.440892098500626e-16));
+    EXPECT_TRUE(same_bits(log_gamma(2.0), 0.0));
+    EXPECT_TRUE(std::isnan(log_gamma(nan)));
+}
+
+TEST(LogGamma, BothBranchesApproximateTheLibraryGamma) {
+    for (const double x : {0.1, 0.25, 0.49, 0.5, 0.75, 3.0, 7.5, 42.0, 170.5}) {
+        EXPECT_NEAR(log_gamma(x), std::lgamma(x), 1e-12 * std::fmax(1.0, std::fabs(std::lgamma(x)))) << x;
+    }
+}
+
+struct GammaErrorRow {
+    double a;
+    double x;
+    IncompleteGammaError error;
+};
+
+class IncompleteGammaRejects : public ::testing::TestWithParam<GammaErrorRow> {};
+
+TEST_P(IncompleteGammaRejects, OutOfDomain) {
+    const GammaErrorRow row = GetParam();
+    const auto result = regularized_lower_gamma(row.a, row.x);
+    ASSERT_FALSE(result.has_value()) << row.a << ", " << row.x;
+    EXPECT_EQ(result.error(), row.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Domain, IncompleteGammaRejects,
+    ::testing::Values(GammaErrorRow{0.5, 0.0, IncompleteGammaError::XInvalid},
+                      GammaErrorRow{0.5, -1.0, IncompleteGammaError::XInvalid},
+                      GammaErrorRow{0.5, inf, IncompleteGammaError::XInvalid},
+                      GammaErrorRow{0.0, 1.0, IncompleteGammaError::AInvalid},
+                      GammaErrorRow{-1.0, 1.0, IncompleteGammaError::AInvalid},
+                      GammaErrorRow{inf, 1.0, IncompleteGammaError::AInvalid},
+                      GammaErrorRow{-inf, 1.0, IncompleteGammaError::AInvalid},
+                      // a is checked before x
+                      GammaErrorRow{0.0, 0.0, IncompleteGammaError::AInvalid}));
+
+TEST(IncompleteGamma, SpecialValues) {
+    EXPECT_TRUE(same_bits(*regularized_lower_gamma(1e-16, 1.0), 1.0));  // near-zero a
+    EXPECT_TRUE(same_bits(*regularized_lower_gamma(0.5, 1e-16), 0.0));  // near-zero x
+    EXPECT_TRUE(std::isnan(*regularized_lower_gamma(nan, 1.0)));        // NaN before domain checks
+    EXPECT_TRUE(std::isnan(*regularized_lower_gamma(-1.0, nan)));
+    EXPECT_TRUE(same_bits(*regularized_lower_gamma(0.5, 1000.0), 1.0));  // exponent underflow, a < x
+    EXPECT_TRUE(same_bits(*regularized_lower_gamma(1000.0, 0.5), 0.0));  // exponent underflow, a >= x
+}
+
+TEST(IncompleteGamma, AgreesWithClosedFormForHalfShape) {
+    // P(1/2, x) = erf(sqrt(x)); both the series and the continued fraction.
+    for (const double x : {0.01, 0.3, 1.0, 1.0000001, 2.5, 10.0, 30.0}) {
+        EXPECT_NEAR(*regularized_lower_gamma(0.5, x), std::erf(std::sqrt(x)), 1e-14) << x;
+    }
+}
+
+TEST(ChiSquaredConstruction, RejectsNonPositiveShape) {
+    for (const double freedom : {0.0, -0.0, -1.0, nan, -inf}) {
+        const auto distribution = ChiSquaredDistribution::create(freedom);
+        ASSERT_FALSE(distribution.has_value()) << freedom;
+        EXPECT_EQ(distribution.error(), GammaParameterError::ShapeInvalid);
+    }
+}
+
+TEST(ChiSquaredConstruction, AcceptsInfiniteFreedom) {
+    const auto distribution = ChiSquaredDistribution::create(inf);
+    ASSERT_TRUE(distribution.has_value());
+    EXPECT_TRUE(std::isinf(distribution->shape()));
+    EXPECT_TRUE(same_bits(distribution->rate(), 0.5));
+    EXPECT_TRUE(same_bits(distribution->freedom(), inf));
+}
+
+TEST(ErrorNames, PrintAsTheirOwnNames) {
+    using larkspur::numerics::to_string;
+    EXPECT_EQ(to_string(GammaParameterError::ShapeInvalid), "ShapeInvalid");
+    EXPECT_EQ(to_string(GammaParameterError::RateInvalid), "RateInvalid");
+    EXPECT_EQ(to_string(GammaParameterError::ShapeAndRateInfinite), "ShapeAndRateInfinite");
+    EXPECT_EQ(to_string(IncompleteGammaError::AInvalid), "AInvalid");
+    EXPECT_EQ(to_string(IncompleteGammaError::XInvalid), "XInvalid");
+}
+
+}  // namespace
