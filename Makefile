@@ -6,7 +6,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all setup native native-test test clean
+.PHONY: all setup native native-test python-test test clean
 
 all: test
 
@@ -15,13 +15,16 @@ setup:
 
 native: setup
 	$(CMAKE) -S . -B $(NATIVE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	    -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON
+	    -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	$(CMAKE) --build $(NATIVE) -j $(JOBS)
 
 native-test: native
 	$(CTEST) --test-dir $(NATIVE) --output-on-failure -j $(JOBS)
 
-test: native-test
+python-test: native
+	$(PY) -m pytest -q tests/python
+
+test: native-test python-test
 
 clean:
 	rm -rf build $(VENV) dist

@@ -1,0 +1,105 @@
+#include "interpreter_guard.hpp"
+
+#include <atomic>
+
+#include "fault.hpp"
+
+namespace larkspur::binding {
+namespace {
+
+thread_local int thread_lock_depth = 0;
+std::atomic<bool> interpreter_checked{false};
+
+constexpr char traverse_prohibited[] =
+    "Access to the GIL is prohibited while a __traverse__ implmentation is running.";
+constexpr char access_prohibited[] = "Access to the GIL is currently prohibited.";
+
+[[noreturn]] void lock_prohibited(int depth) {
+    throw InternalFault(depth == -1 ? traverse_prohibited : access_prohibited);
+}
+
+void check_interpreter_once() {
+    if (interpreter_checked.load(std::memory_order_acquire)) {
+        return;
+    }
+    if (Py_IsInitialized() == 0) {
+        throw InternalFault(
+            "The Python interpreter is not initialized. Initialize it (Py_Initialize) before using the "
+            "Python C API from native code.");
+    }
+    interpreter_checked.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+int lock_depth() noexcept { return thread_lock_depth; }
+void set_lock_depth(int depth) noexcept { thread_lock_depth = depth; }
+
+void enter_boundary() {
+    if (thread_lock_depth < 0) {
+        lock_prohibited(thread_lock_depth);
+    }
+    ++thread_lock_depth;
+}
+
+void exit_boundary() noexcept { --thread_lock_depth; }
+
+LockGuard::LockGuard() {
+    if (thread_lock_depth > 0) {
+        ++thread_lock_depth;
+        return;
+    }
+    check_interpreter_once();
+    if (thread_lock_depth > 0) {
+        ++thread_lock_depth;
+        return;
+    }
+    if (thread_lock_depth < 0) {
+        lock_prohibited(thread_lock_depth);
+    }
+    state_ = PyGILState_Ensure();
+    ensured_ = true;
+    ++thread_lock_depth;
+}
+
+LockGuard::~LockGuard() {
+    if (ensured_) {
+        PyGILState_Release(state_);
+    }
+    --thread_lock_depth;
+}
+
+LockReleased::LockReleased() noexcept : saved_depth_(thread_lock_depth), saved_state_(nullptr) {
+    thread_lock_depth = 0;
+    saved_state_ = PyEval_SaveThread();
+}
+
+LockReleased::~LockReleased() {
+    PyEval_RestoreThread(saved_state_);
+    thread_lock_depth = saved_depth_;
+}
+
+Result<OwnedRef> make_module(ModuleRecord& record, ModuleInitializer initializer) {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        return std::unexpected(fetch_or_system_error());
+    }
+    std::int64_t expected = -1;
+    if (!record.interpreter_id.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
+        expected != id) {
+        return std::unexpected(PendingError::with_message(PyExc_ImportError, subinterpreter_message));
+    }
+    if (const OwnedRef* existing = record.module.get()) {
+        return existing->borrow().to_owned();
+    }
+    OwnedRef module = OwnedRef::steal(PyModule_Create2(record.definition, module_api_version));
+    if (!module) {
+        return std::unexpected(fetch_or_system_error());
+    }
+    if (Status initialised = initializer(module.borrow()); !initialised) {
+        return std::unexpected(std::move(initialised.error()));
+    }
+    return record.module.store(std::move(module)).borrow().to_owned();
+}
+
+}  // namespace larkspur::binding

@@ -1,0 +1,27 @@
+import os
+import pathlib
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+# Test-only extension modules are built into the native build tree.
+SUPPORT_DIR = pathlib.Path(os.environ.get("LARKSPUR_SUPPORT_DIR", ROOT / "build" / "native" / "python_support"))
+sys.path.insert(0, str(SUPPORT_DIR))
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """Collects what reaches sys.unraisablehook during the test."""
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+def run_python(code, env=None):
+    """Runs code in a fresh interpreter that sees the support modules."""
+    import subprocess
+
+    full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SUPPORT_DIR), *sys.path]))
+    full_env.update(env or {})
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=120)
