@@ -6,7 +6,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all setup native native-test python-test test clean
+.PHONY: all setup native native-test install python-test test clean
 
 all: test
 
@@ -21,7 +21,12 @@ native: setup
 native-test: native
 	$(CTEST) --test-dir $(NATIVE) --output-on-failure -j $(JOBS)
 
-python-test: native
+# Installs the extension into .venv the way users get it (a wheel built by
+# scikit-build-core), reusing the build tree between runs.
+install: setup
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+
+python-test: native install
 	$(PY) -m pytest -q tests/python
 
 test: native-test python-test

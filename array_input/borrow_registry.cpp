@@ -1,0 +1,293 @@
+#include "borrow_registry.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <numeric>
+#include <string>
+#include <unordered_map>
+
+#include "arguments.hpp"
+#include "fault.hpp"
+#include "numpy_api.hpp"
+#include "once_cell.hpp"
+
+namespace larkspur::array_input {
+namespace {
+
+using binding::fetch_or_system_error;
+using binding::InternalFault;
+using binding::OnceCell;
+using binding::OwnedRef;
+using binding::PendingError;
+using binding::Result;
+
+using KeyCounts = std::unordered_map<BorrowKey, std::intptr_t, BorrowKeyHash>;
+
+struct BorrowRegistry {
+    std::mutex lock;
+    std::unordered_map<PyObject*, KeyCounts> borrows;
+};
+
+// The creator's private block: the public record first, then what the
+// capsule destructor must free.
+struct CapsuleBlock {
+    SharedBorrowApi api;
+    BorrowRegistry* registry;
+    char* name;
+};
+
+[[noreturn]] void broken_invariant(const char* what) noexcept {
+    std::fprintf(stderr, "larkspur borrow registry: broken invariant: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+std::intptr_t non_negative_gcd(std::intptr_t a, std::intptr_t b) noexcept {
+    return static_cast<std::intptr_t>(std::gcd(a, b));  // std::gcd is |.|-based, gcd(0, x) = |x|
+}
+
+int registry_acquire(void* state, PyObject* array) {
+    auto& registry = *static_cast<BorrowRegistry*>(state);
+    PyObject* base = base_address(BorrowedRef(array));
+    const BorrowKey key = borrow_key(BorrowedRef(array));
+    const std::lock_guard<std::mutex> guard(registry.lock);
+    auto found = registry.borrows.find(base);
+    if (found == registry.borrows.end()) {
+        KeyCounts counts;
+        counts.reserve(1);
+        counts.emplace(key, 1);
+        registry.borrows.emplace(base, std::move(counts));
+        return 0;
+    }
+    KeyCounts& counts = found->second;
+    if (auto entry = counts.find(key); entry != counts.end()) {
+        const auto next = static_cast<std::intptr_t>(static_cast<std::uintptr_t>(entry->second) + 1U);
+        if (next <= 0) return -1;  // exclusively borrowed, or the count would wrap
+        entry->second = next;
+        return 0;
+    }
+    for (const auto& [other, count] : counts) {
+        if (count < 0 && conflicts(key, other)) return -1;
+    }
+    counts.emplace(key, 1);
+    return 0;
+}
+
+int registry_acquire_mut(void* state, PyObject* array) {
+    if ((array_fields(BorrowedRef(array))->flags & npy_array_writeable) == 0) return -2;
+    auto& registry = *static_cast<BorrowRegistry*>(state);
+    PyObject* base = base_address(BorrowedRef(array));
+    const BorrowKey key = borrow_key(BorrowedRef(array));
+    const std::lock_guard<std::mutex> guard(registry.lock);
+    auto found = registry.borrows.find(base);
+    if (found == registry.borrows.end()) {
+        KeyCounts counts;
+        counts.reserve(1);
+        counts.emplace(key, -1);
+        registry.borrows.emplace(base, std::move(counts));
+        return 0;
+    }
+    KeyCounts& counts = found->second;
+    if (counts.contains(key)) return -1;
+    for (const auto& [other, count] : counts) {
+        if (count != 0 && conflicts(key, other)) return -1;
+    }
+    counts.emplace(key, -1);
+    return 0;
+}
+
+void registry_release(void* state, PyObject* array) {
+    auto& registry = *static_cast<BorrowRegistry*>(state);
+    PyObject* base = base_address(BorrowedRef(array));
+    const BorrowKey key = borrow_key(BorrowedRef(array));
+    const std::lock_guard<std::mutex> guard(registry.lock);
+    auto found = registry.borrows.find(base);
+    if (found == registry.borrows.end()) broken_invariant("release of an unregistered base");
+    KeyCounts& counts = found->second;
+    auto entry = counts.find(key);
+    if (entry == counts.end()) broken_invariant("release of an unregistered view");
+    if (entry->second == 0) broken_invariant("stored borrow count of 0");
+    entry->second -= 1;
+    if (entry->second == 0) {
+        if (counts.size() < 2) {
+            registry.borrows.erase(found);
+        } else {
+            counts.erase(entry);
+        }
+    }
+}
+
+void registry_release_mut(void* state, PyObject* array) {
+    auto& registry = *static_cast<BorrowRegistry*>(state);
+    PyObject* base = base_address(BorrowedRef(array));
+    const BorrowKey key = borrow_key(BorrowedRef(array));
+    const std::lock_guard<std::mutex> guard(registry.lock);
+    auto found = registry.borrows.find(base);
+    if (found == registry.borrows.end()) broken_invariant("exclusive release of an unregistered base");
+    if (found->second.size() < 2) {
+        registry.borrows.erase(found);
+        return;
+    }
+    if (found->second.erase(key) == 0) broken_invariant("exclusive release of an unregistered view");
+}
+
+void destroy_capsule(PyObject* capsule) {
+    auto* block = static_cast<CapsuleBlock*>(PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
+    if (block == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    delete block->registry;
+    delete[] block->name;
+    delete block;
+}
+
+Result<OwnedRef> create_registry_capsule(BorrowedRef module) {
+    auto* block = new CapsuleBlock{};
+    block->registry = new BorrowRegistry();
+    block->name = new char[sizeof borrow_capsule_name];
+    std::memcpy(block->name, borrow_capsule_name, sizeof borrow_capsule_name);
+    block->api = SharedBorrowApi{1, block->registry, registry_acquire, registry_acquire_mut, registry_release,
+                                 registry_release_mut};
+    OwnedRef capsule = OwnedRef::steal(PyCapsule_New(block, block->name, destroy_capsule));
+    if (!capsule) {
+        delete block->registry;
+        delete[] block->name;
+        delete block;
+        return std::unexpected(fetch_or_system_error());
+    }
+    if (PyObject_SetAttrString(module.get(), borrow_capsule_name, capsule.get()) < 0) {
+        return std::unexpected(fetch_or_system_error());  // dropping the capsule frees the block
+    }
+    return capsule;
+}
+
+Result<const SharedBorrowApi*> set_up_registry() {
+    auto module_name = multiarray_module_name();
+    if (!module_name) return std::unexpected(std::move(module_name.error()));
+    auto module = import_module(*module_name);
+    if (!module) return std::unexpected(std::move(module.error()));
+    OwnedRef capsule = OwnedRef::steal(PyObject_GetAttrString(module->get(), borrow_capsule_name));
+    if (capsule) {
+        if (!Py_IS_TYPE(capsule.get(), &PyCapsule_Type)) {
+            return std::unexpected(binding::conversion_error(capsule.borrow(), "PyCapsule"));
+        }
+    } else {
+        PyErr_Clear();  // no registry yet: this module creates it
+        auto created = create_registry_capsule(module->borrow());
+        if (!created) return std::unexpected(std::move(created.error()));
+        capsule = std::move(*created);
+    }
+    const char* name = PyCapsule_GetName(capsule.get());
+    if (name == nullptr) PyErr_Clear();
+    void* pointer = PyCapsule_GetPointer(capsule.get(), name);
+    if (pointer == nullptr) PyErr_Clear();
+    std::uint64_t version = 0;
+    if (pointer != nullptr) std::memcpy(&version, pointer, sizeof version);
+    if (version == 0) {
+        return std::unexpected(PendingError::with_message(
+            PyExc_TypeError, "version " + std::to_string(version) +
+                                 " of the borrow checking API is not supported by this module's array layer"));
+    }
+    static OnceCell<OwnedRef> kept_capsule;
+    kept_capsule.store(std::move(capsule));
+    return static_cast<const SharedBorrowApi*>(pointer);
+}
+
+OnceCell<const SharedBorrowApi*> registry_cell;
+
+}  // namespace
+
+std::size_t BorrowKeyHash::operator()(const BorrowKey& key) const noexcept {
+    std::size_t hash = std::hash<std::uintptr_t>{}(key.start);
+    for (const std::uintptr_t part : {key.end, key.data, static_cast<std::uintptr_t>(key.stride_gcd)}) {
+        hash ^= std::hash<std::uintptr_t>{}(part) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+    }
+    return hash;
+}
+
+PyObject* base_address(BorrowedRef array) {
+    PyObject* current = array.get();
+    while (true) {
+        PyObject* base = array_fields(BorrowedRef(current))->base;
+        if (base == nullptr) return current;
+        if (!is_array(BorrowedRef(base))) return base;
+        current = base;
+    }
+}
+
+BorrowKey borrow_key(BorrowedRef array) {
+    const ArrayFields& fields = *array_fields(array);
+    const auto data = reinterpret_cast<std::uintptr_t>(fields.data);
+    if (fields.nd == 0) {
+        return BorrowKey{data, data, data, 1};
+    }
+    const auto dimensions = static_cast<std::size_t>(fields.nd);
+    std::intptr_t gcd = fields.strides[0];
+    for (std::size_t i = 1; i < dimensions; ++i) {
+        gcd = non_negative_gcd(gcd, fields.strides[i]);
+    }
+    bool empty = false;
+    for (std::size_t i = 0; i < dimensions; ++i) empty = empty || fields.dimensions[i] == 0;
+    if (empty) {
+        return BorrowKey{data, data, data, gcd};
+    }
+    const OwnedRef descr = array_descr(array);
+    const std::int64_t item_size = descr_elsize(descr.borrow());
+    std::intptr_t low = 0;
+    std::intptr_t high = 0;
+    for (std::size_t i = 0; i < dimensions; ++i) {
+        const std::intptr_t offset = (fields.dimensions[i] - 1) * fields.strides[i];
+        (offset < 0 ? low : high) += offset;
+    }
+    return BorrowKey{data + static_cast<std::uintptr_t>(low),
+                     data + static_cast<std::uintptr_t>(high) + static_cast<std::uintptr_t>(item_size), data, gcd};
+}
+
+bool conflicts(const BorrowKey& a, const BorrowKey& b) noexcept {
+    if (b.start >= a.end || a.start >= b.end) return false;
+    const std::intptr_t g = non_negative_gcd(a.stride_gcd, b.stride_gcd);
+    const std::uintptr_t distance = a.data > b.data ? a.data - b.data : b.data - a.data;
+    // Both views of stride 0 over overlapping ranges: treat as conflicting,
+    // the safe answer when nothing can be proven.
+    if (g == 0) return true;
+    return distance % static_cast<std::uintptr_t>(g) == 0;
+}
+
+const SharedBorrowApi& registry_api() {
+    if (const SharedBorrowApi* const* cached = registry_cell.get()) return **cached;
+    auto api = set_up_registry();
+    if (!api) {
+        binding::fault_with_error("Interal borrow checking API error", std::move(api.error()));
+    }
+    return *registry_cell.store(*api);
+}
+
+std::optional<std::vector<RegistryEntry>> registry_snapshot() {
+    const SharedBorrowApi& api = registry_api();
+    if (api.acquire != registry_acquire) return std::nullopt;
+    auto& registry = *static_cast<BorrowRegistry*>(api.state);
+    const std::lock_guard<std::mutex> guard(registry.lock);
+    std::vector<RegistryEntry> entries;
+    for (const auto& [base, counts] : registry.borrows) {
+        for (const auto& [key, count] : counts) entries.push_back(RegistryEntry{base, key, count});
+    }
+    return entries;
+}
+
+BorrowOutcome acquire_shared(BorrowedRef array) {
+    const SharedBorrowApi& api = registry_api();
+    const int code = api.acquire(api.state, array.get());
+    if (code == 0) return BorrowOutcome::Granted;
+    if (code == -1) return BorrowOutcome::AlreadyBorrowed;
+    throw InternalFault("Unexpected return code " + std::to_string(code) + " from borrow checking API");
+}
+
+void release_shared(BorrowedRef array) {
+    const SharedBorrowApi& api = registry_api();
+    api.release(api.state, array.get());
+}
+
+}  // namespace larkspur::array_input

@@ -1,0 +1,157 @@
+"""EscancianoLobato(raw_data, q, d): checks in their fixed order, defaults, results."""
+
+import math
+
+import numpy as np
+import pytest
+
+from larkspur import statistical_tests
+
+EscancianoLobato = statistical_tests.EscancianoLobato
+from el_reference import el_test
+
+NEW = "EscancianoLobato.__new__()"
+NO_ROUTE = "expected a 1-D numpy.ndarray, pandas.Series, or sequence of float64"
+ZERO_TAU_1 = "Zero \u03c4\u0302 value at lag 1"
+
+
+class FloatRaises:
+    def __float__(self):
+        raise TypeError("no float here")
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "error", "message"),
+    [
+        # 1: binding
+        ((), {}, TypeError, f"{NEW} missing 1 required positional argument: 'raw_data'"),
+        (([1.0], 2.4, 1, 4), {}, TypeError, f"{NEW} takes from 1 to 3 positional arguments but 4 were given"),
+        (([1.0],), {"raw_data": [1.0]}, TypeError, f"{NEW} got multiple values for argument 'raw_data'"),
+        (([1.0], 2.4), {"q": 3.0}, TypeError, f"{NEW} got multiple values for argument 'q'"),
+        ((), {"data": [1.0]}, TypeError, f"{NEW} got an unexpected keyword argument 'data'"),
+        # 2 and 3: conversions, q reported before d
+        (([1.0], "x"), {}, TypeError, "argument 'q': must be real number, not str"),
+        (([1.0], "x", "y"), {}, TypeError, "argument 'q': must be real number, not str"),
+        (([1.0], None, 2.0), {}, TypeError, "argument 'd': 'float' object cannot be interpreted as an integer"),
+        (([1.0], None, -1), {}, OverflowError, "can't convert negative int to unsigned"),
+        (([1.0], None, 2**64), {}, OverflowError, "int too big to convert"),
+        (([1.0], FloatRaises()), {}, TypeError, "argument 'q': no float here"),
+        # 4: q, before anything about the data
+        (([], -1.0), {}, ValueError, "q must be positive"),
+        (("not a series", 0.0), {}, ValueError, "q must be positive"),
+        (([1.0], math.nan), {}, ValueError, "q must be positive"),
+        (([1.0], -math.inf), {}, ValueError, "q must be positive"),
+        # 5: no route
+        (("abc",), {}, TypeError, NO_ROUTE),
+        ((None,), {}, TypeError, NO_ROUTE),
+        (({1: 2.0},), {}, TypeError, NO_ROUTE),
+        ((3.0,), {}, TypeError, NO_ROUTE),
+        (((x for x in [1.0, 2.0]),), {}, TypeError, NO_ROUTE),
+        (([1.0, None],), {}, TypeError, NO_ROUTE),
+        (([1.0, "two"],), {}, TypeError, NO_ROUTE),
+        # 6, 7, 8: empty, NaN, then d = 0
+        (([], None, 0), {}, ValueError, "data must not be empty"),
+        ((np.array([]),), {}, ValueError, "data must not be empty"),
+        (([math.nan], None, 0), {}, ValueError, "data must not contain NaN values"),
+        (([1.0, -math.nan],), {}, ValueError, "data must not contain NaN values"),
+        (([1.0, 2.0, 3.0], None, 0), {}, ValueError, "d must be positive"),
+        # 9: zero tau-hat, which wins over d > n at a later lag
+        (([7.0, 7.0, 7.0],), {}, OSError, ZERO_TAU_1),
+        (([1.0, 3.0, 2.0], None, 4), {}, OSError, "Zero \u03c4\u0302 value at lag 2"),
+        # d larger than the series
+        (([1.0, 2.0, 4.0], None, 4), {}, ValueError, "d must not exceed the length of data"),
+        (([5.0], None, 2), {}, ValueError, "d must not exceed the length of data"),
+        (([1.0, 2.0, 4.0], None, 10**12), {}, ValueError, "d must not exceed the length of data"),
+        (([1.0, 2.0, 4.0], None, 2**62), {}, ValueError, "d must not exceed the length of data"),
+        (([1.0, 2.0, 4.0], None, 2**64 - 1), {}, ValueError, "d must not exceed the length of data"),
+    ],
+)
+def test_failures_in_order(args, kwargs, error, message):
+    with pytest.raises(BaseException) as caught:
+        EscancianoLobato(*args, **kwargs)
+    assert type(caught.value) is error
+    assert caught.value.args == (message,)
+
+
+def test_type_errors_of_the_routes_carry_no_trace():
+    for bad in ["abc", None, {}, 1, (x for x in [1.0])]:
+        with pytest.raises(TypeError) as caught:
+            EscancianoLobato(bad)
+        assert caught.value.__cause__ is None and caught.value.__context__ is None
+
+
+def test_q_conversion_error_suppresses_context():
+    with pytest.raises(TypeError) as caught:
+        EscancianoLobato([1.0, 2.0], "x")
+    assert caught.value.__cause__ is None and caught.value.__suppress_context__
+
+
+@pytest.mark.parametrize(("n", "d"), [(1, 1), (31, 1), (32, 2), (242, 2), (243, 3), (1023, 3), (1024, 4), (3125, 5)])
+def test_default_lag_is_floor_of_fifth_root(n, d):
+    x = np.random.default_rng(n).standard_normal(n)
+    default = EscancianoLobato(x)
+    explicit = EscancianoLobato(x, 2.4, d)
+    assert (default.p_tilde, default.statistic, default.pvalue) == (explicit.p_tilde, explicit.statistic, explicit.pvalue)
+    if n > 1:
+        assert (default.p_tilde, default.statistic, default.pvalue) == el_test(list(x))
+
+
+def same(a, b):
+    return (a.p_tilde, repr(a.statistic), repr(a.pvalue)) == (b.p_tilde, repr(b.statistic), repr(b.pvalue))
+
+
+def test_none_means_default():
+    x = [1.0, -2.0, 3.5, 0.25, -1.0, 2.0, 7.0, -3.0]
+    assert same(EscancianoLobato(x, None, None), EscancianoLobato(x))
+    assert same(EscancianoLobato(x, q=None), EscancianoLobato(x, 2.4))
+    assert same(EscancianoLobato(raw_data=x, q=3.0, d=2), EscancianoLobato(x, 3.0, 2))
+
+
+@pytest.mark.parametrize(
+    ("q", "d", "expected_d"),
+    [(math.inf, None, None), (3, 1, 1), (2.4, True, 1), (np.float64(2.4), np.int64(2), 2)],
+)
+def test_accepted_argument_forms(q, d, expected_d):
+    x = [1.0, -1.0, 1.0, -1.0, 1.0, -1.0, 1.0, -1.0]
+    result = EscancianoLobato(x, q, d)
+    assert (result.p_tilde, result.statistic, result.pvalue) == el_test(x, float(q), expected_d)
+
+
+@pytest.mark.parametrize(
+    ("x", "expected"),
+    [
+        ([1.0, 2.0, 3.0, 4.0, 5.0, 6.0], (1, 3.134328358208956, 0.07665995627301825)),
+        ([1.0, -1.0] * 4, (1, 8.0, None)),
+        ([1.0, 3.0, 2.0, 5.0, 4.0], (1, 0.0, 1.0)),
+        ([1.0, math.inf, 2.0, 3.0], (0, -0.0, 1.0)),
+        ([1.0, -math.inf, 2.0, 3.0], (0, -0.0, 1.0)),
+        ([1e308, 1e308, -1e308, 5.0], (0, -0.0, 1.0)),
+    ],
+)
+def test_documented_results(x, expected):
+    result = EscancianoLobato(x)
+    p_tilde, statistic, pvalue = expected
+    assert result.p_tilde == p_tilde
+    assert repr(result.statistic) == repr(statistic)
+    if pvalue is not None:
+        assert result.pvalue == pvalue
+    assert (result.p_tilde, repr(result.statistic), repr(result.pvalue)) == tuple(
+        f(v) for f, v in zip((int, repr, repr), el_test(x))
+    )
+
+
+def test_example_b_with_two_lags():
+    result = EscancianoLobato([1.0, -1.0] * 4, 2.4, 2)
+    assert (result.p_tilde, result.statistic, result.pvalue) == (2, 16.0, 6.334248366623996e-05)
+
+
+def test_lag_equal_to_length_matches_one_less():
+    assert same(EscancianoLobato([1.0, 2.0, 4.0], d=3), EscancianoLobato([1.0, 2.0, 4.0], d=2))
+    assert EscancianoLobato([1.0, 2.0, 4.0], d=3).statistic == 3.036585365853659
+
+
+def test_zero_tau_is_an_os_error():
+    with pytest.raises(OSError) as caught:
+        EscancianoLobato(np.full(10, 3.0))
+    assert str(caught.value) == ZERO_TAU_1
+    assert len(str(caught.value).encode()) == 23 + 1
