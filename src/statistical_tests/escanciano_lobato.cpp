@@ -1,6 +1,7 @@
 #include "escanciano_lobato.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -56,7 +57,13 @@ double robust_rho_squared(const unsigned char* x, std::uint64_t n, double mean, 
     return (gamma * gamma) / tau;
 }
 
+std::atomic<LagBufferAllocator> lag_buffer_allocator{allocate_lag_buffer};
+
 }  // namespace
+
+void set_lag_buffer_allocator(LagBufferAllocator allocator) noexcept {
+    lag_buffer_allocator.store(allocator != nullptr ? allocator : allocate_lag_buffer, std::memory_order_relaxed);
+}
 
 std::string ElError::message() const {
     switch (kind) {
@@ -87,7 +94,8 @@ std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, do
     // Lags beyond n + 1 are never examined (lag n + 1 is an error), so the
     // buffer never needs more than n + 1 entries whatever d is.
     const std::uint64_t last_stored_lag = std::min(d, n);
-    const std::unique_ptr<double[]> rho_squared = allocate_lag_buffer(last_stored_lag + 1);
+    const std::unique_ptr<double[]> rho_squared =
+        lag_buffer_allocator.load(std::memory_order_relaxed)(last_stored_lag + 1);
     if (!rho_squared) {
         return std::unexpected(ElError{ElErrorKind::BufferUnavailable, last_stored_lag + 1});
     }

@@ -53,4 +53,9 @@ struct ElError {
 // failure path can be exercised without a series of that size.
 [[nodiscard]] std::unique_ptr<double[]> allocate_lag_buffer(std::uint64_t count) noexcept;
 
+// Test seam: replaces the allocator el_test uses for its working buffer, so
+// that the allocation-failure path can be driven; null restores the default.
+using LagBufferAllocator = std::unique_ptr<double[]> (*)(std::uint64_t count) noexcept;
+void set_lag_buffer_allocator(LagBufferAllocator allocator) noexcept;
+
 }  // namespace larkspur::statistical_tests
