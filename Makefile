@@ -1,3 +1,4 @@
+# make demo   set up everything on a fresh machine, run the test on the bundled real data
 # make test   set up everything on a fresh machine, build, run every test
 VENV    := .venv
 PY      := $(VENV)/bin/python
@@ -6,7 +7,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all setup native native-test install python-test test clean
+.PHONY: all setup native native-test install python-test typecheck wheel-test demo test clean
 
 all: test
 
@@ -29,7 +30,25 @@ install: setup
 python-test: native install
 	$(PY) -m pytest -q tests/python
 
-test: native-test python-test
+# The typed example must pass mypy --strict; the misuse example must not.
+typecheck: install
+	cd build && ../$(VENV)/bin/mypy --strict --no-incremental ../examples/typed_usage.py
+	@if cd build && ../$(VENV)/bin/mypy --strict --no-incremental ../tests/typing/assignment_rejected.py >/dev/null; then \
+	    echo "mypy accepted an assignment to a read-only result attribute"; exit 1; fi
+
+# The wheel, installed into a fresh virtual environment, passes the suite there.
+WHEEL_CHECK := build/wheel-check
+wheel-test: native
+	rm -rf dist $(WHEEL_CHECK)
+	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps -w dist .
+	$(PY) -m venv $(WHEEL_CHECK)
+	$(WHEEL_CHECK)/bin/python -m pip install --quiet --disable-pip-version-check dist/larkspur-*.whl pytest pandas
+	cd $(WHEEL_CHECK) && bin/python -m pytest -q -p no:cacheprovider $(abspath tests/python)
+
+demo: install
+	$(PY) examples/demo.py
+
+test: native-test python-test typecheck wheel-test
 
 clean:
 	rm -rf build $(VENV) dist

@@ -1,0 +1,45 @@
+"""Type information for the larkspur extension module.
+
+larkspur is a single extension module, not a package: import the submodule
+as an attribute, `from larkspur import statistical_tests`.
+"""
+
+from collections.abc import Iterable
+from types import ModuleType
+from typing import Any, Final, Protocol, SupportsFloat, SupportsIndex, final, type_check_only
+
+__all__: list[str]
+
+@type_check_only
+class _ToNumpy(Protocol):
+    def to_numpy(self, dtype: Any, /) -> Any: ...
+
+@type_check_only
+class _StatisticalTests(ModuleType):
+    __all__: list[str]
+
+    @final
+    class EscancianoLobato:
+        """Result of the Escanciano–Lobato heteroscedasticity proxy \\(EL\\) test.
+
+        Constructing it runs the test: `raw_data` is a 1-D float64 NumPy array,
+        an object with `to_numpy` (a pandas Series) or a sequence of numbers.
+        """
+
+        def __new__(
+            cls,
+            raw_data: Iterable[SupportsFloat] | _ToNumpy | Any,
+            q: SupportsFloat | None = 2.4,
+            d: SupportsIndex | None = None,
+        ) -> _StatisticalTests.EscancianoLobato: ...
+        @property
+        def p_tilde(self) -> int:
+            """The selected lag \\(p\\) that maximizes the penalized statistic."""
+        @property
+        def statistic(self) -> float:
+            """The EL test statistic."""
+        @property
+        def pvalue(self) -> float:
+            """The p-value of the EL test."""
+
+statistical_tests: Final[_StatisticalTests]
