@@ -36,26 +36,9 @@ double series_mean(const unsigned char* x, std::uint64_t n) noexcept {
     return sum / static_cast<double>(n);
 }
 
-// Squared robust autocorrelation at lag j (1 <= j < n): gamma_j^2 / tau_j with
-//   gamma_j = sum e_k e_{k+j} / (n - j),  tau_j = sum (e_k^2)(e_{k+j}^2) / (n - j).
-// Both sums are strictly sequential in k; they are independent of each other,
-// so running them in one pass changes no bit. Returns tau_j through `tau`.
-double robust_rho_squared(const unsigned char* x, std::uint64_t n, double mean, std::uint64_t j,
-                          double& tau) noexcept {
-    const std::uint64_t pairs = n - j;
-    double g = -0.0;
-    double t = -0.0;
-    for (std::uint64_t k = 0; k < pairs; ++k) {
-        const double e0 = load(x, k) - mean;
-        const double ej = load(x, k + j) - mean;
-        g = g + e0 * ej;
-        t = t + (e0 * e0) * (ej * ej);
-    }
-    const double m = static_cast<double>(pairs);
-    const double gamma = g / m;
-    tau = t / m;
-    return (gamma * gamma) / tau;
-}
+// Lags computed per kernel call when the variant allows more: bounded so
+// that the result buffer below stays a small stack array.
+constexpr std::size_t max_block_lags = 64;
 
 std::atomic<LagBufferAllocator> lag_buffer_allocator{allocate_lag_buffer};
 
@@ -85,8 +68,8 @@ std::unique_ptr<double[]> allocate_lag_buffer(std::uint64_t count) noexcept {
     return std::unique_ptr<double[]>(new (std::nothrow) double[static_cast<std::size_t>(count)]());
 }
 
-std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q,
-                                         std::uint64_t d) {
+std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q, std::uint64_t d,
+                                         KernelVariant variant) {
     const auto* x = static_cast<const unsigned char*>(series);
     const double big_n = static_cast<double>(n);
     const double mean = series_mean(x, n);
@@ -100,21 +83,32 @@ std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, do
         return std::unexpected(ElError{ElErrorKind::BufferUnavailable, last_stored_lag + 1});
     }
 
-    for (std::uint64_t j = 1; j <= d; ++j) {
-        if (j > n) {
-            return std::unexpected(ElError{ElErrorKind::LagExceedsLength, n});
+    // Lags 1 .. n-1 in blocks computed side by side, then checked and stored
+    // in ascending order, so the first zero tau-hat is the lowest one.
+    const std::uint64_t last_paired_lag = std::min(d, n - 1);
+    const std::size_t block = std::min(kernel_block_lags(variant), max_block_lags);
+    LagSums sums[max_block_lags];
+    for (std::uint64_t first = 1; first <= last_paired_lag; first += block) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(block, last_paired_lag - first + 1));
+        lag_sums(variant, x, n, mean, first, count, sums);
+        for (std::size_t b = 0; b < count; ++b) {
+            const std::uint64_t j = first + b;
+            const double pairs = static_cast<double>(n - j);
+            const double gamma = sums[b].g / pairs;
+            const double tau = sums[b].t / pairs;
+            // Tested on the quotient: a positive T that underflows counts too.
+            if (tau == 0.0) {
+                return std::unexpected(ElError{ElErrorKind::ZeroTau, j});
+            }
+            rho_squared[j] = (gamma * gamma) / tau;
         }
-        if (j == n) {
-            // No pairs at lag n: gamma and tau are NaN, and so is rho^2.
-            rho_squared[j] = std::numeric_limits<double>::quiet_NaN();
-            continue;
-        }
-        double tau = 0.0;
-        const double rho2 = robust_rho_squared(x, n, mean, j, tau);
-        if (tau == 0.0) {
-            return std::unexpected(ElError{ElErrorKind::ZeroTau, j});
-        }
-        rho_squared[j] = rho2;
+    }
+    if (d >= n) {
+        // No pairs at lag n: gamma and tau are NaN, and so is rho^2.
+        rho_squared[n] = std::numeric_limits<double>::quiet_NaN();
+    }
+    if (d > n) {
+        return std::unexpected(ElError{ElErrorKind::LagExceedsLength, n});
     }
 
     // Largest robust autocorrelation; NaN entries (lag n, overflowing data)

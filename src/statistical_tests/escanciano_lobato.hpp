@@ -21,6 +21,8 @@
 #include <memory>
 #include <string>
 
+#include "lag_kernels.hpp"
+
 namespace larkspur::statistical_tests {
 
 struct ElResult {
@@ -45,8 +47,11 @@ struct ElError {
     [[nodiscard]] std::string message() const;
 };
 
+// `variant` selects the lag kernel; every variant gives the same bits, so
+// callers use the default (the widest the CPU runs). Tests force each one.
 [[nodiscard]] std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q,
-                                                       std::uint64_t d);
+                                                       std::uint64_t d,
+                                                       KernelVariant variant = best_kernel_variant());
 
 // The working buffer: `count` zero-filled doubles, or null when the size is
 // beyond what can be addressed or the allocation fails. Exposed so that the

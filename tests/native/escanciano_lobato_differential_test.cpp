@@ -83,7 +83,15 @@ private:
     std::mt19937_64 engine_;
 };
 
-TEST(ElDifferential, MatchesReferenceLoopToTheBit) {
+using larkspur::statistical_tests::KernelVariant;
+
+class ElDifferential : public ::testing::TestWithParam<KernelVariant> {};
+
+TEST_P(ElDifferential, MatchesReferenceLoopToTheBit) {
+    const KernelVariant variant = GetParam();
+    if (!larkspur::statistical_tests::kernel_variant_supported(variant)) {
+        GTEST_SKIP() << "CPU lacks " << larkspur::statistical_tests::kernel_variant_name(variant);
+    }
     CaseGenerator generator(20261207);
     std::vector<unsigned char> storage;
     int results = 0;
@@ -98,7 +106,7 @@ TEST(ElDifferential, MatchesReferenceLoopToTheBit) {
         const std::uint64_t n = c.series.size();
 
         const auto expected = reference_el_test(data, n, c.q, c.d);
-        const auto actual = el_test(data, n, c.q, c.d);
+        const auto actual = el_test(data, n, c.q, c.d, variant);
         SCOPED_TRACE(::testing::Message() << "iteration " << iteration << ", n " << n << ", q " << c.q << ", d " << c.d);
         ASSERT_EQ(actual.has_value(), expected.has_value());
         if (expected) {
@@ -116,6 +124,42 @@ TEST(ElDifferential, MatchesReferenceLoopToTheBit) {
     // The generator must exercise both outcomes substantially.
     EXPECT_GT(results, 2500);
     EXPECT_GT(errors, 200);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllKernels, ElDifferential,
+    ::testing::Values(KernelVariant::Scalar, KernelVariant::Baseline, KernelVariant::Avx2, KernelVariant::Avx512),
+    [](const ::testing::TestParamInfo<KernelVariant>& param) {
+        return std::string(larkspur::statistical_tests::kernel_variant_name(param.param));
+    });
+
+// Shapes that stress the blocking: lags past one block, tails of every
+// length, d close to n, series shorter than a lane block, unaligned data.
+TEST_P(ElDifferential, BlockEdges) {
+    const KernelVariant variant = GetParam();
+    if (!larkspur::statistical_tests::kernel_variant_supported(variant)) GTEST_SKIP();
+    std::mt19937_64 engine(99);
+    std::normal_distribution<double> normal;
+    std::vector<unsigned char> storage;
+    for (const std::uint64_t n : std::initializer_list<std::uint64_t>{2ULL, 3ULL, 7ULL, 8ULL, 9ULL, 31ULL, 33ULL, 64ULL, 65ULL, 511ULL, 512ULL, 513ULL,
+                                  1025ULL, 2100ULL}) {
+        std::vector<double> x(n);
+        for (double& v : x) v = normal(engine);
+        for (const std::uint64_t d : std::initializer_list<std::uint64_t>{1ULL, 7ULL, 8ULL, 9ULL, 16ULL, 17ULL, 31ULL, 32ULL, 33ULL, 65ULL, 100ULL, n - 1, n}) {
+            if (d == 0 || d > n) continue;
+            for (const std::size_t offset : {std::size_t{0}, std::size_t{3}}) {
+                storage.assign(n * sizeof(double) + offset, 0);
+                std::memcpy(storage.data() + offset, x.data(), n * sizeof(double));
+                const auto expected = reference_el_test(storage.data() + offset, n, 2.4, d);
+                const auto actual = el_test(storage.data() + offset, n, 2.4, d, variant);
+                ASSERT_EQ(actual.has_value(), expected.has_value()) << n << " " << d;
+                if (!expected) continue;
+                EXPECT_EQ(actual->p_tilde, expected->p_tilde) << n << " " << d;
+                EXPECT_TRUE(same_bits(actual->statistic, expected->statistic)) << n << " " << d;
+                EXPECT_TRUE(same_bits(actual->pvalue, expected->pvalue)) << n << " " << d;
+            }
+        }
+    }
 }
 
 }  // namespace

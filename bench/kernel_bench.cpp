@@ -1,0 +1,81 @@
+// Native timing of el_test: each kernel variant against the straightforward
+// loop (one lag at a time, the documented order, same compiler flags), on
+// the same data in the same run. Prints medians and ratios; checks bits.
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "escanciano_lobato.hpp"
+#include "reference_el_test.hpp"
+
+namespace {
+
+using larkspur::statistical_tests::el_test;
+using larkspur::statistical_tests::KernelVariant;
+
+template <class F>
+double median_seconds(F&& run, int repeats) {
+    std::vector<double> times;
+    for (int r = 0; r < repeats; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        run();
+        times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+using Outcome = std::expected<larkspur::statistical_tests::ElResult, larkspur::statistical_tests::ElError>;
+
+[[gnu::noinline]] bool identical(const Outcome& a, const Outcome& b) {
+    if (!a.has_value() || !b.has_value()) return false;
+    const larkspur::statistical_tests::ElResult& x = *a;
+    const larkspur::statistical_tests::ElResult& y = *b;
+    return x.p_tilde == y.p_tilde && std::bit_cast<std::uint64_t>(x.statistic) == std::bit_cast<std::uint64_t>(y.statistic) &&
+           std::bit_cast<std::uint64_t>(x.pvalue) == std::bit_cast<std::uint64_t>(y.pvalue);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+    struct Case {
+        std::uint64_t n;
+        std::uint64_t d;
+        int repeats;
+    };
+    const std::vector<Case> cases = quick ? std::vector<Case>{{250, 3, 3}, {2000, 25, 3}}
+                                          : std::vector<Case>{{250, 3, 2001}, {1000, 3, 1001}, {100000, 10, 21},
+                                                              {1000000, 15, 7}, {10000000, 25, 5}};
+    std::mt19937_64 engine(1);
+    std::normal_distribution<double> normal;
+    std::printf("%-10s %4s %-10s %14s %10s %s\n", "n", "d", "kernel", "median", "speed-up", "bits");
+    int mismatches = 0;
+    for (const Case& c : cases) {
+        std::vector<double> x(c.n);
+        for (double& v : x) v = normal(engine);
+        auto reference = larkspur::testing::reference_el_test(x.data(), c.n, 2.4, c.d);
+        const double baseline = median_seconds(
+            [&] { reference = larkspur::testing::reference_el_test(x.data(), c.n, 2.4, c.d); }, c.repeats);
+        std::printf("%-10llu %4llu %-10s %12.3f us %10s %s\n", static_cast<unsigned long long>(c.n),
+                    static_cast<unsigned long long>(c.d), "reference", baseline * 1e6, "1.00x", "-");
+        for (const KernelVariant variant : {KernelVariant::Scalar, KernelVariant::Baseline, KernelVariant::Avx2,
+                                            KernelVariant::Avx512}) {
+            if (!larkspur::statistical_tests::kernel_variant_supported(variant)) continue;
+            auto result = el_test(x.data(), c.n, 2.4, c.d, variant);
+            const double seconds =
+                median_seconds([&] { result = el_test(x.data(), c.n, 2.4, c.d, variant); }, c.repeats);
+            const bool same = identical(result, reference);
+            mismatches += same ? 0 : 1;
+            std::printf("%-10s %4s %-10s %12.3f us %9.2fx %s\n", "", "",
+                        std::string(larkspur::statistical_tests::kernel_variant_name(variant)).c_str(),
+                        seconds * 1e6, baseline / seconds, same ? "identical" : "DIFFER");
+        }
+    }
+    return mismatches == 0 ? 0 : 1;
+}
