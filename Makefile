@@ -7,7 +7,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all setup native native-test install python-test typecheck wheel-test demo test clean
+.PHONY: all setup native native-test install python-test typecheck wheel-test bench bench-smoke demo test clean
 
 all: test
 
@@ -45,10 +45,22 @@ wheel-test: native
 	$(WHEEL_CHECK)/bin/python -m pip install --quiet --disable-pip-version-check dist/larkspur-*.whl pytest pandas
 	cd $(WHEEL_CHECK) && bin/python -m pytest -q -p no:cacheprovider $(abspath tests/python)
 
+# Benchmarks: the native kernels against the plain loop, then per-call times
+# against NumPy and statsmodels. Never part of a pass/fail test; make test only
+# runs both on tiny inputs so that they keep working.
+bench: native install
+	$(PY) -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
+	$(NATIVE)/kernel_bench
+	$(PY) bench/bench.py
+
+bench-smoke: native install
+	$(NATIVE)/kernel_bench --quick
+	$(PY) bench/bench.py --quick
+
 demo: install
 	$(PY) examples/demo.py
 
-test: native-test python-test typecheck wheel-test
+test: native-test python-test typecheck bench-smoke wheel-test
 
 clean:
 	rm -rf build $(VENV) dist

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory_resource>
 #include <mutex>
 #include <numeric>
 #include <string>
@@ -23,11 +24,15 @@ using binding::OwnedRef;
 using binding::PendingError;
 using binding::Result;
 
-using KeyCounts = std::unordered_map<BorrowKey, std::intptr_t, BorrowKeyHash>;
+using KeyCounts = std::pmr::unordered_map<BorrowKey, std::intptr_t, BorrowKeyHash>;
 
+// Both map levels draw their nodes and buckets from one pool owned by the
+// registry (already serialised by its mutex), so the steady state of
+// grant-and-release cycles reuses memory instead of calling malloc.
 struct BorrowRegistry {
     std::mutex lock;
-    std::unordered_map<PyObject*, KeyCounts> borrows;
+    std::pmr::unsynchronized_pool_resource pool;
+    std::pmr::unordered_map<PyObject*, KeyCounts> borrows{&pool};
 };
 
 // The creator's private block: the public record first, then what the
@@ -55,10 +60,9 @@ int registry_acquire(void* state, PyObject* array) {
     const std::lock_guard<std::mutex> guard(registry.lock);
     auto found = registry.borrows.find(base);
     if (found == registry.borrows.end()) {
-        KeyCounts counts;
+        KeyCounts& counts = registry.borrows.try_emplace(base).first->second;
         counts.reserve(1);
         counts.emplace(key, 1);
-        registry.borrows.emplace(base, std::move(counts));
         return 0;
     }
     KeyCounts& counts = found->second;
@@ -83,10 +87,9 @@ int registry_acquire_mut(void* state, PyObject* array) {
     const std::lock_guard<std::mutex> guard(registry.lock);
     auto found = registry.borrows.find(base);
     if (found == registry.borrows.end()) {
-        KeyCounts counts;
+        KeyCounts& counts = registry.borrows.try_emplace(base).first->second;
         counts.reserve(1);
         counts.emplace(key, -1);
-        registry.borrows.emplace(base, std::move(counts));
         return 0;
     }
     KeyCounts& counts = found->second;
