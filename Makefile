@@ -7,7 +7,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all setup native native-test install python-test typecheck wheel-test bench bench-smoke demo test clean
+.PHONY: all setup native native-test install python-test typecheck wheel-test bench bench-smoke asan lsan demo test clean
 
 all: test
 
@@ -56,6 +56,35 @@ bench: native install
 bench-smoke: native install
 	$(NATIVE)/kernel_bench --quick
 	$(PY) bench/bench.py --quick
+
+# AddressSanitizer + UndefinedBehaviorSanitizer: the native tests, then the
+# whole pytest suite against the sanitized extension and support modules.
+ASAN_DIR := build/asan
+# libstdc++ is preloaded after the ASan runtime so that its __cxa_throw
+# interceptor finds the real one (python itself does not link libstdc++).
+ASAN_PRELOAD := $$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)
+ASAN_ENV := PYTHONMALLOC=malloc LD_PRELOAD="$(ASAN_PRELOAD)" \
+    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:allocator_may_return_null=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    LARKSPUR_MODULE_DIR=$(abspath $(ASAN_DIR)) LARKSPUR_SUPPORT_DIR=$(abspath $(ASAN_DIR))/python_support
+asan: setup
+	$(CMAKE) -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_SANITIZE=ON \
+	    -DPython_EXECUTABLE=$(abspath $(PY))
+	$(CMAKE) --build $(ASAN_DIR) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    $(CTEST) --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
+	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/python
+
+# LeakSanitizer over the native allocations, with the default allocator and
+# only the interpreter's own leaks suppressed.
+lsan: asan
+	PYTHONMALLOC=pymalloc LD_PRELOAD="$(ASAN_PRELOAD)" \
+	    ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:allocator_may_return_null=1 \
+	    LSAN_OPTIONS=suppressions=$(abspath tools/lsan.supp):print_suppressions=0 \
+	    LARKSPUR_MODULE_DIR=$(abspath $(ASAN_DIR)) LARKSPUR_SUPPORT_DIR=$(abspath $(ASAN_DIR))/python_support \
+	    PYTHONPATH=$(abspath $(ASAN_DIR)):$(abspath $(ASAN_DIR))/python_support:$(abspath tests/python) \
+	    $(PY) tests/python/stress_driver.py 2000 100
 
 demo: install
 	$(PY) examples/demo.py

@@ -8,6 +8,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 # Test-only extension modules are built into the native build tree.
 SUPPORT_DIR = pathlib.Path(os.environ.get("LARKSPUR_SUPPORT_DIR", ROOT / "build" / "native" / "python_support"))
 sys.path.insert(0, str(SUPPORT_DIR))
+# A sanitizer build of the extension itself is tested from its build tree.
+if os.environ.get("LARKSPUR_MODULE_DIR"):
+    sys.path.insert(0, os.environ["LARKSPUR_MODULE_DIR"])
 
 
 @pytest.fixture

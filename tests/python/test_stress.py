@@ -1,6 +1,7 @@
 """Nothing left behind after thousands of calls; threads agree with one thread."""
 
 import json
+import os
 
 from conftest import SUPPORT_DIR, run_python
 
@@ -18,7 +19,8 @@ def test_repeated_calls_and_threads_leave_nothing_behind():
     assert leaks["refcounts_changed"] == []
     assert leaks["item_refcount_delta"] == 0 and leaks["class_refcount_delta"] == 0
     assert abs(leaks["allocated_blocks_delta"]) < 50
-    assert leaks["rss_growth_bytes"] < 2 * 1024 * 1024
+    if "ASAN_OPTIONS" not in os.environ:  # ASan's quarantine holds freed memory on purpose
+        assert leaks["rss_growth_bytes"] < 2 * 1024 * 1024
     assert leaks["registry_entries"] == 0
     assert threads["mismatches"] == 0 and threads["errors"] == []
     assert threads["registry_entries"] == 0
