@@ -230,11 +230,12 @@ std::int64_t descr_elsize(BorrowedRef descr) {
     return reinterpret_cast<const DescrFieldsV1*>(descr.get())->elsize;
 }
 
-OwnedRef array_from_vector(FloatVector vector) {
+Result<OwnedRef> array_from_vector(FloatVector vector) {
     PyTypeObject* container_type = slice_container_type().get();
     auto allocated = binding::allocate_instance(container_type, &PyBaseObject_Type);
     if (!allocated) {
         FloatVector dropped(std::move(vector));
+        if (binding::is_memory_error(allocated.error())) return std::unexpected(std::move(allocated.error()));
         binding::fault_with_error("Failed to create slice container", std::move(allocated.error()));
     }
     OwnedRef container = std::move(*allocated);
@@ -251,7 +252,8 @@ OwnedRef array_from_vector(FloatVector vector) {
     OwnedRef array = OwnedRef::steal(api_entry<NewFromDescr>(slot_new_from_descr)(
         array_type(), descr.release(), 1, dimensions, strides, fields->buffer, npy_array_writeable, nullptr));
     if (!array) {
-        container = OwnedRef();
+        container = OwnedRef();  // frees the buffer
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return std::unexpected(fetch_or_system_error());
         binding::api_call_failed();
     }
     (void)api_entry<SetBaseObject>(slot_set_base_object)(array.get(), container.release());

@@ -84,6 +84,8 @@ struct FloatVector {
 [[nodiscard]] bool descr_equivalent(BorrowedRef a, BorrowedRef b);
 // Item size of a descriptor, read with the layout of the running NumPy.
 [[nodiscard]] std::int64_t descr_elsize(BorrowedRef descr);
-[[nodiscard]] OwnedRef array_from_vector(FloatVector vector);
+// Running out of memory is reported as the MemoryError it is; any other
+// failure to build the array is an internal fault.
+[[nodiscard]] Result<OwnedRef> array_from_vector(FloatVector vector);
 
 }  // namespace larkspur::array_input

@@ -121,7 +121,9 @@ Result<FloatVector> extract_float_vector(BorrowedRef object) {
 Result<SeriesView> copy_float_sequence(BorrowedRef object) {
     auto vector = extract_float_vector(object);
     if (!vector) return std::unexpected(std::move(vector.error()));
-    return SeriesView::borrow(array_from_vector(std::move(*vector)));
+    auto array = array_from_vector(std::move(*vector));
+    if (!array) return std::unexpected(std::move(array.error()));
+    return SeriesView::borrow(std::move(*array));
 }
 
 }  // namespace larkspur::array_input

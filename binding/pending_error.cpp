@@ -348,6 +348,11 @@ std::string object_text(BorrowedRef object) {
     return "<unprintable object>";
 }
 
+bool is_memory_error(PendingError& error) {
+    if (error.has_exact_type(PyExc_MemoryError)) return true;
+    return PyErr_GivenExceptionMatches(error.instantiate().get(), PyExc_MemoryError) != 0;
+}
+
 void api_call_failed() {
     PyErr_Print();
     throw InternalFault("Python API call failed");

@@ -82,6 +82,9 @@ inline constexpr char no_exception_set_message[] = "attempted to fetch exception
 // "<unprintable TYPE object>".
 [[nodiscard]] std::string object_text(BorrowedRef object);
 
+// True for MemoryError and its subclasses (instantiates a deferred error).
+[[nodiscard]] bool is_memory_error(PendingError& error);
+
 // For C API calls that must not fail: prints the pending exception and
 // raises the internal fault "Python API call failed".
 [[noreturn]] void api_call_failed();

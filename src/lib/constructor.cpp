@@ -46,7 +46,11 @@ Result<SeriesView> obtain_series(BorrowedRef raw_data) {
         if (view->contiguous_values()) return *std::move(view);
     }
     Result<SeriesView> copied = array_input::copy_float_sequence(raw_data);
-    if (!copied) return std::unexpected(PendingError::with_message(PyExc_TypeError, no_series_route));
+    if (!copied) {
+        // Running out of memory is not a wrong kind of input: say so.
+        if (binding::is_memory_error(copied.error())) return copied;
+        return std::unexpected(PendingError::with_message(PyExc_TypeError, no_series_route));
+    }
     return copied;
 }
 

@@ -22,7 +22,10 @@ template <class Read>
 Result<OwnedRef> read_field(BorrowedRef self, Read read) {
     Result<ReceiverBorrow> borrow = ReceiverBorrow::acquire(escanciano_lobato_type(), self);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
-    return binding::expect_object(read(borrow->as<EscancianoLobatoObject>()));
+    // Only an exhausted heap makes a number fail: report it as MemoryError.
+    OwnedRef number = OwnedRef::steal(read(borrow->as<EscancianoLobatoObject>()));
+    if (!number) return std::unexpected(binding::fetch_or_system_error());
+    return number;
 }
 
 Result<OwnedRef> get_p_tilde(BorrowedRef self) {
