@@ -7,7 +7,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all setup native native-test install python-test typecheck wheel-test bench bench-smoke asan lsan demo test clean
+.PHONY: all setup native native-test install python-test typecheck wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test clean
 
 all: test
 
@@ -85,6 +85,55 @@ lsan: asan
 	    LARKSPUR_MODULE_DIR=$(abspath $(ASAN_DIR)) LARKSPUR_SUPPORT_DIR=$(abspath $(ASAN_DIR))/python_support \
 	    PYTHONPATH=$(abspath $(ASAN_DIR)):$(abspath $(ASAN_DIR))/python_support:$(abspath tests/python) \
 	    $(PY) tests/python/stress_driver.py 2000 100
+
+# Ten minutes of fuzzing the call surface with hostile Python objects.
+fuzz: install
+	$(PY) tests/python/fuzz_call_surface.py --minutes $(or $(MINUTES),10)
+
+# The property test with 2,000+ examples (make test runs 150, derandomized).
+properties: install native
+	LARKSPUR_PROPERTY_EXAMPLES=2500 $(PY) -m pytest -q -p no:cacheprovider tests/python/test_properties.py
+
+# Stress driver at full counts (figures for docs/reliability.md).
+stress: install native
+	PYTHONPATH=$(abspath $(NATIVE))/python_support:$(abspath tests/python) $(PY) tests/python/stress_driver.py 5000 1000
+
+# ThreadSanitizer: the extension and support modules built with TSan, the
+# thread stress run once under it (interpreter itself is not instrumented).
+TSAN_DIR := build/tsan
+tsan: setup
+	$(CMAKE) -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_TSAN=ON \
+	    -DPython_EXECUTABLE=$(abspath $(PY))
+	$(CMAKE) --build $(TSAN_DIR) -j $(JOBS) --target larkspur _borrow_participant _binding_probe
+	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	    TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 \
+	    PYTHONPATH=$(abspath $(TSAN_DIR)):$(abspath $(TSAN_DIR))/python_support:$(abspath tests/python) \
+	    $(PY) tests/python/stress_driver.py 200 300
+
+# Memcheck over the stress driver: no invalid access, no definite leak
+# beyond the interpreter's own interned strings.
+valgrind: native
+	PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(NATIVE))/python_support:$(abspath tests/python) \
+	    valgrind --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite \
+	    --suppressions=tools/valgrind-python.supp --error-exitcode=3 --num-callers=30 \
+	    $(PY) tests/python/stress_driver.py 200 10
+
+# NumPy 1.x for real: NumPy 1.26 has no CPython 3.13 wheel, so the extension
+# and the test modules are built for CPython 3.12 and the suite runs there.
+NUMPY1_DIR := build/numpy1
+numpy1:
+	@py312=$$(ls $$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.12*/bin/python3.12 /usr/bin/python3.12 2>/dev/null | head -1); \
+	if [ -z "$$py312" ]; then echo "numpy1: no CPython 3.12 found (pyenv or /usr/bin)"; exit 1; fi; \
+	[ -x $(NUMPY1_DIR)/venv/bin/python ] || $$py312 -m venv $(NUMPY1_DIR)/venv
+	$(NUMPY1_DIR)/venv/bin/python -m pip install --quiet --disable-pip-version-check \
+	    "numpy>=1.26,<2" "pandas<2.3" pytest hypothesis cmake ninja
+	$(NUMPY1_DIR)/venv/bin/cmake -S . -B $(NUMPY1_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NUMPY1_DIR)/venv/bin/ninja) \
+	    -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_PYTHON_VERSION=3.12 \
+	    -DPython_EXECUTABLE=$(abspath $(NUMPY1_DIR)/venv/bin/python)
+	$(NUMPY1_DIR)/venv/bin/cmake --build $(NUMPY1_DIR) -j $(JOBS) --target larkspur _borrow_participant _binding_probe
+	LARKSPUR_MODULE_DIR=$(abspath $(NUMPY1_DIR)) LARKSPUR_SUPPORT_DIR=$(abspath $(NUMPY1_DIR))/python_support \
+	    $(NUMPY1_DIR)/venv/bin/python -m pytest -q -p no:cacheprovider tests/python
 
 demo: install
 	$(PY) examples/demo.py

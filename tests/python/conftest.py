@@ -13,6 +13,14 @@ if os.environ.get("LARKSPUR_MODULE_DIR"):
     sys.path.insert(0, os.environ["LARKSPUR_MODULE_DIR"])
 
 
+import importlib.util
+
+# CPython 3.13's private subinterpreter module; absent on the 3.12 build of
+# the NumPy 1.x check.
+needs_subinterpreters = pytest.mark.skipif(importlib.util.find_spec("_interpreters") is None,
+                                           reason="needs CPython 3.13's _interpreters")
+
+
 @pytest.fixture
 def unraisable(monkeypatch):
     """Collects what reaches sys.unraisablehook during the test."""

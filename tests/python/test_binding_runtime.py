@@ -9,7 +9,7 @@ import weakref
 import pytest
 
 import _binding_probe as probe
-from conftest import run_python
+from conftest import needs_subinterpreters, run_python
 
 NEW = "EscancianoLobato.__new__()"
 
@@ -448,6 +448,7 @@ def test_failed_initialisation_can_be_retried():
     assert result.stdout.splitlines() == ["first: probe initialisation failed on purpose", "second: ok"]
 
 
+@needs_subinterpreters
 def test_subinterpreter_import_is_refused():
     # CPython 3.13 runs a single-phase init in the main interpreter first,
     # so the main interpreter always holds the claim.

@@ -17,11 +17,12 @@ PRELUDE = textwrap.dedent(
     import _borrow_participant as other
     from larkspur import statistical_tests
     EL = statistical_tests.EscancianoLobato
-    multiarray = sys.modules["numpy._core.multiarray"] if "numpy._core.multiarray" in sys.modules else None
+    import importlib
+    CORE = "numpy._core" if int(np.__version__.split(".")[0]) >= 2 else "numpy.core"
     x = np.array([0.5, -1.25, 2.0, 3.75, -0.5, 1.0, 4.25, -2.0, 0.0, 1.5])
 
     def capsule():
-        import numpy._core.multiarray as m
+        m = importlib.import_module(CORE + ".multiarray")
         return getattr(m, "_KELP_NUMPY_BORROW_CHECKING_API", None)
 
     def panic_text(call):

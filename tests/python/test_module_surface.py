@@ -9,7 +9,7 @@ import pytest
 
 import larkspur
 from larkspur import statistical_tests
-from conftest import run_python
+from conftest import needs_subinterpreters, run_python
 
 EscancianoLobato = statistical_tests.EscancianoLobato
 DOC = (
@@ -110,6 +110,7 @@ def test_reimport_yields_the_same_module():
     assert result.stdout.strip() == "same"
 
 
+@needs_subinterpreters
 def test_legacy_subinterpreter_is_refused():
     result = run_python(
         "import sys, _interpreters\n"
