@@ -119,26 +119,14 @@ valgrind: native
 	    --suppressions=tools/valgrind-python.supp --error-exitcode=3 --num-callers=30 \
 	    $(PY) tests/python/stress_driver.py 200 10
 
-# NumPy 1.x for real: NumPy 1.26 has no CPython 3.13 wheel, so the extension
-# and the test modules are built for CPython 3.12 and the suite runs there.
-NUMPY1_DIR := build/numpy1
+# NumPy 1.x for real: the suite against NumPy 1.26 on a CPython 3.12 build.
 numpy1:
-	@py312=$$(ls $$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.12*/bin/python3.12 /usr/bin/python3.12 2>/dev/null | head -1); \
-	if [ -z "$$py312" ]; then echo "numpy1: no CPython 3.12 found (pyenv or /usr/bin)"; exit 1; fi; \
-	[ -x $(NUMPY1_DIR)/venv/bin/python ] || $$py312 -m venv $(NUMPY1_DIR)/venv
-	$(NUMPY1_DIR)/venv/bin/python -m pip install --quiet --disable-pip-version-check \
-	    "numpy>=1.26,<2" "pandas<2.3" pytest hypothesis cmake ninja
-	$(NUMPY1_DIR)/venv/bin/cmake -S . -B $(NUMPY1_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NUMPY1_DIR)/venv/bin/ninja) \
-	    -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_PYTHON_VERSION=3.12 \
-	    -DPython_EXECUTABLE=$(abspath $(NUMPY1_DIR)/venv/bin/python)
-	$(NUMPY1_DIR)/venv/bin/cmake --build $(NUMPY1_DIR) -j $(JOBS) --target larkspur _borrow_participant _binding_probe
-	LARKSPUR_MODULE_DIR=$(abspath $(NUMPY1_DIR)) LARKSPUR_SUPPORT_DIR=$(abspath $(NUMPY1_DIR))/python_support \
-	    $(NUMPY1_DIR)/venv/bin/python -m pytest -q -p no:cacheprovider tests/python
+	tools/numpy1_check.sh
 
 demo: install
 	$(PY) examples/demo.py
 
-test: native-test python-test typecheck bench-smoke wheel-test
+test: native-test python-test typecheck bench-smoke wheel-test asan numpy1
 
 clean:
 	rm -rf build $(VENV) dist

@@ -53,18 +53,31 @@ std::intptr_t non_negative_gcd(std::intptr_t a, std::intptr_t b) noexcept {
     return static_cast<std::intptr_t>(std::gcd(a, b));  // std::gcd is |.|-based, gcd(0, x) = |x|
 }
 
+// Where a view's borrows are recorded; computed before the lock is taken.
+struct ViewLocation {
+    PyObject* base;
+    BorrowKey key;
+};
+
+ViewLocation locate(PyObject* array) {
+    return ViewLocation{base_address(BorrowedRef(array)), borrow_key(BorrowedRef(array))};
+}
+
+// First borrow under a base address: its map is sized for one key.
+int register_new_base(BorrowRegistry& registry, const ViewLocation& view, std::intptr_t count) {
+    KeyCounts& counts = registry.borrows.try_emplace(view.base).first->second;
+    counts.reserve(1);
+    counts.emplace(view.key, count);
+    return 0;
+}
+
 int registry_acquire(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
-    PyObject* base = base_address(BorrowedRef(array));
-    const BorrowKey key = borrow_key(BorrowedRef(array));
+    const ViewLocation view = locate(array);
+    const BorrowKey& key = view.key;
     const std::lock_guard<std::mutex> guard(registry.lock);
-    auto found = registry.borrows.find(base);
-    if (found == registry.borrows.end()) {
-        KeyCounts& counts = registry.borrows.try_emplace(base).first->second;
-        counts.reserve(1);
-        counts.emplace(key, 1);
-        return 0;
-    }
+    auto found = registry.borrows.find(view.base);
+    if (found == registry.borrows.end()) return register_new_base(registry, view, 1);
     KeyCounts& counts = found->second;
     if (auto entry = counts.find(key); entry != counts.end()) {
         const auto next = static_cast<std::intptr_t>(static_cast<std::uintptr_t>(entry->second) + 1U);
@@ -82,16 +95,11 @@ int registry_acquire(void* state, PyObject* array) {
 int registry_acquire_mut(void* state, PyObject* array) {
     if ((array_fields(BorrowedRef(array))->flags & npy_array_writeable) == 0) return -2;
     auto& registry = *static_cast<BorrowRegistry*>(state);
-    PyObject* base = base_address(BorrowedRef(array));
-    const BorrowKey key = borrow_key(BorrowedRef(array));
+    const ViewLocation view = locate(array);
+    const BorrowKey& key = view.key;
     const std::lock_guard<std::mutex> guard(registry.lock);
-    auto found = registry.borrows.find(base);
-    if (found == registry.borrows.end()) {
-        KeyCounts& counts = registry.borrows.try_emplace(base).first->second;
-        counts.reserve(1);
-        counts.emplace(key, -1);
-        return 0;
-    }
+    auto found = registry.borrows.find(view.base);
+    if (found == registry.borrows.end()) return register_new_base(registry, view, -1);
     KeyCounts& counts = found->second;
     if (counts.contains(key)) return -1;
     for (const auto& [other, count] : counts) {
@@ -103,10 +111,10 @@ int registry_acquire_mut(void* state, PyObject* array) {
 
 void registry_release(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
-    PyObject* base = base_address(BorrowedRef(array));
-    const BorrowKey key = borrow_key(BorrowedRef(array));
+    const ViewLocation view = locate(array);
+    const BorrowKey& key = view.key;
     const std::lock_guard<std::mutex> guard(registry.lock);
-    auto found = registry.borrows.find(base);
+    auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) broken_invariant("release of an unregistered base");
     KeyCounts& counts = found->second;
     auto entry = counts.find(key);
@@ -124,16 +132,15 @@ void registry_release(void* state, PyObject* array) {
 
 void registry_release_mut(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
-    PyObject* base = base_address(BorrowedRef(array));
-    const BorrowKey key = borrow_key(BorrowedRef(array));
+    const ViewLocation view = locate(array);
     const std::lock_guard<std::mutex> guard(registry.lock);
-    auto found = registry.borrows.find(base);
+    auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) broken_invariant("exclusive release of an unregistered base");
     if (found->second.size() < 2) {
         registry.borrows.erase(found);
         return;
     }
-    if (found->second.erase(key) == 0) broken_invariant("exclusive release of an unregistered view");
+    if (found->second.erase(view.key) == 0) broken_invariant("exclusive release of an unregistered view");
 }
 
 void destroy_capsule(PyObject* capsule) {

@@ -36,3 +36,20 @@ def run_python(code, env=None):
     full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SUPPORT_DIR), *sys.path]))
     full_env.update(env or {})
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=120)
+
+
+def import_in_legacy_subinterpreter(module):
+    """Imports `module` in the main interpreter's legacy subinterpreter, then
+    in the main interpreter; returns (exception name in the subinterpreter,
+    its message, the main interpreter's module)."""
+    result = run_python(
+        "import sys, _interpreters\n"
+        "interp = _interpreters.create('legacy')\n"
+        f"failure = _interpreters.run_string(interp, 'import sys; sys.path[:0] = %r\\nimport {module}' % (sys.path,))\n"
+        "print(failure.type.__name__)\n"
+        "print(failure.msg)\n"
+        f"import {module}\n"
+        f"print({module}.__name__)"
+    )
+    assert result.returncode == 0, result.stderr
+    return result.stdout.splitlines()

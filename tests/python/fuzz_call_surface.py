@@ -13,6 +13,7 @@ Prints one JSON line: calls made, outcomes by exception type, failures.
 from __future__ import annotations
 
 import argparse
+import copy
 import json
 import math
 import sys
@@ -27,28 +28,35 @@ EL = statistical_tests.EscancianoLobato
 
 
 class Raises:
-    """An object whose every conversion hook raises `error`."""
+    """An object whose every conversion hook raises a fresh `error`.
+
+    A fresh instance each time: re-raising one exception object chains each
+    new traceback onto the old one, which grows without bound.
+    """
 
     def __init__(self, error):
         self.error = error
 
+    def fresh(self):
+        return copy.copy(self.error).with_traceback(None)
+
     def __float__(self):
-        raise self.error
+        raise self.fresh()
 
     def __index__(self):
-        raise self.error
+        raise self.fresh()
 
     def __len__(self):
-        raise self.error
+        raise self.fresh()
 
     def __iter__(self):
-        raise self.error
+        raise self.fresh()
 
     def __getitem__(self, i):
-        raise self.error
+        raise self.fresh()
 
     def to_numpy(self, *args):
-        raise self.error
+        raise self.fresh()
 
 
 class StrRaises(Exception):

@@ -9,7 +9,7 @@ import weakref
 import pytest
 
 import _binding_probe as probe
-from conftest import needs_subinterpreters, run_python
+from conftest import import_in_legacy_subinterpreter, needs_subinterpreters, run_python
 
 NEW = "EscancianoLobato.__new__()"
 
@@ -452,15 +452,5 @@ def test_failed_initialisation_can_be_retried():
 def test_subinterpreter_import_is_refused():
     # CPython 3.13 runs a single-phase init in the main interpreter first,
     # so the main interpreter always holds the claim.
-    result = run_python(
-        "import sys, _interpreters\n"
-        "interp = _interpreters.create('legacy')\n"
-        "failure = _interpreters.run_string(interp, 'import sys; sys.path[:0] = %r\\nimport _binding_probe' % (sys.path,))\n"
-        "print(failure.type.__name__)\n"
-        "print(failure.msg)\n"
-        "import _binding_probe\n"
-        "print('main ok')"
-    )
-    assert result.returncode == 0, result.stderr
-    name, message, main = result.stdout.splitlines()
-    assert name == "ImportError" and "subinterpreter" in message and main == "main ok"
+    name, message, main = import_in_legacy_subinterpreter("_binding_probe")
+    assert name == "ImportError" and "subinterpreter" in message and main == "_binding_probe"
