@@ -42,7 +42,7 @@ wheel-test: native
 	rm -rf dist $(WHEEL_CHECK)
 	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps -w dist .
 	$(PY) -m venv $(WHEEL_CHECK)
-	$(WHEEL_CHECK)/bin/python -m pip install --quiet --disable-pip-version-check dist/larkspur-*.whl pytest pandas
+	$(WHEEL_CHECK)/bin/python -m pip install --quiet --disable-pip-version-check dist/larkspur-*.whl pytest pandas hypothesis
 	cd $(WHEEL_CHECK) && bin/python -m pytest -q -p no:cacheprovider $(abspath tests/python)
 
 # Benchmarks: the native kernels against the plain loop, then per-call times
