@@ -364,6 +364,21 @@ def test_receiver_check_and_shared_borrow():
     probe.set_borrow_counter(instance, 0)
 
 
+def test_setter_runs_in_the_int_boundary():
+    instance = probe.new_instance("opaque", 1.0)
+    instance.settable = 2.5
+    assert instance.value == 2.5
+    with pytest.raises(TypeError, match="must be real number"):
+        instance.settable = "x"
+    with pytest.raises(AttributeError, match="^value cannot be deleted$"):
+        del instance.settable
+    with pytest.raises(BaseException) as caught:
+        instance.settable = -1.0
+    assert type(caught.value).__name__ == "PanicException"
+    assert caught.value.args == ("negative values are refused by a fault",)
+    assert instance.value == 2.5 and probe.lock_depth() == 1
+
+
 def test_instances_do_not_leak_their_class():
     cls = type(probe.new_instance("opaque", 1.0))
     gc.collect()

@@ -193,11 +193,25 @@ Result<OwnedRef> opaque_value(BorrowedRef self) {
     return expect_object(PyFloat_FromDouble(borrow->as<OpaqueObject>().value));
 }
 
+// A writable property: its setter runs inside the int-returning boundary.
+Status set_opaque_value(BorrowedRef self, BorrowedRef value) {
+    if (value.get() == nullptr) {
+        return std::unexpected(PendingError::with_message(PyExc_AttributeError, "value cannot be deleted"));
+    }
+    Result<double> converted = extract_f64(value);
+    if (!converted) return std::unexpected(std::move(converted.error()));
+    if (*converted < 0.0) throw InternalFault("negative values are refused by a fault");
+    reinterpret_cast<OpaqueObject*>(self.get())->value = *converted;
+    return {};
+}
+
 LazyType& opaque_type() {
     static LazyType type(ClassDescription{
         "Opaque", "larkspur_probe", &PyBaseObject_Type, sizeof(OpaqueObject), "An object without a constructor.",
-        nullptr, false, {}, {{"value", opaque_value, nullptr, "The stored value."}}, plain_dealloc<>, gc_dealloc<>,
-        offsetof(OpaqueObject, borrow_counter)});
+        nullptr, false, {},
+        {{"value", opaque_value, nullptr, "The stored value."},
+         {"settable", opaque_value, set_opaque_value, "The stored value, writable."}},
+        plain_dealloc<>, gc_dealloc<>, offsetof(OpaqueObject, borrow_counter)});
     return type;
 }
 
