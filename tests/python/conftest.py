@@ -53,3 +53,16 @@ def import_in_legacy_subinterpreter(module):
     )
     assert result.returncode == 0, result.stderr
     return result.stdout.splitlines()
+
+
+def reimport_gives_same_module(module, also=""):
+    """Imports `module`, drops it from sys.modules, imports it again; True
+    when both imports gave the very same object (and `also` holds for a, b)."""
+    result = run_python(
+        f"import sys, {module} as a\n"
+        f"del sys.modules['{module}']\n"
+        f"import {module} as b\n"
+        f"print(a is b {'and ' + also if also else ''})"
+    )
+    assert result.returncode == 0, result.stderr
+    return result.stdout.strip() == "True"

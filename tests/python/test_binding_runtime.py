@@ -9,7 +9,7 @@ import weakref
 import pytest
 
 import _binding_probe as probe
-from conftest import import_in_legacy_subinterpreter, needs_subinterpreters, run_python
+from conftest import import_in_legacy_subinterpreter, needs_subinterpreters, reimport_gives_same_module, run_python
 
 NEW = "EscancianoLobato.__new__()"
 
@@ -438,15 +438,7 @@ def test_fault_in_the_boundary_itself_terminates_the_process():
 
 
 def test_reimport_returns_the_same_module():
-    result = run_python(
-        "import sys, _binding_probe as a\n"
-        "del sys.modules['_binding_probe']\n"
-        "import _binding_probe as b\n"
-        "assert a is b, (a, b)\n"
-        "print('same')"
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "same"
+    assert reimport_gives_same_module("_binding_probe")
 
 
 def test_failed_initialisation_can_be_retried():

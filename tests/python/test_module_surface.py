@@ -9,7 +9,7 @@ import pytest
 
 import larkspur
 from larkspur import statistical_tests
-from conftest import import_in_legacy_subinterpreter, needs_subinterpreters, run_python
+from conftest import import_in_legacy_subinterpreter, needs_subinterpreters, reimport_gives_same_module
 
 EscancianoLobato = statistical_tests.EscancianoLobato
 DOC = (
@@ -99,15 +99,7 @@ def test_results_do_not_hold_the_class_or_the_data():
 
 
 def test_reimport_yields_the_same_module():
-    result = run_python(
-        "import sys, larkspur as a\n"
-        "del sys.modules['larkspur']\n"
-        "import larkspur as b\n"
-        "assert a is b and a.statistical_tests is b.statistical_tests\n"
-        "print('same')"
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "same"
+    assert reimport_gives_same_module("larkspur", also="a.statistical_tests is b.statistical_tests")
 
 
 @needs_subinterpreters
