@@ -86,9 +86,13 @@ lsan: asan
 	    PYTHONPATH=$(abspath $(ASAN_DIR)):$(abspath $(ASAN_DIR))/python_support:$(abspath tests/python) \
 	    $(PY) tests/python/stress_driver.py 2000 100
 
-# Ten minutes of fuzzing the call surface with hostile Python objects.
-fuzz: install
-	$(PY) tests/python/fuzz_call_surface.py --minutes $(or $(MINUTES),10)
+# Ten minutes of libFuzzer (atheris) on the call surface with hostile Python
+# objects, then the hypothesis-driven fuzzer for the same time budget.
+fuzz: install native
+	$(PY) -m pip install --quiet --disable-pip-version-check atheris
+	cd tests/python && PYTHONPATH=$(abspath $(NATIVE))/python_support $(abspath $(PY)) fuzz_atheris.py \
+	    -max_total_time=$$(( $(or $(MINUTES),10) * 60 )) -print_final_stats=1
+	PYTHONPATH=$(abspath $(NATIVE))/python_support $(PY) tests/python/fuzz_call_surface.py --minutes $(or $(MINUTES),10)
 
 # The property test with 2,000+ examples (make test runs 150, derandomized).
 properties: install native
