@@ -84,7 +84,7 @@ PyObject* participant_array_from_sequence(PyObject*, PyObject* sequence) {
     return object_boundary([&]() -> Result<OwnedRef> {
         auto vector = extract_float_vector(BorrowedRef(sequence));
         if (!vector) return std::unexpected(std::move(vector.error()));
-        return array_from_vector(std::move(*vector));  // Result<OwnedRef> already
+        return array_from_vector(std::move(*vector));
     });
 }
 
