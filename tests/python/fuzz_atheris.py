@@ -28,6 +28,7 @@ ERRORS = [TypeError("t"), ValueError("v"), OverflowError("o"), MemoryError(), Ke
 SPECIAL = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, 1e308, -1e308]
 
 
+@atheris.instrument_func
 def number(fdp):
     kind = fdp.ConsumeIntInRange(0, 6)
     if kind == 0:
@@ -45,6 +46,7 @@ def number(fdp):
     return float(fdp.ConsumeIntInRange(-5, 5))
 
 
+@atheris.instrument_func
 def scalar(fdp):
     kind = fdp.ConsumeIntInRange(0, 5)
     if kind <= 2:
@@ -56,11 +58,13 @@ def scalar(fdp):
     return fdp.ConsumeUnicode(3)
 
 
+@atheris.instrument_func
 def floats(fdp):
     return [number(fdp) if fdp.ConsumeIntInRange(0, 9) == 0 else fdp.ConsumeRegularFloat()
             for _ in range(fdp.ConsumeIntInRange(0, 64))]
 
 
+@atheris.instrument_func
 def series(fdp, depth=0):
     kind = fdp.ConsumeIntInRange(0, 13)
     values = floats(fdp)
@@ -93,6 +97,7 @@ def series(fdp, depth=0):
     return values
 
 
+@atheris.instrument_func
 def test_one_input(data: bytes) -> None:
     fdp = atheris.FuzzedDataProvider(data)
     raw = series(fdp)
