@@ -3,7 +3,6 @@
 // runs el_test and only then allocates the fully filled result object.
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -11,6 +10,7 @@
 #include "call_boundary.hpp"
 #include "escanciano_lobato.hpp"
 #include "result_class.hpp"
+#include "series_element.hpp"
 #include "series_view.hpp"
 
 namespace larkspur::lib {
@@ -57,8 +57,7 @@ Result<SeriesView> obtain_series(BorrowedRef raw_data) {
 bool contains_nan(const void* data, std::uint64_t n) noexcept {
     const auto* bytes = static_cast<const unsigned char*>(data);
     for (std::uint64_t i = 0; i < n; ++i) {
-        double value;
-        std::memcpy(&value, bytes + i * sizeof(double), sizeof value);
+        const double value = statistical_tests::load_element(bytes, i);
         if (value != value) return true;
     }
     return false;

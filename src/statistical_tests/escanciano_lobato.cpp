@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <new>
 
 #include "chi_squared.hpp"
 #include "internal_fault.hpp"
+#include "series_element.hpp"
 
 namespace larkspur::statistical_tests {
 namespace {
@@ -20,18 +20,10 @@ constexpr char lag_exceeds_length_message[] = "d must not exceed the length of d
 // Largest byte count a single allocation may ask for.
 constexpr std::uint64_t max_buffer_bytes = (std::uint64_t{1} << 63) - 8;
 
-// Series elements may sit at any address: read them through memcpy, which
-// compiles to a plain (unaligned) load.
-inline double load(const unsigned char* base, std::uint64_t index) noexcept {
-    double value;
-    std::memcpy(&value, base + index * sizeof(double), sizeof(double));
-    return value;
-}
-
 double series_mean(const unsigned char* x, std::uint64_t n) noexcept {
     double sum = -0.0;
     for (std::uint64_t i = 0; i < n; ++i) {
-        sum = sum + load(x, i);
+        sum = sum + load_element(x, i);
     }
     return sum / static_cast<double>(n);
 }

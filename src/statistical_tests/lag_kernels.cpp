@@ -3,13 +3,22 @@
 #include <algorithm>
 #include <cstring>
 
+#include "series_element.hpp"
+
 namespace larkspur::statistical_tests {
 namespace {
 
-inline double load(const unsigned char* base, std::uint64_t index) noexcept {
-    double value;
-    std::memcpy(&value, base + index * sizeof(double), sizeof(double));
-    return value;
+// Continues the two sums of one lag over k = from .. n - lag - 1, one
+// pair at a time in ascending k: the plain loop, and the tail of a block.
+inline LagSums extend_lag_sums(const unsigned char* x, std::uint64_t n, double mean, std::uint64_t lag,
+                               std::uint64_t from, LagSums sums) noexcept {
+    for (std::uint64_t k = from; k < n - lag; ++k) {
+        const double e0 = load_element(x, k) - mean;
+        const double ej = load_element(x, k + lag) - mean;
+        sums.g = sums.g + e0 * ej;
+        sums.t = sums.t + (e0 * e0) * (ej * ej);
+    }
+    return sums;
 }
 
 // Elements of k handled per block; the deviation blocks live on the stack.
@@ -55,13 +64,13 @@ template <std::size_t Width, std::size_t Rows>
     for (std::uint64_t k0 = 0; k0 < common; k0 += chunk) {
         const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, common - k0));
         for (std::size_t i = 0; i < length; ++i) {
-            const double e = load(x, k0 + i) - mean;
+            const double e = load_element(x, k0 + i) - mean;
             lead[i] = e;
             lead_sq[i] = e * e;
         }
         const std::size_t window = length + count - 1;
         for (std::size_t i = 0; i < window; ++i) {
-            const double e = load(x, k0 + first_lag + i) - mean;
+            const double e = load_element(x, k0 + first_lag + i) - mean;
             lagged[i] = e;
             lagged_sq[i] = e * e;
         }
@@ -89,16 +98,7 @@ template <std::size_t Width, std::size_t Rows>
     // Each lag has n - j pairs: the smaller lags of the block continue past
     // the common range, still in ascending k.
     for (std::size_t b = 0; b < count; ++b) {
-        const std::uint64_t lag = first_lag + b;
-        double gb = g_lanes[b];
-        double tb = t_lanes[b];
-        for (std::uint64_t k = common; k < n - lag; ++k) {
-            const double e0 = load(x, k) - mean;
-            const double ej = load(x, k + lag) - mean;
-            gb = gb + e0 * ej;
-            tb = tb + (e0 * e0) * (ej * ej);
-        }
-        out[b] = LagSums{gb, tb};
+        out[b] = extend_lag_sums(x, n, mean, first_lag + b, common, LagSums{g_lanes[b], t_lanes[b]});
     }
 }
 
@@ -124,16 +124,7 @@ constexpr std::size_t avx512_lanes = 8 * 4;
 void lag_sums_scalar(const unsigned char* x, std::uint64_t n, double mean, std::uint64_t first_lag,
                      std::size_t count, LagSums* out) noexcept {
     for (std::size_t b = 0; b < count; ++b) {
-        const std::uint64_t lag = first_lag + b;
-        double g = -0.0;
-        double t = -0.0;
-        for (std::uint64_t k = 0; k < n - lag; ++k) {
-            const double e0 = load(x, k) - mean;
-            const double ej = load(x, k + lag) - mean;
-            g = g + e0 * ej;
-            t = t + (e0 * e0) * (ej * ej);
-        }
-        out[b] = LagSums{g, t};
+        out[b] = extend_lag_sums(x, n, mean, first_lag + b, 0, LagSums{-0.0, -0.0});
     }
 }
 
