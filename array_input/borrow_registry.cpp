@@ -268,11 +268,7 @@ bool conflicts(const BorrowKey& a, const BorrowKey& b) noexcept {
 
 const SharedBorrowApi& registry_api() {
     if (const SharedBorrowApi* const* cached = registry_cell.get()) return **cached;
-    auto api = set_up_registry();
-    if (!api) {
-        binding::fault_with_error("Interal borrow checking API error", std::move(api.error()));
-    }
-    return *registry_cell.store(*api);
+    return *registry_cell.store(binding::expect_success(set_up_registry(), "Interal borrow checking API error"));
 }
 
 std::optional<std::vector<RegistryEntry>> registry_snapshot() {

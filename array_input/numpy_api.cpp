@@ -192,11 +192,8 @@ Result<std::string> multiarray_module_name() {
 
 void** array_api() {
     if (void** const* cached = api_table_cell.get()) return *cached;
-    auto table = read_array_api();
-    if (!table) {
-        binding::fault_with_error("Failed to access NumPy array API capsule", std::move(table.error()));
-    }
-    return api_table_cell.store(*table);
+    return api_table_cell.store(
+        binding::expect_success(read_array_api(), "Failed to access NumPy array API capsule"));
 }
 
 unsigned array_api_version() {

@@ -39,7 +39,6 @@ public:
     SeriesView& operator=(const SeriesView&) = delete;
     ~SeriesView();
 
-    [[nodiscard]] std::uint64_t length() const noexcept { return length_; }
     [[nodiscard]] std::expected<ContiguousValues, NotContiguousError> contiguous_values() const noexcept;
     void release() noexcept;
 

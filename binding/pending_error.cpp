@@ -204,8 +204,6 @@ PendingError PendingError::from_exception(OwnedRef exception) {
     return PendingError(std::move(state));
 }
 
-bool PendingError::is_instantiated() const noexcept { return static_cast<bool>(state_->exception); }
-
 bool PendingError::has_exact_type(PyObject* type) const {
     if (state_->exception) {
         return reinterpret_cast<PyObject*>(state_->exception.type()) == type;

@@ -45,7 +45,6 @@ public:
     PendingError& operator=(PendingError&&) noexcept;
     ~PendingError();
 
-    [[nodiscard]] bool is_instantiated() const noexcept;
     // True when the exception's type is exactly `type` (no subclass test).
     [[nodiscard]] bool has_exact_type(PyObject* type) const;
     // The exception object (created on first call); owned by this error.
