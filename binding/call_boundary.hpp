@@ -61,34 +61,37 @@ struct BoundaryScope {
 
 }  // namespace detail
 
-template <class Body>
-PyObject* object_boundary(Body&& body) noexcept {
+namespace detail {
+
+// The shared shape of the value-returning boundaries: run the body inside the
+// lock-depth scope, map success through `success`, raise an error and return
+// `failure`; a fault escaping these steps ends the process.
+template <class Body, class Success, class Value>
+Value guarded(Body& body, Success success, Value failure) noexcept {
     try {
-        const detail::BoundaryScope scope;
-        Result<OwnedRef> result = detail::run_body(body);
+        const BoundaryScope scope;
+        auto result = run_body(body);
         if (result) {
-            return result->release();
+            return success(result);
         }
         std::move(result.error()).raise();
-        return nullptr;
+        return failure;
     } catch (...) {
-        detail::abort_uncaught_fault();
+        abort_uncaught_fault();
     }
+}
+
+}  // namespace detail
+
+template <class Body>
+PyObject* object_boundary(Body&& body) noexcept {
+    return detail::guarded(body, [](Result<OwnedRef>& result) { return result->release(); },
+                           static_cast<PyObject*>(nullptr));
 }
 
 template <class Body>
 int int_boundary(Body&& body) noexcept {
-    try {
-        const detail::BoundaryScope scope;
-        Status result = detail::run_body(body);
-        if (result) {
-            return 0;
-        }
-        std::move(result.error()).raise();
-        return -1;
-    } catch (...) {
-        detail::abort_uncaught_fault();
-    }
+    return detail::guarded(body, [](Status&) { return 0; }, -1);
 }
 
 template <class Body>
