@@ -30,9 +30,12 @@ install: setup
 python-test: native install
 	$(PY) -m pytest -q tests/python
 
-# The typed example must pass mypy --strict; the misuse example must not.
+# The typed example and the installed companion package must pass mypy
+# --strict, and so must the file of expected errors (each of its ignores must
+# be used); the misuse example must not.
 typecheck: install
-	cd build && ../$(VENV)/bin/mypy --strict --no-incremental ../examples/typed_usage.py
+	cd build && ../$(VENV)/bin/mypy --strict --no-incremental ../examples/typed_usage.py ../tests/typing/expected_errors.py
+	cd build && ../$(VENV)/bin/mypy --strict --no-incremental -p larkspur_tools
 	@if cd build && ../$(VENV)/bin/mypy --strict --no-incremental ../tests/typing/assignment_rejected.py >/dev/null; then \
 	    echo "mypy accepted an assignment to a read-only result attribute"; exit 1; fi
 

@@ -4,15 +4,22 @@ larkspur is a single extension module, not a package: import the submodule
 as an attribute, `from larkspur import statistical_tests`.
 """
 
-from collections.abc import Iterable
+from collections.abc import Sequence
 from types import ModuleType
-from typing import Any, Final, Protocol, SupportsFloat, SupportsIndex, final, type_check_only
+from typing import Any, Final, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
+
+import numpy as np
 
 __all__: list[str]
 
 @type_check_only
 class _ToNumpy(Protocol):
     def to_numpy(self, dtype: Any, /) -> Any: ...
+
+# What the constructor reads: an array, an object with `to_numpy` taking the
+# dtype positionally (a pandas Series), or a sequence of numbers. A str is a
+# sequence of str, not of numbers, so it is refused here as at run time.
+_RawData: TypeAlias = np.ndarray[Any, Any] | _ToNumpy | Sequence[SupportsFloat]
 
 @type_check_only
 class _StatisticalTests(ModuleType):
@@ -28,7 +35,7 @@ class _StatisticalTests(ModuleType):
 
         def __new__(
             cls,
-            raw_data: Iterable[SupportsFloat] | _ToNumpy | Any,
+            raw_data: _RawData,
             q: SupportsFloat | None = 2.4,
             d: SupportsIndex | None = None,
         ) -> _StatisticalTests.EscancianoLobato: ...

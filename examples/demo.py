@@ -8,10 +8,9 @@ no serial correlation; the sunspot cycle must be detected.
 import pathlib
 import sys
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tools"))
+from larkspur_tools.report import log_returns, print_table, read_column, run_test
 
-from el_report import log_returns, print_table, read_column, run_test  # noqa: E402
+ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
 def main() -> None:

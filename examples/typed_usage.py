@@ -1,11 +1,16 @@
-"""Checked by mypy --strict in make test: the stub must type this module."""
+"""Checked by mypy --strict in make test: the stubs must type this module."""
+
+from collections.abc import Sequence
 
 import numpy as np
+import numpy.typing as npt
+import pandas as pd
 
 from larkspur import statistical_tests
+from larkspur_tools import ELTuple, EscancianoLobato, by_column, el_tuple, rolling_pvalues
 
 
-def pvalue_of(returns: np.ndarray) -> float:
+def pvalue_of(returns: npt.NDArray[np.float64]) -> float:
     result = statistical_tests.EscancianoLobato(returns, q=2.4, d=5)
     lag: int = result.p_tilde
     statistic: float = result.statistic
@@ -13,5 +18,17 @@ def pvalue_of(returns: np.ndarray) -> float:
     return result.pvalue
 
 
+def run(values: list[float] | Sequence[float] | pd.Series[float]) -> EscancianoLobato:
+    """The result type, named through the companion package."""
+    return statistical_tests.EscancianoLobato(values)
+
+
+def everything(frame: pd.DataFrame, series: pd.Series[float], values: Sequence[float]) -> ELTuple:
+    table: pd.DataFrame = by_column(frame, nan="omit")
+    pvalues: pd.Series[float] = rolling_pvalues(series, 250, step=5)
+    assert len(table) >= 0 and len(pvalues) >= 0
+    return el_tuple(values)
+
+
 def from_list(values: list[float]) -> float:
-    return statistical_tests.EscancianoLobato(values).pvalue
+    return run(values).pvalue

@@ -1,9 +1,9 @@
-"""The demo, the CSV tool and the examples, run as a newcomer would."""
+"""The demo, the installed command and the examples, run as a newcomer would."""
 
-import math
 import os
 import pathlib
 import pickle
+import shutil
 import subprocess
 import sys
 
@@ -13,18 +13,24 @@ import pytest
 
 from larkspur import statistical_tests
 
+import larkspur_tools
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))
 
-import many_series  # noqa: E402
 import rolling_pvalue  # noqa: E402
+
+# pip puts the command beside the interpreter; runs against a build tree
+# (sanitizers, NumPy 1.x) use the package's entry point from the source tree.
+SCRIPT = shutil.which("larkspur-csv", path=str(pathlib.Path(sys.executable).parent))
+CLI = [SCRIPT] if SCRIPT else ["-m", "larkspur_tools.cli"]
 
 
 def run(*args, cwd=ROOT):
     # The scripts see the same larkspur as the tests (a sanitizer or 3.12 build included).
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    return subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=120,
-                          env=env)
+    command = [str(args[0]), *map(str, args[1:])] if args[0] == SCRIPT else [sys.executable, *map(str, args)]
+    return subprocess.run(command, capture_output=True, text=True, cwd=cwd, timeout=120, env=env)
 
 
 def test_demo_prints_the_table():
@@ -38,15 +44,36 @@ def test_demo_prints_the_table():
     assert any("5% level" in line for line in lines)
 
 
-def test_cli_on_a_column():
-    result = run(ROOT / "tools" / "larkspur_csv.py", ROOT / "data" / "EuStockMarkets.csv", "--column", "DAX",
-                 "--log-returns")
+def test_command_is_installed():
+    if os.environ.get("LARKSPUR_MODULE_DIR"):
+        pytest.skip("the package is not installed in build-tree runs")
+    assert SCRIPT is not None and pathlib.Path(larkspur_tools.__file__).parent.parent.name == "site-packages"
+
+
+def parquet(tmp_path, frame):
+    pytest.importorskip("pyarrow")
+    frame.to_parquet(tmp_path / "table.parquet")
+    return tmp_path / "table.parquet"
+
+
+@pytest.mark.parametrize("kind", ["csv", "parquet"])
+@pytest.mark.parametrize(("columns", "expected"), [(["--column", "DAX"], ["DAX"]),
+                                                  (["--column", "FTSE", "--column", "DAX"], ["FTSE", "DAX"]),
+                                                  ([], ["DAX", "SMI", "CAC", "FTSE"])])
+def test_cli_prints_a_row_per_column(tmp_path, kind, columns, expected):
+    prices = pd.read_csv(ROOT / "data" / "EuStockMarkets.csv", index_col=0)
+    path = ROOT / "data" / "EuStockMarkets.csv" if kind == "csv" else parquet(tmp_path, prices)
+    result = run(*CLI, path, *columns, "--log-returns")
     assert result.returncode == 0, result.stderr
-    assert "DAX log returns" in result.stdout and "0.98836" in result.stdout
+    rows = [line.split() for line in result.stdout.splitlines()[2:2 + len(expected)]]
+    assert [row[0] for row in rows] == expected and all(row[1:3] == ["log", "returns"] for row in rows)
+    for row in rows:
+        r = statistical_tests.EscancianoLobato(np.diff(np.log(prices[row[0]].to_numpy())))
+        assert row[3:6] == ["1859", "4", str(r.p_tilde)] and row[6] == f"{r.statistic:.5f}"
 
 
 def test_cli_help_explains_itself():
-    result = run(ROOT / "tools" / "larkspur_csv.py", "--help")
+    result = run(*CLI, "--help")
     assert result.returncode == 0
     for word in ("--column", "--log-returns", "--diff", "--q", "--d", "heteroscedasticity"):
         assert word in result.stdout
@@ -63,13 +90,15 @@ def test_cli_help_explains_itself():
         ("a\n1\n2\n", ["--column", "a", "--d", "5"], "d must not exceed the length of data"),
         ("a\n1\n2\n", ["--column", "a", "--q", "0"], "q must be positive"),
         ("a\n", ["--column", "a"], "data must not be empty"),
+        ("name,label\nx,y\n", [], "no numeric column"),
+        ("a,b\n1,2\n3,4\n", ["--column", "a", "--column", "c"], "no column 'c'"),
     ],
 )
 def test_cli_user_mistakes_are_one_line_errors(tmp_path, content, args, message):
     path = tmp_path / "input.csv"
     if content is not None:
         path.write_text(content)
-    result = run(ROOT / "tools" / "larkspur_csv.py", path, *args)
+    result = run(*CLI, path, *args)
     assert result.returncode == 2
     assert "Traceback" not in result.stderr
     assert len(result.stderr.strip().splitlines()) == 1 and message in result.stderr
@@ -79,36 +108,32 @@ def test_cli_differences(tmp_path):
     path = tmp_path / "levels.csv"
     levels = np.cumsum(np.random.default_rng(3).standard_normal(300))
     path.write_text("x\n" + "\n".join(repr(float(v)) for v in levels) + "\n")
-    result = run(ROOT / "tools" / "larkspur_csv.py", path, "--column", "x", "--diff", "--d", "6")
+    result = run(*CLI, path, "--column", "x", "--diff", "--d", "6")
     assert result.returncode == 0, result.stderr
     expected = statistical_tests.EscancianoLobato(np.diff(levels), d=6)
     assert f"{expected.statistic:.5f}" in result.stdout
 
 
-def test_rolling_pvalues_use_full_windows():
-    returns = rolling_pvalue.dax_log_returns()
-    assert len(returns) == 1859
-    pvalues = rolling_pvalue.rolling_pvalues(returns[:300], window=250)
-    assert np.isnan(pvalues[:249]).all() and not np.isnan(pvalues[249:]).any()
-    assert pvalues[-1] == statistical_tests.EscancianoLobato(returns[50:300]).pvalue
-
-
-def test_rolling_picture_is_drawn(tmp_path):
+def test_rolling_example_has_dates_and_counts_full_windows(tmp_path):
     pytest.importorskip("matplotlib")
+    returns = rolling_pvalue.dax_log_returns()
+    assert len(returns) == 1859 and str(returns.index[0].date()) == "1991-07-02"
     output = tmp_path / "picture.png"
-    result = run(ROOT / "examples" / "rolling_pvalue.py", output)
+    tracked = (ROOT / "docs" / "dax_rolling_pvalue.png").stat().st_mtime_ns
+    result = run(ROOT / "examples" / "rolling_pvalue.py", "--output", output, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert output.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "10 of 1610 full windows (0.62%) reject" in result.stdout
+    result = run(ROOT / "examples" / "rolling_pvalue.py", cwd=tmp_path)
+    assert (tmp_path / "rolling_pvalue.png").exists()
+    assert (ROOT / "docs" / "dax_rolling_pvalue.png").stat().st_mtime_ns == tracked
 
 
-def test_many_series_recipe_returns_plain_tuples():
-    frame = pd.DataFrame(np.random.default_rng(7).standard_normal((500, 3)), columns=["a", "b", "c"])
-    table = many_series.el_by_column(frame)
-    assert list(table.index) == ["a", "b", "c"]
-    for name in frame.columns:
-        row = many_series.el_tuple(frame[name].to_numpy())
-        assert pickle.loads(pickle.dumps(row)) == row
-        assert tuple(table.loc[name]) == pytest.approx(row, abs=0) and not math.isnan(row[2])
+def test_companion_functions_pickle_by_reference():
+    for function in (larkspur_tools.el_tuple, larkspur_tools.el_batch, larkspur_tools.el_partition):
+        assert pickle.loads(pickle.dumps(function)) is function
+    row = larkspur_tools.el_tuple(np.random.default_rng(7).standard_normal(500))
+    assert type(row) is tuple and pickle.loads(pickle.dumps(row)) == row
 
 
 def test_results_are_not_picklable():

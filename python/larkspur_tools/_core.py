@@ -1,0 +1,74 @@
+"""The test as plain values: what crosses process and machine boundaries.
+
+A result object of the extension holds three numbers and cannot be pickled,
+so everything here returns `(p_tilde, statistic, pvalue)` tuples. The
+functions live in this importable module on purpose: a function defined in a
+script's `__main__` that names the result class is pickled by value together
+with the class (the class reports the module `builtins`, where pickle cannot
+find it) and fails on the worker; these are pickled by reference instead.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Iterable, Sequence
+from typing import TYPE_CHECKING, Any, SupportsFloat, TypeAlias, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+
+from larkspur import statistical_tests
+
+if TYPE_CHECKING:
+    import larkspur
+
+    #: The result class, as a name that annotations can use.
+    EscancianoLobato: TypeAlias = larkspur._StatisticalTests.EscancianoLobato
+else:
+    EscancianoLobato = statistical_tests.EscancianoLobato
+
+#: (p_tilde, statistic, pvalue) of one series.
+ELTuple: TypeAlias = tuple[int, float, float]
+
+#: What the test reads: an ndarray, an object with `to_numpy`, or numbers.
+SeriesLike: TypeAlias = "npt.NDArray[Any] | Sequence[SupportsFloat] | Any"
+
+Part = TypeVar("Part")
+
+
+def default_d(n: int) -> int:
+    """The largest lag the test uses when `d` is not given: floor(n ** 0.2)."""
+    return int(math.pow(float(n), 0.2))
+
+
+def as_float64(values: Any) -> npt.NDArray[np.float64]:
+    """The values as a 1-D float64 array, the route the test reads in place.
+
+    pandas, polars and xarray containers are converted with their own
+    `to_numpy()` (the extension's generic route copies them item by item).
+    """
+    to_numpy = getattr(values, "to_numpy", None)
+    array = to_numpy() if callable(to_numpy) else values
+    return np.ascontiguousarray(array, dtype=np.float64).reshape(-1)
+
+
+def el_tuple(values: Any, q: float | None = None, d: int | None = None) -> ELTuple:
+    """The test on one series, as a plain picklable tuple."""
+    result = statistical_tests.EscancianoLobato(values, q, d)
+    return result.p_tilde, result.statistic, result.pvalue
+
+
+def el_batch(batch: Iterable[Any], q: float | None = None, d: int | None = None) -> list[ELTuple]:
+    """The test on every series of a batch: one task's work on a worker."""
+    return [el_tuple(values, q, d) for values in batch]
+
+
+def el_partition(load: Callable[[Part], Iterable[Any]], part: Part,
+                 q: float | None = None, d: int | None = None) -> list[ELTuple]:
+    """Loads (or makes) the series of one partition where it runs, then tests each.
+
+    `load(part)` runs on the worker, so only the partition's name travels,
+    not its data; `load` may be defined in `__main__` as long as it does not
+    name the result class.
+    """
+    return el_batch(load(part), q, d)

@@ -1,0 +1,60 @@
+"""Many series on a Dask cluster: one task per batch, plain values back.
+
+A task costs the scheduler and the network far more than testing one series
+(microseconds), so series travel in batches, or better, only the names of
+partitions travel and each worker loads its own. Needs
+`pip install "dask[distributed]"`; dask is imported by the caller's client.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from itertools import islice
+from typing import Any, Protocol, TypeVar
+
+from ._core import ELTuple, el_batch, el_partition
+
+Part = TypeVar("Part")
+
+
+class Client(Protocol):
+    """What is used of a `dask.distributed.Client`."""
+
+    def map(self, func: Callable[..., Any], *iterables: Any, **kwargs: Any) -> Any: ...
+    def gather(self, futures: Any) -> Any: ...
+    def scatter(self, data: Any) -> Any: ...
+
+
+def batched(series: Iterable[Any], size: int) -> Iterator[list[Any]]:
+    if size < 1:
+        raise ValueError("batch_size must be positive")
+    iterator = iter(series)
+    while batch := list(islice(iterator, size)):
+        yield batch
+
+
+def dask_many(client: Client, series: Iterable[Any], *, batch_size: int = 1000,
+              q: float | None = None, d: int | None = None) -> list[ELTuple]:
+    """The test on every series, in order, as (p_tilde, statistic, pvalue) tuples.
+
+    The series are shipped from here in batches of `batch_size`, one task
+    per batch; prefer `dask_partitions` when the data can be read where it
+    is tested.
+    """
+    # Scattered first, the batches go to the workers directly instead of
+    # inside the task graph through the scheduler.
+    futures = client.map(el_batch, client.scatter(list(batched(series, batch_size))), q=q, d=d, pure=False)
+    batches: list[list[ELTuple]] = client.gather(futures)
+    return [row for batch in batches for row in batch]
+
+
+def dask_partitions(client: Client, load: Callable[[Part], Iterable[Any]], parts: Sequence[Part], *,
+                    q: float | None = None, d: int | None = None) -> list[list[ELTuple]]:
+    """`load(part)` and the test on each series it yields, one task per partition.
+
+    Returns one list of tuples per partition, in the order of `parts`. `load`
+    runs on the workers (a file name or a seed goes in, the partition's series
+    come out), so the data never passes through this process.
+    """
+    futures = client.map(el_partition, [load] * len(parts), parts, q=q, d=d, pure=False)
+    return list(client.gather(futures))
