@@ -48,17 +48,21 @@ wheel-test: native
 	$(WHEEL_CHECK)/bin/python -m pip install --quiet --disable-pip-version-check dist/larkspur-*.whl pytest pandas hypothesis
 	cd $(WHEEL_CHECK) && bin/python -m pytest -q -p no:cacheprovider $(abspath tests/python)
 
-# Benchmarks: the native kernels against the plain loop, then per-call times
-# against NumPy and statsmodels. Never part of a pass/fail test; make test only
+# Benchmarks: the native kernels against the plain loop, per-call times
+# against NumPy and statsmodels, input types, many series on two processes. Never part of a pass/fail test; make test only
 # runs both on tiny inputs so that they keep working.
 bench: native install
 	$(PY) -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
 	$(NATIVE)/kernel_bench
 	$(PY) bench/bench.py
+	$(PY) bench/inputs.py
+	$(PY) bench/scale_out.py
 
 bench-smoke: native install
 	$(NATIVE)/kernel_bench --quick
 	$(PY) bench/bench.py --quick
+	$(PY) bench/inputs.py --quick
+	$(PY) bench/scale_out.py --quick
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the native tests, then the
 # whole pytest suite against the sanitized extension and support modules.

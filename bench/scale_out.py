@@ -74,12 +74,24 @@ def main() -> None:
     expected = loop[2]
     rows["plain loop, one process"] = loop[:2]
 
+    # The machine's own parallel headroom at this moment: two bare processes.
+    from concurrent.futures import ProcessPoolExecutor
+    from multiprocessing import get_context
+
+    with ProcessPoolExecutor(2, mp_context=get_context("fork")) as pool:
+        list(pool.map(timed_part, parts[:2]))
+        result = best_of(args.repeats, lambda: list(pool.map(timed_part, parts)))
+    assert result[2] == expected, "ProcessPoolExecutor: results differ from the plain loop"
+    rows["ProcessPoolExecutor, 2 processes (no engine)"] = result[:2]
+
+    import logging
+
     import dask
     from dask.distributed import Client, LocalCluster
 
     def dask_run(label: str, config: dict[str, object]) -> None:
         with dask.config.set(config), LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                                   dashboard_address=None) as cluster, Client(cluster) as client:
+                                                   dashboard_address=None, silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
             client.gather(client.map(timed_part, parts[:2], pure=False))  # warm: imports, first arrays
             result = best_of(args.repeats, lambda: client.gather(client.map(timed_part, parts, pure=False)))
             assert result[2] == expected, f"{label}: results differ from the plain loop"
@@ -107,7 +119,8 @@ def main() -> None:
         print(f"| {label} | {wall:.2f} | {cpu:.2f} | {total / wall:,.0f} | {base / wall:.2f}x |")
 
     # Shipping the series from the client and one task per series, for contrast.
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                      silence_logs=logging.CRITICAL) as cluster, \
             Client(cluster) as client:
         few = [series for seed in parts[:1] for series in make_part(seed)][:2000 if not args.quick else 50]
         direct = [el_tuple(series) for series in few]

@@ -30,8 +30,8 @@ def test_imports_nothing_heavy_and_names_the_class():
 
 
 RNG = np.random.default_rng(11)
-COLUMNS = {"a": RNG.standard_normal(300), "b": RNG.standard_normal(500)[::2] * 1e-3 + 0.5,
-           "c": np.arange(40, dtype=np.int64) % 7}
+COLUMNS = {"a": RNG.standard_normal(300), "b": RNG.standard_normal(600)[::2] * 1e-3 + 0.5,
+           "c": np.arange(300, dtype=np.int64) % 7}
 
 
 @pytest.mark.parametrize("container", [pd.DataFrame, dict, lambda columns: {k: list(v) for k, v in columns.items()}])
