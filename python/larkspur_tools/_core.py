@@ -49,7 +49,11 @@ def as_float64(values: Any) -> npt.NDArray[np.float64]:
     """
     to_numpy = getattr(values, "to_numpy", None)
     array = to_numpy() if callable(to_numpy) else values
-    return np.ascontiguousarray(array, dtype=np.float64).reshape(-1)
+    result = np.ascontiguousarray(array, dtype=np.float64)
+    if result.ndim != 1:
+        # A DataFrame with a repeated column name gives a 2-D selection.
+        raise ValueError(f"expected one series of values, got an array of shape {result.shape}")
+    return result
 
 
 def el_tuple(values: Any, q: float | None = None, d: int | None = None) -> ELTuple:
