@@ -64,7 +64,7 @@ def main() -> None:
     global SERIES_PER_PART, CHUNK
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="tiny sizes: keeps the script working in make test")
-    parser.add_argument("--parts", type=int, default=8)
+    parser.add_argument("--parts", type=int, default=10)
     parser.add_argument("--series", type=int, default=SERIES_PER_PART, help="series per partition")
     parser.add_argument("--chunk", type=int, default=CHUNK, help="series made per array")
     parser.add_argument("--repeats", type=int, default=3)
