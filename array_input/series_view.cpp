@@ -1,11 +1,11 @@
-#include "series_view.hpp"
+#include "array_input/series_view.hpp"
 
 #include <algorithm>
 
-#include "arguments.hpp"
-#include "borrow_registry.hpp"
-#include "fault.hpp"
-#include "once_cell.hpp"
+#include "binding/arguments.hpp"
+#include "array_input/borrow_registry.hpp"
+#include "binding/fault.hpp"
+#include "binding/once_cell.hpp"
 
 namespace larkspur::array_input {
 namespace {

@@ -18,9 +18,9 @@
 #include <expected>
 #include <optional>
 
-#include "numpy_api.hpp"
-#include "pending_error.hpp"
-#include "refs.hpp"
+#include "array_input/numpy_api.hpp"
+#include "binding/pending_error.hpp"
+#include "binding/refs.hpp"
 
 namespace larkspur::array_input {
 

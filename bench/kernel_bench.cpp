@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "escanciano_lobato.hpp"
-#include "reference_el_test.hpp"
+#include "src/statistical_tests/escanciano_lobato.hpp"
+#include "tests/native/reference_el_test.hpp"
 
 namespace {
 

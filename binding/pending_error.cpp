@@ -1,4 +1,4 @@
-#include "pending_error.hpp"
+#include "binding/pending_error.hpp"
 
 #include <cstdio>
 #include <mutex>
@@ -6,8 +6,8 @@
 #include <utility>
 #include <variant>
 
-#include "fault.hpp"
-#include "interpreter_guard.hpp"
+#include "binding/fault.hpp"
+#include "binding/interpreter_guard.hpp"
 
 namespace larkspur::binding {
 namespace {

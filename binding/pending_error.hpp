@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "refs.hpp"
+#include "binding/refs.hpp"
 
 namespace larkspur::binding {
 

@@ -1,12 +1,12 @@
-#include "chi_squared.hpp"
+#include "numerics/chi_squared.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <string>
 
-#include "float_bits.hpp"
-#include "incomplete_gamma.hpp"
-#include "internal_fault.hpp"
+#include "numerics/float_bits.hpp"
+#include "numerics/incomplete_gamma.hpp"
+#include "base/internal_fault.hpp"
 
 namespace larkspur::numerics {
 namespace {

@@ -1,10 +1,10 @@
-#include "incomplete_gamma.hpp"
+#include "numerics/incomplete_gamma.hpp"
 
 #include <cmath>
 #include <cstdint>
 
-#include "float_bits.hpp"
-#include "log_gamma.hpp"
+#include "numerics/float_bits.hpp"
+#include "numerics/log_gamma.hpp"
 
 namespace larkspur::numerics {
 namespace {

@@ -1,10 +1,10 @@
-#include "log_gamma.hpp"
+#include "numerics/log_gamma.hpp"
 
 #include <array>
 #include <cmath>
 #include <cstddef>
 
-#include "float_bits.hpp"
+#include "numerics/float_bits.hpp"
 
 namespace larkspur::numerics {
 namespace {

@@ -6,12 +6,12 @@
 #include <limits>
 #include <optional>
 
-#include "arguments.hpp"
-#include "call_boundary.hpp"
-#include "escanciano_lobato.hpp"
-#include "result_class.hpp"
-#include "series_element.hpp"
-#include "series_view.hpp"
+#include "binding/arguments.hpp"
+#include "binding/call_boundary.hpp"
+#include "src/statistical_tests/escanciano_lobato.hpp"
+#include "src/lib/result_class.hpp"
+#include "src/statistical_tests/series_element.hpp"
+#include "array_input/series_view.hpp"
 
 namespace larkspur::lib {
 namespace {

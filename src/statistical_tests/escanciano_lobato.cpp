@@ -1,4 +1,4 @@
-#include "escanciano_lobato.hpp"
+#include "src/statistical_tests/escanciano_lobato.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -6,9 +6,9 @@
 #include <limits>
 #include <new>
 
-#include "chi_squared.hpp"
-#include "internal_fault.hpp"
-#include "series_element.hpp"
+#include "numerics/chi_squared.hpp"
+#include "base/internal_fault.hpp"
+#include "src/statistical_tests/series_element.hpp"
 
 namespace larkspur::statistical_tests {
 namespace {

@@ -21,7 +21,7 @@
 #include <memory>
 #include <string>
 
-#include "lag_kernels.hpp"
+#include "src/statistical_tests/lag_kernels.hpp"
 
 namespace larkspur::statistical_tests {
 

@@ -1,9 +1,9 @@
-#include "lag_kernels.hpp"
+#include "src/statistical_tests/lag_kernels.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "series_element.hpp"
+#include "src/statistical_tests/series_element.hpp"
 
 namespace larkspur::statistical_tests {
 namespace {

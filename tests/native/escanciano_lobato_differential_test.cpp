@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bit_equality.hpp"
-#include "escanciano_lobato.hpp"
+#include "src/statistical_tests/escanciano_lobato.hpp"
 #include "reference_el_test.hpp"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <limits>
 
 #include "bit_equality.hpp"
-#include "chi_squared.hpp"
-#include "incomplete_gamma.hpp"
-#include "log_gamma.hpp"
+#include "numerics/chi_squared.hpp"
+#include "numerics/incomplete_gamma.hpp"
+#include "numerics/log_gamma.hpp"
 
 namespace {
 

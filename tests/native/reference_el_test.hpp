@@ -11,8 +11,8 @@
 #include <limits>
 #include <vector>
 
-#include "chi_squared.hpp"
-#include "escanciano_lobato.hpp"
+#include "numerics/chi_squared.hpp"
+#include "src/statistical_tests/escanciano_lobato.hpp"
 
 namespace larkspur::testing {
 
