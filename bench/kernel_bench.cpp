@@ -64,8 +64,7 @@ int main(int argc, char** argv) {
             [&] { reference = larkspur::testing::reference_el_test(x.data(), c.n, 2.4, c.d); }, c.repeats);
         std::printf("%-10llu %4llu %-10s %12.3f us %10s %s\n", static_cast<unsigned long long>(c.n),
                     static_cast<unsigned long long>(c.d), "reference", baseline * 1e6, "1.00x", "-");
-        for (const KernelVariant variant : {KernelVariant::Scalar, KernelVariant::Baseline, KernelVariant::Avx2,
-                                            KernelVariant::Avx512}) {
+        for (const KernelVariant variant : larkspur::statistical_tests::all_kernel_variants) {
             if (!larkspur::statistical_tests::kernel_variant_supported(variant)) continue;
             auto result = el_test(x.data(), c.n, 2.4, c.d, variant);
             const double seconds =
