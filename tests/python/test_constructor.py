@@ -58,6 +58,8 @@ class FloatRaises:
         # 9: zero tau-hat, which wins over d > n at a later lag
         (([7.0, 7.0, 7.0],), {}, OSError, ZERO_TAU_1),
         (([1.0, 3.0, 2.0], None, 4), {}, OSError, "Zero \u03c4\u0302 value at lag 2"),
+        # T_1 = 5e-324 > 0, yet tau-hat = T_1 / 9 rounds to zero
+        (([math.ldexp(v, -269) for v in (0, 2, 3, 1, 2, 1, -3, 1, 3, 1)],), {}, OSError, ZERO_TAU_1),
         # d larger than the series
         (([1.0, 2.0, 4.0], None, 4), {}, ValueError, "d must not exceed the length of data"),
         (([5.0], None, 2), {}, ValueError, "d must not exceed the length of data"),
@@ -117,26 +119,33 @@ def test_accepted_argument_forms(q, d, expected_d):
     assert (result.p_tilde, result.statistic, result.pvalue) == el_test(x, float(q), expected_d)
 
 
+# sqrt(q ln n) equals sqrt(n) max|rho_j| to the bit: the tie keeps the p ln n
+# penalty and p~ 1 (the 2p penalty would pick 3).
+PENALTY_TIE = [0.0, 0, 1, -2, -1, -2, 2, -2, 3, 0, -1, -3, 0, 3, 1, 2, -3, -2, 2, 2, 3, -1, -3, 2, -1,
+               2, 2, 1, 0, 1, 3, 2, -2, -1, -1, 1, 0, 3, 1, 0, 1, 3, -3, 0, -2, 2, 3, 0, 0, 2]
+
+
 @pytest.mark.parametrize(
-    ("x", "expected"),
+    ("x", "kwargs", "expected"),
     [
-        ([1.0, 2.0, 3.0, 4.0, 5.0, 6.0], (1, 3.134328358208956, 0.07665995627301825)),
-        ([1.0, -1.0] * 4, (1, 8.0, None)),
-        ([1.0, 3.0, 2.0, 5.0, 4.0], (1, 0.0, 1.0)),
-        ([1.0, math.inf, 2.0, 3.0], (0, -0.0, 1.0)),
-        ([1.0, -math.inf, 2.0, 3.0], (0, -0.0, 1.0)),
-        ([1e308, 1e308, -1e308, 5.0], (0, -0.0, 1.0)),
+        (PENALTY_TIE, {"q": 1.60642433184324, "d": 4}, (1, 0.007136969679259639, 0.9326743365203387)),
+        ([1.0, 2.0, 3.0, 4.0, 5.0, 6.0], {}, (1, 3.134328358208956, 0.07665995627301825)),
+        ([1.0, -1.0] * 4, {}, (1, 8.0, None)),
+        ([1.0, 3.0, 2.0, 5.0, 4.0], {}, (1, 0.0, 1.0)),
+        ([1.0, math.inf, 2.0, 3.0], {}, (0, -0.0, 1.0)),
+        ([1.0, -math.inf, 2.0, 3.0], {}, (0, -0.0, 1.0)),
+        ([1e308, 1e308, -1e308, 5.0], {}, (0, -0.0, 1.0)),
     ],
 )
-def test_documented_results(x, expected):
-    result = EscancianoLobato(x)
+def test_documented_results(x, kwargs, expected):
+    result = EscancianoLobato(x, **kwargs)
     p_tilde, statistic, pvalue = expected
     assert result.p_tilde == p_tilde
     assert repr(result.statistic) == repr(statistic)
     if pvalue is not None:
         assert result.pvalue == pvalue
     assert (result.p_tilde, repr(result.statistic), repr(result.pvalue)) == tuple(
-        f(v) for f, v in zip((int, repr, repr), el_test(x))
+        f(v) for f, v in zip((int, repr, repr), el_test(x, kwargs.get("q", 2.4), kwargs.get("d")))
     )
 
 

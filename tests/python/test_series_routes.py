@@ -51,6 +51,13 @@ class LenRaises:
         return VALUES[index]
 
 
+class ArrayWithToNumpy(np.ndarray):
+    """An ndarray that could also be read through to_numpy: it is read as itself."""
+
+    def to_numpy(self, *args, **kwargs):
+        return np.roll(np.asarray(self), 1)
+
+
 def strided():
     backing = np.zeros(2 * len(VALUES))
     backing[::2] = VALUES
@@ -66,6 +73,7 @@ def reversed_view():
     [
         lambda: np.array(VALUES),
         lambda: np.array(VALUES).view(type("Sub", (np.ndarray,), {})),
+        lambda: np.array(VALUES).view(ArrayWithToNumpy),
         lambda: np.asfortranarray(np.array(VALUES)),
         strided,
         reversed_view,
