@@ -1,5 +1,6 @@
 # make demo   set up everything on a fresh machine, run the test on the bundled real data
 # make test   set up everything on a fresh machine, build, run every test
+# make test-platforms   also build and test with Clang, for aarch64 (qemu), compile for macOS/Windows (zig)
 VENV    := .venv
 PY      := $(VENV)/bin/python
 CMAKE   := $(VENV)/bin/cmake
@@ -7,7 +8,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all setup native native-test install python-test typecheck wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test clean
+.PHONY: all setup native native-test install python-test typecheck wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms clean
 
 all: test
 
@@ -131,6 +132,13 @@ demo: install
 	$(PY) examples/demo.py
 
 test: native-test python-test typecheck bench-smoke wheel-test asan numpy1
+
+# Other compilers and architectures (installs clang-19, the aarch64 cross
+# compiler, qemu-user and ziglang when missing): Clang build with the native
+# tests and pytest; aarch64 core tests under qemu; zig compile-only for macOS
+# arm64 and Windows x86-64. STAGES="clang aarch64 zig" selects.
+test-platforms: setup
+	JOBS=$(JOBS) tools/test_platforms.sh $(STAGES)
 
 clean:
 	rm -rf build $(VENV) dist
