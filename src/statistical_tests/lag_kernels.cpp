@@ -93,8 +93,10 @@ LARKSPUR_ALWAYS_INLINE void lag_block(const unsigned char* x, std::uint64_t n, d
     }
 }
 
-// Narrow blocks for few lags (the default d is small for short series):
-// the fewest vector rows that cover `count` lanes.
+// Narrow blocks for few lags (the default d is small for short series, and
+// the last block of a large d is often partial): the fewest vector rows that
+// cover `count` lanes, so that no pass over the data computes a whole row of
+// discarded lanes.
 template <class V>
 LARKSPUR_ALWAYS_INLINE void lag_block_for(const unsigned char* x, std::uint64_t n, double mean,
                                           std::uint64_t first_lag, std::size_t count, LagSums* out) noexcept {
@@ -103,6 +105,8 @@ LARKSPUR_ALWAYS_INLINE void lag_block_for(const unsigned char* x, std::uint64_t 
         lag_block<V, 1>(x, n, mean, first_lag, count, out);
     } else if (count <= 2 * width) {
         lag_block<V, 2>(x, n, mean, first_lag, count, out);
+    } else if (count <= 3 * width) {
+        lag_block<V, 3>(x, n, mean, first_lag, count, out);
     } else {
         lag_block<V, 4>(x, n, mean, first_lag, count, out);
     }
