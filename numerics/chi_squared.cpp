@@ -58,6 +58,7 @@ std::expected<ChiSquaredDistribution, GammaParameterError> ChiSquaredDistributio
     return ChiSquaredDistribution(shape, half, freedom);
 }
 
+// F(x) = P(k/2, x/2) for k degrees of freedom (Abramowitz & Stegun 26.4.19).
 double ChiSquaredDistribution::cdf(double x) const {
     if (x <= 0.0) {
         return 0.0;
