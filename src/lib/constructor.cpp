@@ -41,18 +41,21 @@ constexpr binding::ParameterSpec constructor_spec{"EscancianoLobato", "__new__",
 
 bool is_absent(PyObject* slot) noexcept { return slot == nullptr || slot == Py_None; }
 
-// The routes in their fixed order; a route's own failure is never reported.
+// The routes in their fixed order. A route's own failure is never reported,
+// except what ends_conversion() lets through: an interrupt, an exit or an
+// out-of-memory reaches the caller unchanged and no later route runs.
 Result<SeriesView> obtain_series(BorrowedRef raw_data) {
     if (std::optional<SeriesView> view = array_input::view_float64_array(raw_data)) {
         if (view->contiguous_values()) return *std::move(view);
     }
-    if (std::optional<SeriesView> view = array_input::view_via_to_numpy(raw_data)) {
-        if (view->contiguous_values()) return *std::move(view);
+    Result<std::optional<SeriesView>> via_to_numpy = array_input::view_via_to_numpy(raw_data);
+    if (!via_to_numpy) {
+        if (array_input::ends_conversion(via_to_numpy.error())) return std::unexpected(std::move(via_to_numpy.error()));
+    } else if (*via_to_numpy && (*via_to_numpy)->contiguous_values()) {
+        return **std::move(via_to_numpy);
     }
     Result<SeriesView> copied = array_input::copy_float_sequence(raw_data);
-    if (!copied) {
-        // Running out of memory is not a wrong kind of input: say so.
-        if (binding::is_memory_error(copied.error())) return copied;
+    if (!copied && !array_input::ends_conversion(copied.error())) {
         return std::unexpected(PendingError::with_message(PyExc_TypeError, no_series_route));
     }
     return copied;
