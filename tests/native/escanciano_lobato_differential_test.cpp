@@ -154,6 +154,16 @@ const std::vector<PinnedCase>& pinned_cases() {
          1.60642433184324, 4, 1},
         // T_1 = 5e-324 > 0, but tau-hat = T_1 / 9 rounds to zero.
         {"tau_underflows_in_the_quotient", scaled({0, 2, 3, 1, 2, 1, -3, 1, 3, 1}, -269), 2.4, 1, 1, ElErrorKind::ZeroTau},
+        // Overflow begins between 2^255 and 2^256 for example B: below it the
+        // result is example B's to the bit, above it T_1 is infinite.
+        {"largest_finite_scale", scaled({1, -1, 1, -1, 1, -1, 1, -1}, 255), 2.4, 2, 2},
+        {"fourth_powers_overflow", scaled({1, -1, 1, -1, 1, -1, 1, -1}, 256), 2.4, 2, 1, ElErrorKind::NotFinite},
+        // Two spikes two apart: lag 1 is finite, lag 2 overflows.
+        {"overflow_at_lag_two", {0, 0, 0, 0x1.4cccccccccccdp+256, 0, 0x1.4cccccccccccdp+256, 0, 0, 0, 0}, 2.4, 3, 2,
+         ElErrorKind::NotFinite},
+        // A zero tau-hat at lag 1 wins over the overflow at lag 2.
+        {"zero_tau_before_overflow", scaled({1, 0, -1, 0, 1, 0, -1, 0}, 256), 2.4, 2, 1, ElErrorKind::ZeroTau},
+        {"infinite_value", {1, 2, -std::numeric_limits<double>::infinity(), 3, 5}, 2.4, 2, 1, ElErrorKind::NotFinite},
     };
     return cases;
 }
