@@ -32,7 +32,7 @@ double median_seconds(F&& run, int repeats) {
 
 using Outcome = std::expected<larkspur::statistical_tests::ElResult, larkspur::statistical_tests::ElError>;
 
-[[gnu::noinline]] bool identical(const Outcome& a, const Outcome& b) {
+bool identical(const Outcome& a, const Outcome& b) {
     if (!a.has_value() || !b.has_value()) return false;
     const larkspur::statistical_tests::ElResult& x = *a;
     const larkspur::statistical_tests::ElResult& y = *b;
