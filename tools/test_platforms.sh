@@ -83,8 +83,14 @@ stage_zig() {
     local flags=(-std=c++23 -O2 -I. -ffp-contract=off -fno-fast-math
                  -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Werror)
     for target in aarch64-macos x86_64-windows-gnu; do
+        local out=build/zig/$target
+        mkdir -p "$out"
         for source in "${core_sources[@]}"; do
-            $PY -m ziglang c++ -target "$target" "${flags[@]}" -c "$source" -o /dev/null
+            local object
+            object=$out/$(basename "$source" .cpp).o
+            rm -f "$object"
+            $PY -m ziglang c++ -target "$target" "${flags[@]}" -c "$source" -o "$object"
+            test -s "$object"
         done
         echo "zig: core compiles for $target (${#core_sources[@]} files)"
     done
