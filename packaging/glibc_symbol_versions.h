@@ -12,8 +12,8 @@
 // The numerics here never pass log a negative argument nor pow a negative
 // base, so every returned bit is the same through either version; the test
 // suite checks the results against the interpreter's own math module, which
-// binds the new versions. sin, sqrt and the rest of libc and libm keep their
-// original versions and need nothing.
+// binds the new versions. The other libm functions used here (sin, sqrt)
+// have only their original versions and need nothing.
 #pragma once
 
 #if defined(__linux__) && defined(__has_include)
