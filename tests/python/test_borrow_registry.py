@@ -8,7 +8,9 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import needs_support_modules, run_python
+
+pytestmark = needs_support_modules
 
 PRELUDE = textwrap.dedent(
     """
