@@ -1,5 +1,6 @@
 # make demo   set up everything on a fresh machine, run the test on the bundled real data
 # make test   set up everything on a fresh machine, build, run every test
+# make test-platforms   also build and test with Clang, for aarch64 (qemu), compile for macOS/Windows (zig)
 VENV    := .venv
 PY      := $(VENV)/bin/python
 CMAKE   := $(VENV)/bin/cmake
@@ -7,7 +8,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all setup native native-test install python-test typecheck wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test clean
+.PHONY: all setup native native-test install python-test typecheck wheel wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms clean
 
 all: test
 
@@ -39,13 +40,24 @@ typecheck: install
 	@if cd build && ../$(VENV)/bin/mypy --strict --no-incremental ../tests/typing/assignment_rejected.py >/dev/null; then \
 	    echo "mypy accepted an assignment to a read-only result attribute"; exit 1; fi
 
-# The wheel, installed into a fresh virtual environment, passes the suite there.
+# The wheel users install: built by scikit-build-core, then checked by
+# auditwheel, which tags it manylinux_2_28 (or older) and refuses a module that
+# needs a newer glibc or C++ runtime than that policy allows.
+WHEEL_RAW := build/wheel-raw
+MANYLINUX := manylinux_2_28_$(shell uname -m)
+wheel: setup
+	rm -rf dist $(WHEEL_RAW)
+	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps -w $(WHEEL_RAW) .
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair --plat $(MANYLINUX) -w dist $(WHEEL_RAW)/larkspur-*.whl
+	$(VENV)/bin/auditwheel show dist/larkspur-*.whl
+
+# The repaired wheel, installed into a fresh virtual environment, passes the
+# suite there.
 WHEEL_CHECK := build/wheel-check
-wheel-test: native
-	rm -rf dist $(WHEEL_CHECK)
-	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps -w dist .
+wheel-test: native wheel
+	rm -rf $(WHEEL_CHECK)
 	$(PY) -m venv $(WHEEL_CHECK)
-	$(WHEEL_CHECK)/bin/python -m pip install --quiet --disable-pip-version-check dist/larkspur-*.whl pytest pandas hypothesis
+	$(WHEEL_CHECK)/bin/python -m pip install --quiet --disable-pip-version-check dist/larkspur-*manylinux*.whl pytest pandas hypothesis
 	cd $(WHEEL_CHECK) && bin/python -m pytest -q -p no:cacheprovider $(abspath tests/python)
 
 # Benchmarks: the native kernels against the plain loop, per-call times
@@ -138,6 +150,13 @@ demo: install
 	$(PY) examples/demo.py
 
 test: native-test python-test typecheck bench-smoke wheel-test asan numpy1
+
+# Other compilers and architectures (installs clang-19, the aarch64 cross
+# compiler, qemu-user and ziglang when missing): Clang build with the native
+# tests and pytest; aarch64 core tests under qemu; zig compile-only for macOS
+# arm64 and Windows x86-64. STAGES="clang aarch64 zig" selects.
+test-platforms: setup
+	JOBS=$(JOBS) tools/test_platforms.sh $(STAGES)
 
 clean:
 	rm -rf build $(VENV) dist

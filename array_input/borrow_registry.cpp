@@ -1,4 +1,4 @@
-#include "borrow_registry.hpp"
+#include "array_input/borrow_registry.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,10 +9,10 @@
 #include <string>
 #include <unordered_map>
 
-#include "arguments.hpp"
-#include "fault.hpp"
-#include "numpy_api.hpp"
-#include "once_cell.hpp"
+#include "binding/arguments.hpp"
+#include "binding/fault.hpp"
+#include "array_input/numpy_api.hpp"
+#include "binding/once_cell.hpp"
 
 namespace larkspur::array_input {
 namespace {

@@ -21,7 +21,7 @@
 #include <optional>
 #include <vector>
 
-#include "refs.hpp"
+#include "binding/refs.hpp"
 
 namespace larkspur::array_input {
 

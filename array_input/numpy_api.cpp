@@ -1,14 +1,14 @@
-#include "numpy_api.hpp"
+#include "array_input/numpy_api.hpp"
 
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <utility>
 
-#include "arguments.hpp"
-#include "class_type.hpp"
-#include "fault.hpp"
-#include "once_cell.hpp"
+#include "binding/arguments.hpp"
+#include "binding/class_type.hpp"
+#include "binding/fault.hpp"
+#include "binding/once_cell.hpp"
 
 namespace larkspur::array_input {
 namespace {

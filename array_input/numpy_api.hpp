@@ -16,8 +16,8 @@
 #include <cstdint>
 #include <string>
 
-#include "pending_error.hpp"
-#include "refs.hpp"
+#include "binding/pending_error.hpp"
+#include "binding/refs.hpp"
 
 namespace larkspur::array_input {
 

@@ -1,11 +1,11 @@
-#include "series_view.hpp"
+#include "array_input/series_view.hpp"
 
 #include <algorithm>
 
-#include "arguments.hpp"
-#include "borrow_registry.hpp"
-#include "fault.hpp"
-#include "once_cell.hpp"
+#include "binding/arguments.hpp"
+#include "array_input/borrow_registry.hpp"
+#include "binding/fault.hpp"
+#include "binding/once_cell.hpp"
 
 namespace larkspur::array_input {
 namespace {
@@ -71,7 +71,11 @@ std::optional<SeriesView> view_float64_array(BorrowedRef object) {
     return SeriesView::borrow(object.to_owned());
 }
 
-std::optional<SeriesView> view_via_to_numpy(BorrowedRef object) {
+bool ends_conversion(const PendingError& error) {
+    return !error.matches(PyExc_Exception) || binding::is_memory_error(error);
+}
+
+Result<std::optional<SeriesView>> view_via_to_numpy(BorrowedRef object) {
     static binding::OnceCell<OwnedRef> method_name;
     const OwnedRef* name = method_name.get();
     if (name == nullptr) {
@@ -80,10 +84,7 @@ std::optional<SeriesView> view_via_to_numpy(BorrowedRef object) {
     PyObject* arguments[2] = {object.get(), Py_False};
     const OwnedRef returned = OwnedRef::steal(PyObject_VectorcallMethod(
         name->get(), arguments, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!returned) {
-        (void)fetch_or_system_error();  // discarded: the next route decides
-        return std::nullopt;
-    }
+    if (!returned) return std::unexpected(fetch_or_system_error());
     return view_float64_array(returned.borrow());
 }
 
@@ -96,7 +97,9 @@ Result<FloatVector> extract_float_vector(BorrowedRef object) {
     }
     Py_ssize_t hint = PySequence_Size(object.get());
     if (hint == -1) {
-        (void)fetch_or_system_error();
+        // A failing __len__ only costs the pre-sizing, unless it ends the conversion.
+        PendingError error = fetch_or_system_error();
+        if (ends_conversion(error)) return std::unexpected(std::move(error));
         hint = 0;
     }
     FloatVector vector;

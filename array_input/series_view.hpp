@@ -8,19 +8,22 @@
 //     so every exit path gives both back.
 //   * contiguous_values() yields (pointer, length) only when the array's
 //     flags say C- or F-contiguous. The pointer may be unaligned.
-//   * view_float64_array and view_via_to_numpy report "not applicable"
-//     (std::nullopt) for arguments they do not fit, leaving no error set;
-//     copy_float_sequence returns an error value. A borrow conflict in any
-//     route is an internal fault.
+//   * view_float64_array reports "not applicable" (std::nullopt) for
+//     arguments it does not fit. view_via_to_numpy does the same when
+//     to_numpy returns something else, and returns the error when to_numpy
+//     raises; copy_float_sequence returns an error value. The caller decides
+//     with ends_conversion() whether an error is reported or only means the
+//     route does not apply. A borrow conflict in any route is an internal
+//     fault.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <optional>
 
-#include "numpy_api.hpp"
-#include "pending_error.hpp"
-#include "refs.hpp"
+#include "array_input/numpy_api.hpp"
+#include "binding/pending_error.hpp"
+#include "binding/refs.hpp"
 
 namespace larkspur::array_input {
 
@@ -54,8 +57,14 @@ private:
     std::uint64_t length_;
 };
 
+// Interrupts and exits (exceptions outside Exception, e.g. KeyboardInterrupt,
+// SystemExit) and running out of memory (MemoryError and its subclasses) end
+// the conversion at once and reach the caller unchanged; any other failure of
+// a route only means that the route does not apply. Never instantiates.
+[[nodiscard]] bool ends_conversion(const binding::PendingError& error);
+
 [[nodiscard]] std::optional<SeriesView> view_float64_array(BorrowedRef object);
-[[nodiscard]] std::optional<SeriesView> view_via_to_numpy(BorrowedRef object);
+[[nodiscard]] Result<std::optional<SeriesView>> view_via_to_numpy(BorrowedRef object);
 [[nodiscard]] Result<FloatVector> extract_float_vector(BorrowedRef object);
 [[nodiscard]] Result<SeriesView> copy_float_sequence(BorrowedRef object);
 

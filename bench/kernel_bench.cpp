@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "escanciano_lobato.hpp"
-#include "reference_el_test.hpp"
+#include "src/statistical_tests/escanciano_lobato.hpp"
+#include "tests/native/reference_el_test.hpp"
 
 namespace {
 
@@ -32,7 +32,7 @@ double median_seconds(F&& run, int repeats) {
 
 using Outcome = std::expected<larkspur::statistical_tests::ElResult, larkspur::statistical_tests::ElError>;
 
-[[gnu::noinline]] bool identical(const Outcome& a, const Outcome& b) {
+bool identical(const Outcome& a, const Outcome& b) {
     if (!a.has_value() || !b.has_value()) return false;
     const larkspur::statistical_tests::ElResult& x = *a;
     const larkspur::statistical_tests::ElResult& y = *b;
@@ -64,8 +64,7 @@ int main(int argc, char** argv) {
             [&] { reference = larkspur::testing::reference_el_test(x.data(), c.n, 2.4, c.d); }, c.repeats);
         std::printf("%-10llu %4llu %-10s %12.3f us %10s %s\n", static_cast<unsigned long long>(c.n),
                     static_cast<unsigned long long>(c.d), "reference", baseline * 1e6, "1.00x", "-");
-        for (const KernelVariant variant : {KernelVariant::Scalar, KernelVariant::Baseline, KernelVariant::Avx2,
-                                            KernelVariant::Avx512}) {
+        for (const KernelVariant variant : larkspur::statistical_tests::all_kernel_variants) {
             if (!larkspur::statistical_tests::kernel_variant_supported(variant)) continue;
             auto result = el_test(x.data(), c.n, 2.4, c.d, variant);
             const double seconds =

@@ -1,4 +1,4 @@
-#include "arguments.hpp"
+#include "binding/arguments.hpp"
 
 #include <cstring>
 #include <limits>

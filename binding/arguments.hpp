@@ -20,8 +20,8 @@
 #include <string>
 #include <string_view>
 
-#include "pending_error.hpp"
-#include "refs.hpp"
+#include "binding/pending_error.hpp"
+#include "binding/refs.hpp"
 
 namespace larkspur::binding {
 

@@ -18,9 +18,9 @@
 #include <new>
 #include <type_traits>
 
-#include "fault.hpp"
-#include "interpreter_guard.hpp"
-#include "pending_error.hpp"
+#include "binding/fault.hpp"
+#include "binding/interpreter_guard.hpp"
+#include "binding/pending_error.hpp"
 
 namespace larkspur::binding {
 

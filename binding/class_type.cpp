@@ -1,10 +1,10 @@
-#include "class_type.hpp"
+#include "binding/class_type.hpp"
 
 #include <cstring>
 
-#include "arguments.hpp"
-#include "call_boundary.hpp"
-#include "fault.hpp"
+#include "binding/arguments.hpp"
+#include "binding/call_boundary.hpp"
+#include "binding/fault.hpp"
 
 namespace larkspur::binding {
 namespace {

@@ -20,9 +20,9 @@
 #include <string_view>
 #include <vector>
 
-#include "once_cell.hpp"
-#include "pending_error.hpp"
-#include "refs.hpp"
+#include "binding/once_cell.hpp"
+#include "binding/pending_error.hpp"
+#include "binding/refs.hpp"
 
 namespace larkspur::binding {
 

@@ -1,6 +1,6 @@
-#include "fault.hpp"
+#include "binding/fault.hpp"
 
-#include "once_cell.hpp"
+#include "binding/once_cell.hpp"
 
 namespace larkspur::binding {
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "internal_fault.hpp"
-#include "pending_error.hpp"
-#include "refs.hpp"
+#include "base/internal_fault.hpp"
+#include "binding/pending_error.hpp"
+#include "binding/refs.hpp"
 
 namespace larkspur::binding {
 

@@ -1,8 +1,8 @@
-#include "interpreter_guard.hpp"
+#include "binding/interpreter_guard.hpp"
 
 #include <atomic>
 
-#include "fault.hpp"
+#include "binding/fault.hpp"
 
 namespace larkspur::binding {
 namespace {

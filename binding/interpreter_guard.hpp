@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <utility>
 
-#include "once_cell.hpp"
-#include "pending_error.hpp"
-#include "refs.hpp"
+#include "binding/once_cell.hpp"
+#include "binding/pending_error.hpp"
+#include "binding/refs.hpp"
 
 namespace larkspur::binding {
 

@@ -1,4 +1,4 @@
-#include "pending_error.hpp"
+#include "binding/pending_error.hpp"
 
 #include <cstdio>
 #include <mutex>
@@ -6,8 +6,8 @@
 #include <utility>
 #include <variant>
 
-#include "fault.hpp"
-#include "interpreter_guard.hpp"
+#include "binding/fault.hpp"
+#include "binding/interpreter_guard.hpp"
 
 namespace larkspur::binding {
 namespace {
@@ -214,6 +214,18 @@ bool PendingError::has_exact_type(PyObject* type) const {
     return state_->type.get() == type;
 }
 
+bool PendingError::matches(PyObject* exception_class) const {
+    PyObject* type = nullptr;
+    if (state_->exception) {
+        type = reinterpret_cast<PyObject*>(state_->exception.type());
+    } else if (std::holds_alternative<PanicArgument>(state_->argument)) {
+        type = panic_exception_type().get();
+    } else {
+        type = state_->type.get();
+    }
+    return PyErr_GivenExceptionMatches(type, exception_class) != 0;
+}
+
 void PendingError::raise_deferred() {
     OwnedRef type;
     OwnedRef argument;
@@ -346,10 +358,7 @@ std::string object_text(BorrowedRef object) {
     return "<unprintable object>";
 }
 
-bool is_memory_error(PendingError& error) {
-    if (error.has_exact_type(PyExc_MemoryError)) return true;
-    return PyErr_GivenExceptionMatches(error.instantiate().get(), PyExc_MemoryError) != 0;
-}
+bool is_memory_error(const PendingError& error) { return error.matches(PyExc_MemoryError); }
 
 void api_call_failed() {
     PyErr_Print();

@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "refs.hpp"
+#include "binding/refs.hpp"
 
 namespace larkspur::binding {
 
@@ -47,6 +47,10 @@ public:
 
     // True when the exception's type is exactly `type` (no subclass test).
     [[nodiscard]] bool has_exact_type(PyObject* type) const;
+    // True when the exception's type is `exception_class` or a subclass of
+    // it. Looks at the type only: a deferred error stays deferred, so the
+    // interpreter lock is never given up to answer.
+    [[nodiscard]] bool matches(PyObject* exception_class) const;
     // The exception object (created on first call); owned by this error.
     BorrowedRef instantiate();
     // Puts the error into the interpreter as the current exception.
@@ -81,8 +85,8 @@ inline constexpr char no_exception_set_message[] = "attempted to fetch exception
 // "<unprintable TYPE object>".
 [[nodiscard]] std::string object_text(BorrowedRef object);
 
-// True for MemoryError and its subclasses (instantiates a deferred error).
-[[nodiscard]] bool is_memory_error(PendingError& error);
+// True for MemoryError and its subclasses (never instantiates).
+[[nodiscard]] bool is_memory_error(const PendingError& error);
 
 // For C API calls that must not fail: prints the pending exception and
 // raises the internal fault "Python API call failed".

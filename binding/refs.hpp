@@ -15,7 +15,7 @@
 
 #include <utility>
 
-#include "python.hpp"
+#include "binding/python.hpp"
 
 namespace larkspur::binding {
 

@@ -1,12 +1,12 @@
-#include "chi_squared.hpp"
+#include "numerics/chi_squared.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <string>
 
-#include "float_bits.hpp"
-#include "incomplete_gamma.hpp"
-#include "internal_fault.hpp"
+#include "numerics/float_bits.hpp"
+#include "numerics/incomplete_gamma.hpp"
+#include "base/internal_fault.hpp"
 
 namespace larkspur::numerics {
 namespace {
@@ -58,6 +58,7 @@ std::expected<ChiSquaredDistribution, GammaParameterError> ChiSquaredDistributio
     return ChiSquaredDistribution(shape, half, freedom);
 }
 
+// F(x) = P(k/2, x/2) for k degrees of freedom (Abramowitz & Stegun 26.4.19).
 double ChiSquaredDistribution::cdf(double x) const {
     if (x <= 0.0) {
         return 0.0;

@@ -1,19 +1,27 @@
-#include "incomplete_gamma.hpp"
+#include "numerics/incomplete_gamma.hpp"
 
 #include <cmath>
 #include <cstdint>
 
-#include "float_bits.hpp"
-#include "log_gamma.hpp"
+#include "numerics/float_bits.hpp"
+#include "numerics/log_gamma.hpp"
 
+// Sources. The algorithm is the one of the Cephes library's igam/igamc
+// (S. L. Moshier, "Methods and Programs for Mathematical Functions", Ellis
+// Horwood, 1989): the power series below x <= 1 or x <= a, otherwise the
+// complement of Legendre's continued fraction for the upper function; both
+// share the prefactor x^a e^-x / Gamma(a), formed once as exp(ax) from
+// logarithms. Differences from Cephes: the fixed tolerance 1e-15 (Cephes
+// uses its machine epsilon), and an exponent below -ln(DBL_MAX) answers 1 or
+// 0 by whether x lies above a (the mean) instead of signalling underflow.
 namespace larkspur::numerics {
 namespace {
 
 constexpr double near_zero_bound = 1.1102230246251565e-15;
-constexpr double exponent_underflow_bound = -709.782712893384;
+constexpr double exponent_underflow_bound = -709.782712893384;  // -ln(DBL_MAX), Cephes' -MAXLOG
 constexpr double tolerance = 1e-15;
-constexpr double rescale_threshold = 4503599627370496.0;  // 2^52
-constexpr double rescale_factor = 2.220446049250313e-16;  // 2^-52
+constexpr double rescale_threshold = 4503599627370496.0;  // 2^52, Cephes' `big`
+constexpr double rescale_factor = 2.220446049250313e-16;  // 2^-52, Cephes' `biginv`
 
 static_assert(bits_of(near_zero_bound) == 0x3CD4000000000000);
 static_assert(bits_of(exponent_underflow_bound) == 0xC0862E42FEFA39EF);
@@ -21,7 +29,10 @@ static_assert(bits_of(tolerance) == 0x3CD203AF9EE75616);
 static_assert(bits_of(rescale_threshold) == 0x4330000000000000);
 static_assert(bits_of(rescale_factor) == 0x3CB0000000000000);
 
-// Power series: P(a, x) = e^ax / a * sum_{k>=0} x^k / ((a+1)...(a+k)).
+// Power series (Abramowitz & Stegun 6.5.29):
+//   P(a, x) = x^a e^-x / Gamma(a + 1) * sum_{k>=0} x^k / ((a+1)...(a+k)),
+// each term obtained from the previous one by the factor x / (a + k), and
+// summed until a term is at most `tolerance` relative to the sum.
 double lower_gamma_series(double a, double x, double ax) noexcept {
     double r = a;
     double c = 1.0;
@@ -38,8 +49,14 @@ double lower_gamma_series(double a, double x, double ax) noexcept {
     return (std::exp(ax) * s) / a;
 }
 
-// Legendre continued fraction for the upper tail Q(a, x), evaluated by the
-// three-term recurrence with periodic rescaling by 2^-52 to keep p, q finite.
+// Legendre's continued fraction for the upper tail (Abramowitz & Stegun
+// 6.5.31) in its even contraction (Numerical Recipes, 2nd ed., eq. 6.2.7):
+//   Q(a, x) = x^a e^-x / Gamma(a) * 1/(x+1-a - 1(1-a)/(x+3-a - 2(2-a)/(x+5-a - ...))),
+// evaluated forwards through the three-term recurrence of its convergents
+// p_k / q_k (Cephes igamc). p and q grow without bound while their ratio
+// converges, so once |p| exceeds 2^52 the last two numerators and
+// denominators are all multiplied by 2^-52, which leaves every ratio
+// unchanged; the test stops on the relative change of the convergent.
 double lower_gamma_continued_fraction(double a, double x, double ax) noexcept {
     double y = 1.0 - a;
     double z = (x + y) + 1.0;

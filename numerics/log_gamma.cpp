@@ -1,11 +1,22 @@
-#include "log_gamma.hpp"
+#include "numerics/log_gamma.hpp"
 
 #include <array>
 #include <cmath>
 #include <cstddef>
 
-#include "float_bits.hpp"
+#include "numerics/float_bits.hpp"
 
+// Sources. The approximation is Lanczos's (C. Lanczos, "A precision
+// approximation of the gamma function", J. SIAM Numer. Anal. Ser. B 1 (1964)
+// 86-96), in the parametrisation of G. R. Pugh, "An analysis of the Lanczos
+// gamma approximation", PhD thesis, University of British Columbia (2004):
+//   Gamma(z + 1) = 2 sqrt(e/pi) ((z + r + 1/2)/e)^(z + 1/2) [d_0 + sum_{k=1..N} d_k / (z + k)],
+// here with z = x - 1, so that
+//   ln Gamma(x) = (x - 1/2) ln((x - 1/2 + r)/e) + ln(sum) + ln(2 sqrt(e/pi)).
+// r = 10.900511 and d_0 .. d_10 are Pugh's tabulated values for N = 10,
+// rounded to binary64 (the bit patterns below pin that rounding). Below 1/2
+// the reflection formula Gamma(x) Gamma(1 - x) = pi / sin(pi x)
+// (Abramowitz & Stegun 6.1.17) moves the argument to 1 - x.
 namespace larkspur::numerics {
 namespace {
 

@@ -1,17 +1,19 @@
 // EscancianoLobato.__new__: binds and checks the arguments in a fixed order,
 // obtains the series as a contiguous run of float64 (in place when it can),
 // runs el_test and only then allocates the fully filled result object.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 
-#include "arguments.hpp"
-#include "call_boundary.hpp"
-#include "escanciano_lobato.hpp"
-#include "result_class.hpp"
-#include "series_element.hpp"
-#include "series_view.hpp"
+#include "binding/arguments.hpp"
+#include "binding/call_boundary.hpp"
+#include "src/statistical_tests/escanciano_lobato.hpp"
+#include "src/lib/result_class.hpp"
+#include "src/statistical_tests/series_element.hpp"
+#include "array_input/series_view.hpp"
 
 namespace larkspur::lib {
 namespace {
@@ -31,36 +33,61 @@ constexpr char d_not_positive[] = "d must be positive";
 constexpr char no_series_route[] = "expected a 1-D numpy.ndarray, pandas.Series, or sequence of float64";
 constexpr char empty_series[] = "data must not be empty";
 constexpr char nan_in_series[] = "data must not contain NaN values";
+constexpr char infinity_in_series[] = "data must not contain infinite values";
+constexpr char single_value[] = "data must contain at least two values";
 
 constexpr std::string_view parameter_names[] = {"raw_data", "q", "d"};
 constexpr binding::ParameterSpec constructor_spec{"EscancianoLobato", "__new__", parameter_names, 0, 1, {}};
 
 bool is_absent(PyObject* slot) noexcept { return slot == nullptr || slot == Py_None; }
 
-// The routes in their fixed order; a route's own failure is never reported.
+// The routes in their fixed order. A route's own failure is never reported,
+// except what ends_conversion() lets through: an interrupt, an exit or an
+// out-of-memory reaches the caller unchanged and no later route runs.
 Result<SeriesView> obtain_series(BorrowedRef raw_data) {
     if (std::optional<SeriesView> view = array_input::view_float64_array(raw_data)) {
         if (view->contiguous_values()) return *std::move(view);
     }
-    if (std::optional<SeriesView> view = array_input::view_via_to_numpy(raw_data)) {
-        if (view->contiguous_values()) return *std::move(view);
+    Result<std::optional<SeriesView>> via_to_numpy = array_input::view_via_to_numpy(raw_data);
+    if (!via_to_numpy) {
+        if (array_input::ends_conversion(via_to_numpy.error())) return std::unexpected(std::move(via_to_numpy.error()));
+    } else if (*via_to_numpy && (*via_to_numpy)->contiguous_values()) {
+        return **std::move(via_to_numpy);
     }
     Result<SeriesView> copied = array_input::copy_float_sequence(raw_data);
-    if (!copied) {
-        // Running out of memory is not a wrong kind of input: say so.
-        if (binding::is_memory_error(copied.error())) return copied;
+    if (!copied && !array_input::ends_conversion(copied.error())) {
         return std::unexpected(PendingError::with_message(PyExc_TypeError, no_series_route));
     }
     return copied;
 }
 
-bool contains_nan(const void* data, std::uint64_t n) noexcept {
+enum class Finiteness { AllFinite, HasInfinity, HasNan };
+
+// One pass over the bit patterns: an exponent field of all ones is an
+// infinity or a NaN. The blocks have no early exit, so the compiler can run
+// them in vector lanes; only a series that has such a value is looked at
+// again, to tell a NaN (which wins, wherever it is) from an infinity.
+Finiteness classify_values(const void* data, std::uint64_t n) noexcept {
+    constexpr std::uint64_t exponent_mask = 0x7ff0000000000000ULL;
+    constexpr std::uint64_t block = 1024;
     const auto* bytes = static_cast<const unsigned char*>(data);
+    bool non_finite = false;
+    for (std::uint64_t start = 0; start < n && !non_finite; start += block) {
+        const std::uint64_t stop = std::min(n, start + block);
+        std::uint64_t any = 0;
+        for (std::uint64_t i = start; i < stop; ++i) {
+            std::uint64_t bits;
+            std::memcpy(&bits, bytes + i * sizeof(double), sizeof bits);
+            any |= static_cast<std::uint64_t>((bits & exponent_mask) == exponent_mask);
+        }
+        non_finite = any != 0;
+    }
+    if (!non_finite) return Finiteness::AllFinite;
     for (std::uint64_t i = 0; i < n; ++i) {
         const double value = statistical_tests::load_element(bytes, i);
-        if (value != value) return true;
+        if (value != value) return Finiteness::HasNan;
     }
-    return false;
+    return Finiteness::HasInfinity;
 }
 
 // floor(n^0.2), saturating like a float-to-unsigned cast that cannot overflow.
@@ -75,6 +102,7 @@ PendingError test_error(const statistical_tests::ElError& error) {
     switch (error.kind) {
         case ElErrorKind::ZeroTau:
             return PendingError::with_message(PyExc_OSError, error.message());
+        case ElErrorKind::NotFinite:
         case ElErrorKind::LagExceedsLength:
             return PendingError::with_message(PyExc_ValueError, error.message());
         case ElErrorKind::BufferUnavailable:
@@ -114,11 +142,19 @@ Result<OwnedRef> construct(PyTypeObject* subtype, PyObject* args, PyObject* kwar
     }
     const std::uint64_t n = values->length;
     if (n == 0) return std::unexpected(PendingError::with_message(PyExc_ValueError, empty_series));
-    if (contains_nan(values->data, n)) {
+    const Finiteness finiteness = classify_values(values->data, n);
+    if (finiteness == Finiteness::HasNan) {
         return std::unexpected(PendingError::with_message(PyExc_ValueError, nan_in_series));
     }
     const std::uint64_t default_d = derived_lag(n);
     if (d && *d == 0) return std::unexpected(PendingError::with_message(PyExc_ValueError, d_not_positive));
+    // Without these two checks the test would report p = 1 ("no correlation")
+    // for data it cannot assess: every robust autocorrelation would be NaN,
+    // or there would be no pair of observations at all.
+    if (finiteness == Finiteness::HasInfinity) {
+        return std::unexpected(PendingError::with_message(PyExc_ValueError, infinity_in_series));
+    }
+    if (n == 1) return std::unexpected(PendingError::with_message(PyExc_ValueError, single_value));
 
     // The interpreter lock stays held: the series cannot change underneath.
     const auto outcome = statistical_tests::el_test(values->data, n, q, d.value_or(default_d));

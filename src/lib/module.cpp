@@ -1,11 +1,11 @@
 // PyInit_larkspur and the module body: the top-level module `larkspur`, its
 // plain submodule `statistical_tests` (not entered in sys.modules), and the
 // class EscancianoLobato exported into it, each recorded in `__all__`.
-#include "call_boundary.hpp"
-#include "arguments.hpp"
-#include "interpreter_guard.hpp"
-#include "once_cell.hpp"
-#include "result_class.hpp"
+#include "binding/call_boundary.hpp"
+#include "binding/arguments.hpp"
+#include "binding/interpreter_guard.hpp"
+#include "binding/once_cell.hpp"
+#include "src/lib/result_class.hpp"
 
 namespace larkspur::lib {
 namespace {

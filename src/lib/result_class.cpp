@@ -1,8 +1,8 @@
-#include "result_class.hpp"
+#include "src/lib/result_class.hpp"
 
 #include <cstddef>
 
-#include "fault.hpp"
+#include "binding/fault.hpp"
 
 namespace larkspur::lib {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "class_type.hpp"
+#include "binding/class_type.hpp"
 
 namespace larkspur::lib {
 

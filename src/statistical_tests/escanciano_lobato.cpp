@@ -1,4 +1,4 @@
-#include "escanciano_lobato.hpp"
+#include "src/statistical_tests/escanciano_lobato.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -6,9 +6,9 @@
 #include <limits>
 #include <new>
 
-#include "chi_squared.hpp"
-#include "internal_fault.hpp"
-#include "series_element.hpp"
+#include "numerics/chi_squared.hpp"
+#include "base/internal_fault.hpp"
+#include "src/statistical_tests/series_element.hpp"
 
 namespace larkspur::statistical_tests {
 namespace {
@@ -16,6 +16,8 @@ namespace {
 constexpr char zero_tau_prefix[] = "Zero \xCF\x84\xCC\x82 value at lag ";
 static_assert(sizeof(zero_tau_prefix) - 1 == 23, "fixed part of the zero-tau message is 23 bytes");
 constexpr char lag_exceeds_length_message[] = "d must not exceed the length of data";
+constexpr char not_finite_message[] =
+    "data are too large in magnitude for this test: rescale them (the test does not depend on scale)";
 
 // Largest byte count a single allocation may ask for.
 constexpr std::uint64_t max_buffer_bytes = (std::uint64_t{1} << 63) - 8;
@@ -44,6 +46,8 @@ std::string ElError::message() const {
     switch (kind) {
         case ElErrorKind::ZeroTau:
             return zero_tau_prefix + std::to_string(value);
+        case ElErrorKind::NotFinite:
+            return not_finite_message;
         case ElErrorKind::LagExceedsLength:
             return lag_exceeds_length_message;
         case ElErrorKind::BufferUnavailable:
@@ -92,6 +96,11 @@ std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, do
             if (tau == 0.0) {
                 return std::unexpected(ElError{ElErrorKind::ZeroTau, j});
             }
+            // An infinite or overflowing series makes every rho^2 NaN or 0:
+            // refuse rather than report "no correlation" from no information.
+            if (!std::isfinite(gamma) || !std::isfinite(tau)) {
+                return std::unexpected(ElError{ElErrorKind::NotFinite, j});
+            }
             rho_squared[j] = (gamma * gamma) / tau;
         }
     }
@@ -103,8 +112,8 @@ std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, do
         return std::unexpected(ElError{ElErrorKind::LagExceedsLength, n});
     }
 
-    // Largest robust autocorrelation; NaN entries (lag n, overflowing data)
-    // are skipped, entry 0 holds 0.0 and cannot change the result.
+    // Largest robust autocorrelation; the NaN entry of lag n (when d = n) is
+    // skipped, entry 0 holds 0.0 and cannot change the result.
     double largest = 0.0;
     for (std::uint64_t i = 0; i <= d; ++i) {
         const double r = std::sqrt(rho_squared[i]);

@@ -12,7 +12,10 @@
 //   * Memory: one zero-filled buffer of min(d, n) + 1 doubles, released on
 //     every exit.
 //   * Ordinary failures come back as ElError, checked in order: buffer, then
-//     lags ascending (a zero tau-hat at a lag <= n wins over d > n).
+//     lags ascending; at each lag with pairs a zero tau-hat, then a gamma-hat
+//     or tau-hat that is not finite (infinite data, or fourth powers beyond
+//     the largest double). The first failing lag decides, and any of these
+//     wins over d > n.
 //     InternalFault is thrown only for "cannot happen" branches.
 #pragma once
 
@@ -21,7 +24,7 @@
 #include <memory>
 #include <string>
 
-#include "lag_kernels.hpp"
+#include "src/statistical_tests/lag_kernels.hpp"
 
 namespace larkspur::statistical_tests {
 
@@ -33,6 +36,7 @@ struct ElResult {
 
 enum class ElErrorKind {
     ZeroTau,             // the robust variance at `value` (a lag) is zero
+    NotFinite,           // gamma-hat or tau-hat at `value` (a lag) is infinite or NaN
     LagExceedsLength,    // d > n; `value` is n
     BufferUnavailable,   // the min(d, n) + 1 working buffer could not be allocated
 };
@@ -41,8 +45,8 @@ struct ElError {
     ElErrorKind kind;
     std::uint64_t value;
 
-    // The user-facing text: "Zero τ̂ value at lag <lag>",
-    // "d must not exceed the length of data", or an empty text for the
+    // The user-facing text: "Zero τ̂ value at lag <lag>", the too-large
+    // text, "d must not exceed the length of data", or an empty text for the
     // allocation failure (raised as a bare MemoryError).
     [[nodiscard]] std::string message() const;
 };

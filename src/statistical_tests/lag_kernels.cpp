@@ -1,9 +1,9 @@
-#include "lag_kernels.hpp"
+#include "src/statistical_tests/lag_kernels.hpp"
 
 #include <algorithm>
-#include <cstring>
 
-#include "series_element.hpp"
+#include "src/statistical_tests/series_element.hpp"
+#include "src/statistical_tests/simd_portability.hpp"
 
 namespace larkspur::statistical_tests {
 namespace {
@@ -24,33 +24,22 @@ inline LagSums extend_lag_sums(const unsigned char* x, std::uint64_t n, double m
 // Elements of k handled per block; the deviation blocks live on the stack.
 constexpr std::size_t chunk = 512;
 
-// Vectors of doubles in GCC's generic vector extension. Lane l of every
-// vector belongs to one lag; element-wise + and * round each lane on its
-// own, exactly like the scalar operations (no contraction: -ffp-contract=off).
-template <std::size_t Width>
-using DoubleVector [[gnu::vector_size(Width * sizeof(double))]] = double;
-
-// Written through a reference rather than returned: a vector return value
-// would tie the helper to one ABI, and it is always inlined anyway.
-template <class V>
-[[gnu::always_inline]] inline void load_vector(V& value, const double* from) noexcept {
-    std::memcpy(&value, from, sizeof value);  // an unaligned vector load
-}
-
-// One block of up to Width * Rows lags: Rows vectors of Width lanes each
-// hold independent G and T chains, so 2 * Rows additions are in flight and
-// the latency of one chain hides behind the others. Within a lane the
-// additions stay in ascending k.
-template <std::size_t Width, std::size_t Rows>
-[[gnu::always_inline]] inline void lag_block(const unsigned char* x, std::uint64_t n, double mean,
-                                             std::uint64_t first_lag, std::size_t count, LagSums* out) noexcept {
-    using V = DoubleVector<Width>;
-    constexpr std::size_t lanes = Width * Rows;
+// One block of up to lanes_of<V> * Rows lags: Rows vectors, lane l of each
+// belonging to one lag, hold independent G and T chains, so 2 * Rows
+// additions are in flight and the latency of one chain hides behind the
+// others. Within a lane the additions stay in ascending k. V is one of the
+// vector types of simd_portability.hpp (lane-wise + and *, each lane rounded
+// on its own).
+template <class V, std::size_t Rows>
+LARKSPUR_ALWAYS_INLINE void lag_block(const unsigned char* x, std::uint64_t n, double mean, std::uint64_t first_lag,
+                                      std::size_t count, LagSums* out) noexcept {
+    constexpr std::size_t width = simd::lanes_of<V>;
+    constexpr std::size_t lanes = width * Rows;
     V g[Rows];
     V t[Rows];
     for (std::size_t r = 0; r < Rows; ++r) {
-        g[r] = -V{};  // -0.0 in every lane
-        t[r] = -V{};
+        simd::fill(g[r], -0.0);
+        simd::fill(t[r], -0.0);
     }
     // Lead deviations e_k and their squares, and the lagged window
     // e_{k+first_lag} .. shared by all lanes; each computed once per block.
@@ -84,8 +73,8 @@ template <std::size_t Width, std::size_t Rows>
             for (std::size_t r = 0; r < Rows; ++r) {
                 V w;
                 V w_sq;
-                load_vector(w, lagged + i + r * Width);
-                load_vector(w_sq, lagged_sq + i + r * Width);
+                simd::load(w, lagged + i + r * width);
+                simd::load(w_sq, lagged_sq + i + r * width);
                 g[r] = g[r] + a * w;
                 t[r] = t[r] + a_sq * w_sq;
             }
@@ -93,8 +82,10 @@ template <std::size_t Width, std::size_t Rows>
     }
     double g_lanes[lanes];
     double t_lanes[lanes];
-    std::memcpy(g_lanes, g, sizeof g);
-    std::memcpy(t_lanes, t, sizeof t);
+    for (std::size_t r = 0; r < Rows; ++r) {
+        simd::store(g_lanes + r * width, g[r]);
+        simd::store(t_lanes + r * width, t[r]);
+    }
     // Each lag has n - j pairs: the smaller lags of the block continue past
     // the common range, still in ascending k.
     for (std::size_t b = 0; b < count; ++b) {
@@ -102,23 +93,29 @@ template <std::size_t Width, std::size_t Rows>
     }
 }
 
-// Narrow blocks for few lags (the default d is small for short series):
-// the fewest vector rows that cover `count` lanes.
-template <std::size_t Width>
-[[gnu::always_inline]] inline void lag_block_for(const unsigned char* x, std::uint64_t n, double mean,
-                                                 std::uint64_t first_lag, std::size_t count, LagSums* out) noexcept {
-    if (count <= Width) {
-        lag_block<Width, 1>(x, n, mean, first_lag, count, out);
-    } else if (count <= 2 * Width) {
-        lag_block<Width, 2>(x, n, mean, first_lag, count, out);
+// Narrow blocks for few lags (the default d is small for short series, and
+// the last block of a large d is often partial): the fewest vector rows that
+// cover `count` lanes, so that no pass over the data computes a whole row of
+// discarded lanes.
+template <class V>
+LARKSPUR_ALWAYS_INLINE void lag_block_for(const unsigned char* x, std::uint64_t n, double mean,
+                                          std::uint64_t first_lag, std::size_t count, LagSums* out) noexcept {
+    constexpr std::size_t width = simd::lanes_of<V>;
+    if (count <= width) {
+        lag_block<V, 1>(x, n, mean, first_lag, count, out);
+    } else if (count <= 2 * width) {
+        lag_block<V, 2>(x, n, mean, first_lag, count, out);
+    } else if (count <= 3 * width) {
+        lag_block<V, 3>(x, n, mean, first_lag, count, out);
     } else {
-        lag_block<Width, 4>(x, n, mean, first_lag, count, out);
+        lag_block<V, 4>(x, n, mean, first_lag, count, out);
     }
 }
 
-constexpr std::size_t baseline_lanes = 2 * 4;
-constexpr std::size_t avx2_lanes = 4 * 4;
-constexpr std::size_t avx512_lanes = 8 * 4;
+// Lags per call: four rows of the variant's vector width.
+constexpr std::size_t two_lane_block = 2 * 4;
+constexpr std::size_t four_lane_block = 4 * 4;
+constexpr std::size_t eight_lane_block = 8 * 4;
 
 // One lag at a time, both sums in one pass: the plain loop.
 void lag_sums_scalar(const unsigned char* x, std::uint64_t n, double mean, std::uint64_t first_lag,
@@ -128,33 +125,55 @@ void lag_sums_scalar(const unsigned char* x, std::uint64_t n, double mean, std::
     }
 }
 
-void lag_sums_baseline(const unsigned char* x, std::uint64_t n, double mean, std::uint64_t first_lag,
-                       std::size_t count, LagSums* out) noexcept {
-    lag_block_for<2>(x, n, mean, first_lag, count, out);
+// Standard C++ only: the path for every compiler and target without a
+// dedicated variant, and tested everywhere.
+void lag_sums_generic(const unsigned char* x, std::uint64_t n, double mean, std::uint64_t first_lag,
+                      std::size_t count, LagSums* out) noexcept {
+    lag_block_for<simd::PortableVector<2>>(x, n, mean, first_lag, count, out);
 }
 
-[[gnu::target("avx2")]] void lag_sums_avx2(const unsigned char* x, std::uint64_t n, double mean,
+#if defined(LARKSPUR_X86_64_KERNELS)
+void lag_sums_sse2(const unsigned char* x, std::uint64_t n, double mean, std::uint64_t first_lag,
+                   std::size_t count, LagSums* out) noexcept {
+    lag_block_for<simd::NativeVector<2>>(x, n, mean, first_lag, count, out);
+}
+
+LARKSPUR_TARGET_AVX2 void lag_sums_avx2(const unsigned char* x, std::uint64_t n, double mean,
+                                        std::uint64_t first_lag, std::size_t count, LagSums* out) noexcept {
+    lag_block_for<simd::NativeVector<4>>(x, n, mean, first_lag, count, out);
+}
+
+LARKSPUR_TARGET_AVX512 void lag_sums_avx512(const unsigned char* x, std::uint64_t n, double mean,
                                             std::uint64_t first_lag, std::size_t count, LagSums* out) noexcept {
-    lag_block_for<4>(x, n, mean, first_lag, count, out);
-}
-
-[[gnu::target("avx512f")]] void lag_sums_avx512(const unsigned char* x, std::uint64_t n, double mean,
-                                                 std::uint64_t first_lag, std::size_t count, LagSums* out) noexcept {
-    // A few lags fill 256-bit vectors as well as 512-bit ones, and the
-    // narrower ones come out ahead on short series (measured).
-    if (count <= 8) {
-        lag_block_for<4>(x, n, mean, first_lag, count, out);
+    // Up to twelve lags, three rows of 256-bit vectors keep six chains in
+    // flight where 512-bit vectors would keep only four (two rows), and
+    // the narrower ones come out ahead (measured at d = 3 and d = 10).
+    if (count <= 3 * 4) {
+        lag_block_for<simd::NativeVector<4>>(x, n, mean, first_lag, count, out);
     } else {
-        lag_block_for<8>(x, n, mean, first_lag, count, out);
+        lag_block_for<simd::NativeVector<8>>(x, n, mean, first_lag, count, out);
     }
 }
 
 KernelVariant detect_best() noexcept {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return KernelVariant::Avx512;
-    if (__builtin_cpu_supports("avx2")) return KernelVariant::Avx2;
-    return KernelVariant::Baseline;
+    if (simd::cpu_has_avx512f()) return KernelVariant::Avx512;
+    if (simd::cpu_has_avx2()) return KernelVariant::Avx2;
+    return KernelVariant::Sse2;
 }
+#elif defined(LARKSPUR_AARCH64_KERNELS)
+void lag_sums_neon(const unsigned char* x, std::uint64_t n, double mean, std::uint64_t first_lag,
+                   std::size_t count, LagSums* out) noexcept {
+    lag_block_for<simd::NativeVector<2>>(x, n, mean, first_lag, count, out);
+}
+
+KernelVariant detect_best() noexcept {
+    return KernelVariant::Neon;
+}
+#else
+KernelVariant detect_best() noexcept {
+    return KernelVariant::Generic;
+}
+#endif
 
 }  // namespace
 
@@ -166,22 +185,32 @@ KernelVariant best_kernel_variant() noexcept {
 bool kernel_variant_supported(KernelVariant variant) noexcept {
     switch (variant) {
         case KernelVariant::Scalar:
-        case KernelVariant::Baseline:
+        case KernelVariant::Generic:
+            return true;
+#if defined(LARKSPUR_X86_64_KERNELS)
+        case KernelVariant::Sse2:
             return true;
         case KernelVariant::Avx2:
             return best_kernel_variant() == KernelVariant::Avx2 || best_kernel_variant() == KernelVariant::Avx512;
         case KernelVariant::Avx512:
             return best_kernel_variant() == KernelVariant::Avx512;
+#elif defined(LARKSPUR_AARCH64_KERNELS)
+        case KernelVariant::Neon:
+            return true;
+#endif
+        default:
+            return false;
     }
-    return false;
 }
 
 std::string_view kernel_variant_name(KernelVariant variant) noexcept {
     switch (variant) {
         case KernelVariant::Scalar: return "scalar";
-        case KernelVariant::Baseline: return "baseline";
+        case KernelVariant::Generic: return "generic";
+        case KernelVariant::Sse2: return "sse2";
         case KernelVariant::Avx2: return "avx2";
         case KernelVariant::Avx512: return "avx512";
+        case KernelVariant::Neon: return "neon";
     }
     return "unknown";
 }
@@ -189,9 +218,11 @@ std::string_view kernel_variant_name(KernelVariant variant) noexcept {
 std::size_t kernel_block_lags(KernelVariant variant) noexcept {
     switch (variant) {
         case KernelVariant::Scalar: return 64;
-        case KernelVariant::Baseline: return baseline_lanes;
-        case KernelVariant::Avx2: return avx2_lanes;
-        case KernelVariant::Avx512: return avx512_lanes;
+        case KernelVariant::Generic: return two_lane_block;
+        case KernelVariant::Sse2: return two_lane_block;
+        case KernelVariant::Avx2: return four_lane_block;
+        case KernelVariant::Avx512: return eight_lane_block;
+        case KernelVariant::Neon: return two_lane_block;
     }
     return 1;
 }
@@ -199,10 +230,18 @@ std::size_t kernel_block_lags(KernelVariant variant) noexcept {
 void lag_sums(KernelVariant variant, const unsigned char* x, std::uint64_t n, double mean, std::uint64_t first_lag,
               std::size_t count, LagSums* out) noexcept {
     switch (variant) {
-        case KernelVariant::Scalar: lag_sums_scalar(x, n, mean, first_lag, count, out); return;
-        case KernelVariant::Baseline: lag_sums_baseline(x, n, mean, first_lag, count, out); return;
+        case KernelVariant::Generic: lag_sums_generic(x, n, mean, first_lag, count, out); return;
+#if defined(LARKSPUR_X86_64_KERNELS)
+        case KernelVariant::Sse2: lag_sums_sse2(x, n, mean, first_lag, count, out); return;
         case KernelVariant::Avx2: lag_sums_avx2(x, n, mean, first_lag, count, out); return;
         case KernelVariant::Avx512: lag_sums_avx512(x, n, mean, first_lag, count, out); return;
+#elif defined(LARKSPUR_AARCH64_KERNELS)
+        case KernelVariant::Neon: lag_sums_neon(x, n, mean, first_lag, count, out); return;
+#endif
+        default:
+            // The plain loop, and any variant this build does not have.
+            lag_sums_scalar(x, n, mean, first_lag, count, out);
+            return;
     }
 }
 

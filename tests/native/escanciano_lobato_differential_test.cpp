@@ -6,11 +6,12 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
 #include "bit_equality.hpp"
-#include "escanciano_lobato.hpp"
+#include "src/statistical_tests/escanciano_lobato.hpp"
 #include "reference_el_test.hpp"
 
 namespace {
@@ -83,6 +84,7 @@ private:
     std::mt19937_64 engine_;
 };
 
+using larkspur::statistical_tests::ElErrorKind;
 using larkspur::statistical_tests::KernelVariant;
 
 class ElDifferential : public ::testing::TestWithParam<KernelVariant> {};
@@ -90,7 +92,7 @@ class ElDifferential : public ::testing::TestWithParam<KernelVariant> {};
 TEST_P(ElDifferential, MatchesReferenceLoopToTheBit) {
     const KernelVariant variant = GetParam();
     if (!larkspur::statistical_tests::kernel_variant_supported(variant)) {
-        GTEST_SKIP() << "CPU lacks " << larkspur::statistical_tests::kernel_variant_name(variant);
+        GTEST_SKIP() << "this build or CPU lacks " << larkspur::statistical_tests::kernel_variant_name(variant);
     }
     CaseGenerator generator(20261207);
     std::vector<unsigned char> storage;
@@ -126,9 +128,73 @@ TEST_P(ElDifferential, MatchesReferenceLoopToTheBit) {
     EXPECT_GT(errors, 200);
 }
 
+// Inputs pinned on exact boundaries that random series never reach, each
+// checked against the reference loop and against its known outcome.
+struct PinnedCase {
+    const char* name;
+    std::vector<double> series;
+    double q;
+    std::uint64_t d;
+    std::uint64_t p_tilde_or_lag;                  // p~ of a result, or the lag of the error
+    std::optional<ElErrorKind> error = std::nullopt;
+};
+
+std::vector<double> scaled(std::vector<double> x, int exponent) {
+    for (double& v : x) v = std::ldexp(v, exponent);
+    return x;
+}
+
+const std::vector<PinnedCase>& pinned_cases() {
+    static const std::vector<PinnedCase> cases{
+        // sqrt(q ln n) == sqrt(n) max|rho_j| to the bit: the tie keeps the
+        // p ln n penalty (p~ 1); the 2p penalty would pick 3.
+        {"penalty_switch_tie",
+         {0, 0, 1, -2, -1, -2, 2, -2, 3, 0, -1, -3, 0, 3, 1, 2, -3, -2, 2, 2, 3, -1, -3, 2, -1,
+          2, 2, 1, 0, 1, 3, 2, -2, -1, -1, 1, 0, 3, 1, 0, 1, 3, -3, 0, -2, 2, 3, 0, 0, 2},
+         1.60642433184324, 4, 1},
+        // T_1 = 5e-324 > 0, but tau-hat = T_1 / 9 rounds to zero.
+        {"tau_underflows_in_the_quotient", scaled({0, 2, 3, 1, 2, 1, -3, 1, 3, 1}, -269), 2.4, 1, 1, ElErrorKind::ZeroTau},
+        // Overflow begins between 2^255 and 2^256 for example B: below it the
+        // result is example B's to the bit, above it T_1 is infinite.
+        {"largest_finite_scale", scaled({1, -1, 1, -1, 1, -1, 1, -1}, 255), 2.4, 2, 2},
+        {"fourth_powers_overflow", scaled({1, -1, 1, -1, 1, -1, 1, -1}, 256), 2.4, 2, 1, ElErrorKind::NotFinite},
+        // Two spikes two apart: lag 1 is finite, lag 2 overflows.
+        {"overflow_at_lag_two", {0, 0, 0, 0x1.4cccccccccccdp+256, 0, 0x1.4cccccccccccdp+256, 0, 0, 0, 0}, 2.4, 3, 2,
+         ElErrorKind::NotFinite},
+        // A zero tau-hat at lag 1 wins over the overflow at lag 2.
+        {"zero_tau_before_overflow", scaled({1, 0, -1, 0, 1, 0, -1, 0}, 256), 2.4, 2, 1, ElErrorKind::ZeroTau},
+        {"infinite_value", {1, 2, -std::numeric_limits<double>::infinity(), 3, 5}, 2.4, 2, 1, ElErrorKind::NotFinite},
+    };
+    return cases;
+}
+
+TEST_P(ElDifferential, PinnedBoundaries) {
+    const KernelVariant variant = GetParam();
+    if (!larkspur::statistical_tests::kernel_variant_supported(variant)) GTEST_SKIP();
+    for (const PinnedCase& c : pinned_cases()) {
+        SCOPED_TRACE(c.name);
+        const std::uint64_t n = c.series.size();
+        const auto expected = reference_el_test(c.series.data(), n, c.q, c.d);
+        const auto actual = el_test(c.series.data(), n, c.q, c.d, variant);
+        ASSERT_EQ(expected.has_value(), !c.error);
+        ASSERT_EQ(actual.has_value(), !c.error);
+        if (c.error) {
+            EXPECT_EQ(expected.error().kind, *c.error);
+            EXPECT_EQ(expected.error().value, c.p_tilde_or_lag);
+            EXPECT_EQ(actual.error().kind, expected.error().kind);
+            EXPECT_EQ(actual.error().value, expected.error().value);
+        } else {
+            EXPECT_EQ(expected->p_tilde, c.p_tilde_or_lag);
+            EXPECT_EQ(actual->p_tilde, expected->p_tilde);
+            EXPECT_TRUE(same_bits(actual->statistic, expected->statistic));
+            EXPECT_TRUE(same_bits(actual->pvalue, expected->pvalue));
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     AllKernels, ElDifferential,
-    ::testing::Values(KernelVariant::Scalar, KernelVariant::Baseline, KernelVariant::Avx2, KernelVariant::Avx512),
+    ::testing::ValuesIn(larkspur::statistical_tests::all_kernel_variants),
     [](const ::testing::TestParamInfo<KernelVariant>& param) {
         return std::string(larkspur::statistical_tests::kernel_variant_name(param.param));
     });
@@ -145,7 +211,7 @@ TEST_P(ElDifferential, BlockEdges) {
                                   1025ULL, 2100ULL}) {
         std::vector<double> x(n);
         for (double& v : x) v = normal(engine);
-        for (const std::uint64_t d : std::initializer_list<std::uint64_t>{1ULL, 7ULL, 8ULL, 9ULL, 16ULL, 17ULL, 31ULL, 32ULL, 33ULL, 65ULL, 100ULL, n - 1, n}) {
+        for (const std::uint64_t d : std::initializer_list<std::uint64_t>{1ULL, 6ULL, 7ULL, 8ULL, 9ULL, 16ULL, 17ULL, 31ULL, 32ULL, 33ULL, 65ULL, 100ULL, n - 1, n}) {
             if (d == 0 || d > n) continue;
             for (const std::size_t offset : {std::size_t{0}, std::size_t{3}}) {
                 storage.assign(n * sizeof(double) + offset, 0);

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "once_cell.hpp"
+#include "binding/once_cell.hpp"
 
 namespace {
 

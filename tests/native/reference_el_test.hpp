@@ -11,8 +11,8 @@
 #include <limits>
 #include <vector>
 
-#include "chi_squared.hpp"
-#include "escanciano_lobato.hpp"
+#include "numerics/chi_squared.hpp"
+#include "src/statistical_tests/escanciano_lobato.hpp"
 
 namespace larkspur::testing {
 
@@ -48,6 +48,7 @@ inline std::expected<statistical_tests::ElResult, statistical_tests::ElError> re
             gamma = g / static_cast<double>(m);
             tau = t / static_cast<double>(m);
             if (tau == 0.0) return std::unexpected(ElError{ElErrorKind::ZeroTau, j});
+            if (!std::isfinite(gamma) || !std::isfinite(tau)) return std::unexpected(ElError{ElErrorKind::NotFinite, j});
         }
         rho2[j] = (gamma * gamma) / tau;
     }

@@ -79,6 +79,10 @@ class LagTooLarge(Exception):
     pass
 
 
+class NotFinite(Exception):
+    pass
+
+
 def el_test(x, q=2.4, d=None):
     """(p_tilde, statistic, pvalue) for a list of floats without NaN."""
     n = len(x)
@@ -108,6 +112,8 @@ def el_test(x, q=2.4, d=None):
         tau = t / float(m)
         if tau == 0.0:
             raise ZeroTau(j)
+        if not (math.isfinite(gamma) and math.isfinite(tau)):
+            raise NotFinite(j)
         rho2.append((gamma * gamma) / tau)
     largest = 0.0
     for value in rho2:

@@ -4,7 +4,7 @@ call ends in its result or MemoryError, and no borrow is left behind."""
 import json
 import textwrap
 
-from conftest import run_python
+from conftest import needs_support_modules, run_python
 
 SWEEP = textwrap.dedent(
     """
@@ -50,6 +50,7 @@ SWEEP = textwrap.dedent(
 )
 
 
+@needs_support_modules
 def test_every_call_ends_in_its_result_or_memory_error():
     result = run_python(SWEEP)
     assert result.returncode == 0, result.stderr[-3000:]

@@ -102,7 +102,7 @@ if __name__ == "__main__":
 def test_dask_process_workers_give_the_bits_of_direct_calls(tmp_path):
     pytest.importorskip("distributed")
     script = tmp_path / "many.py"
-    script.write_text(DASK_SCRIPT)
+    script.write_text(DASK_SCRIPT, encoding="utf-8")
     result = run(script, cwd=tmp_path)
     assert result.returncode == 0, result.stderr[-3000:]
 
@@ -134,7 +134,7 @@ def test_doc_blocks_run_as_pasted(tmp_path, code, shown):
     for module in re.findall(r"^(?:from|import) (\w+)", code, re.M):
         pytest.importorskip(module)  # the wheel's own test venv has no dask or joblib
     script = tmp_path / "pasted.py"
-    script.write_text(code)
+    script.write_text(code, encoding="utf-8")
     result = run(script)
     assert result.returncode == 0, result.stderr[-3000:]
     if shown is not None:

@@ -13,6 +13,8 @@ from el_reference import el_test
 NEW = "EscancianoLobato.__new__()"
 NO_ROUTE = "expected a 1-D numpy.ndarray, pandas.Series, or sequence of float64"
 ZERO_TAU_1 = "Zero \u03c4\u0302 value at lag 1"
+INFINITE = "data must not contain infinite values"
+TOO_LARGE = "data are too large in magnitude for this test: rescale them (the test does not depend on scale)"
 
 
 class FloatRaises:
@@ -54,13 +56,26 @@ class FloatRaises:
         ((np.array([]),), {}, ValueError, "data must not be empty"),
         (([math.nan], None, 0), {}, ValueError, "data must not contain NaN values"),
         (([1.0, -math.nan],), {}, ValueError, "data must not contain NaN values"),
+        (([math.inf, math.nan],), {}, ValueError, "data must not contain NaN values"),
+        (([math.nan, -math.inf],), {}, ValueError, "data must not contain NaN values"),
         (([1.0, 2.0, 3.0], None, 0), {}, ValueError, "d must be positive"),
+        (([math.inf, 1.0], None, 0), {}, ValueError, "d must be positive"),
+        # infinite values, then a single value: no test can be computed
+        (([1.0, math.inf, 2.0, 3.0],), {}, ValueError, INFINITE),
+        ((np.array([1.0, 2.0, -math.inf]),), {}, ValueError, INFINITE),
+        (([math.inf],), {}, ValueError, INFINITE),
+        (([7.5],), {}, ValueError, "data must contain at least two values"),
+        (([5.0], None, 2), {}, ValueError, "data must contain at least two values"),
         # 9: zero tau-hat, which wins over d > n at a later lag
         (([7.0, 7.0, 7.0],), {}, OSError, ZERO_TAU_1),
         (([1.0, 3.0, 2.0], None, 4), {}, OSError, "Zero \u03c4\u0302 value at lag 2"),
+        # T_1 = 5e-324 > 0, yet tau-hat = T_1 / 9 rounds to zero
+        (([math.ldexp(v, -269) for v in (0, 2, 3, 1, 2, 1, -3, 1, 3, 1)],), {}, OSError, ZERO_TAU_1),
         # d larger than the series
         (([1.0, 2.0, 4.0], None, 4), {}, ValueError, "d must not exceed the length of data"),
-        (([5.0], None, 2), {}, ValueError, "d must not exceed the length of data"),
+        # overflowing sums or fourth powers
+        (([1e308, 1e308, -1e308, 5.0],), {}, ValueError, TOO_LARGE),
+        (([1e200, -1e200, 3e200],), {}, ValueError, TOO_LARGE),
         (([1.0, 2.0, 4.0], None, 10**12), {}, ValueError, "d must not exceed the length of data"),
         (([1.0, 2.0, 4.0], None, 2**62), {}, ValueError, "d must not exceed the length of data"),
         (([1.0, 2.0, 4.0], None, 2**64 - 1), {}, ValueError, "d must not exceed the length of data"),
@@ -86,14 +101,13 @@ def test_q_conversion_error_suppresses_context():
     assert caught.value.__cause__ is None and caught.value.__suppress_context__
 
 
-@pytest.mark.parametrize(("n", "d"), [(1, 1), (31, 1), (32, 2), (242, 2), (243, 3), (1023, 3), (1024, 4), (3125, 5)])
+@pytest.mark.parametrize(("n", "d"), [(2, 1), (31, 1), (32, 2), (242, 2), (243, 3), (1023, 3), (1024, 4), (3125, 5)])
 def test_default_lag_is_floor_of_fifth_root(n, d):
     x = np.random.default_rng(n).standard_normal(n)
     default = EscancianoLobato(x)
     explicit = EscancianoLobato(x, 2.4, d)
     assert (default.p_tilde, default.statistic, default.pvalue) == (explicit.p_tilde, explicit.statistic, explicit.pvalue)
-    if n > 1:
-        assert (default.p_tilde, default.statistic, default.pvalue) == el_test(list(x))
+    assert (default.p_tilde, default.statistic, default.pvalue) == el_test(list(x))
 
 
 def same(a, b):
@@ -117,27 +131,44 @@ def test_accepted_argument_forms(q, d, expected_d):
     assert (result.p_tilde, result.statistic, result.pvalue) == el_test(x, float(q), expected_d)
 
 
+# sqrt(q ln n) equals sqrt(n) max|rho_j| to the bit: the tie keeps the p ln n
+# penalty and p~ 1 (the 2p penalty would pick 3).
+PENALTY_TIE = [0.0, 0, 1, -2, -1, -2, 2, -2, 3, 0, -1, -3, 0, 3, 1, 2, -3, -2, 2, 2, 3, -1, -3, 2, -1,
+               2, 2, 1, 0, 1, 3, 2, -2, -1, -1, 1, 0, 3, 1, 0, 1, 3, -3, 0, -2, 2, 3, 0, 0, 2]
+
+
 @pytest.mark.parametrize(
-    ("x", "expected"),
+    ("x", "kwargs", "expected"),
     [
-        ([1.0, 2.0, 3.0, 4.0, 5.0, 6.0], (1, 3.134328358208956, 0.07665995627301825)),
-        ([1.0, -1.0] * 4, (1, 8.0, None)),
-        ([1.0, 3.0, 2.0, 5.0, 4.0], (1, 0.0, 1.0)),
-        ([1.0, math.inf, 2.0, 3.0], (0, -0.0, 1.0)),
-        ([1.0, -math.inf, 2.0, 3.0], (0, -0.0, 1.0)),
-        ([1e308, 1e308, -1e308, 5.0], (0, -0.0, 1.0)),
+        (PENALTY_TIE, {"q": 1.60642433184324, "d": 4}, (1, 0.007136969679259639, 0.9326743365203387)),
+        ([1.0, 2.0, 3.0, 4.0, 5.0, 6.0], {}, (1, 3.134328358208956, 0.07665995627301825)),
+        ([1.0, -1.0] * 4, {}, (1, 8.0, None)),
+        ([1.0, 3.0, 2.0, 5.0, 4.0], {}, (1, 0.0, 1.0)),
     ],
 )
-def test_documented_results(x, expected):
-    result = EscancianoLobato(x)
+def test_documented_results(x, kwargs, expected):
+    result = EscancianoLobato(x, **kwargs)
     p_tilde, statistic, pvalue = expected
     assert result.p_tilde == p_tilde
     assert repr(result.statistic) == repr(statistic)
     if pvalue is not None:
         assert result.pvalue == pvalue
     assert (result.p_tilde, repr(result.statistic), repr(result.pvalue)) == tuple(
-        f(v) for f, v in zip((int, repr, repr), el_test(x))
+        f(v) for f, v in zip((int, repr, repr), el_test(x, kwargs.get("q", 2.4), kwargs.get("d")))
     )
+
+
+@pytest.mark.parametrize("scale", [1e-3, 1e3, 2.0**-200, 2.0**250, 2.0**256])
+def test_scale_does_not_matter_until_overflow(scale):
+    x = np.random.default_rng(7).standard_normal(500)
+    base = EscancianoLobato(x)
+    if scale == 2.0**256:  # fourth powers past the largest double
+        with pytest.raises(ValueError, match="too large in magnitude"):
+            EscancianoLobato(x * scale)
+        return
+    scaled = EscancianoLobato(x * scale)
+    assert scaled.p_tilde == base.p_tilde
+    assert scaled.statistic == pytest.approx(base.statistic, rel=1e-12)
 
 
 def test_example_b_with_two_lags():

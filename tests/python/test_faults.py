@@ -2,7 +2,7 @@
 
 import textwrap
 
-from conftest import run_python
+from conftest import needs_support_modules, run_python
 
 
 def test_numpy_unavailable_is_a_fault_and_retried():
@@ -47,6 +47,7 @@ def test_numpy_fault_text_carries_the_rendered_error():
     )
 
 
+@needs_support_modules
 def test_panic_exception_from_a_callback_is_resumed():
     result = run_python(
         textwrap.dedent(

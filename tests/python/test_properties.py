@@ -80,10 +80,16 @@ def expected_outcome(values, q, d):
         return ValueError, "data must not contain NaN values"
     if d == 0:
         return ValueError, "d must be positive"
+    if any(math.isinf(v) for v in logical):
+        return ValueError, "data must not contain infinite values"
+    if len(logical) == 1:
+        return ValueError, "data must contain at least two values"
     try:
         return el_reference.el_test(logical, 2.4 if q is None else q, d)
     except el_reference.ZeroTau as zero:
         return OSError, f"Zero \u03c4\u0302 value at lag {zero.args[0]}"
+    except el_reference.NotFinite:
+        return ValueError, "data are too large in magnitude for this test: rescale them (the test does not depend on scale)"
     except el_reference.LagTooLarge:
         return ValueError, "d must not exceed the length of data"
 

@@ -1,13 +1,18 @@
 """The three routes from a caller's object to a float64 series."""
 
+import decimal
 import gc
 import sys
+import textwrap
+import threading
+import time
 
 import numpy as np
 import pandas as pd
 import pytest
 
 from larkspur import statistical_tests
+from conftest import run_python
 from el_reference import el_test
 
 EscancianoLobato = statistical_tests.EscancianoLobato
@@ -51,6 +56,13 @@ class LenRaises:
         return VALUES[index]
 
 
+class ArrayWithToNumpy(np.ndarray):
+    """An ndarray that could also be read through to_numpy: it is read as itself."""
+
+    def to_numpy(self, *args, **kwargs):
+        return np.roll(np.asarray(self), 1)
+
+
 def strided():
     backing = np.zeros(2 * len(VALUES))
     backing[::2] = VALUES
@@ -66,6 +78,7 @@ def reversed_view():
     [
         lambda: np.array(VALUES),
         lambda: np.array(VALUES).view(type("Sub", (np.ndarray,), {})),
+        lambda: np.array(VALUES).view(ArrayWithToNumpy),
         lambda: np.asfortranarray(np.array(VALUES)),
         strided,
         reversed_view,
@@ -169,3 +182,132 @@ def test_nothing_is_left_behind(kind):
                 pass
     gc.collect()
     assert (sys.getrefcount(data), sys.getrefcount(item), sys.getrefcount(EscancianoLobato)) == before
+
+
+class MemoryErrorSubclass(MemoryError):
+    pass
+
+
+class Item:
+    def __init__(self, value, error=None):
+        self.value, self.error = value, error
+
+    def __float__(self):
+        if self.error is not None:
+            raise self.error
+        return self.value
+
+
+class Source:
+    """A sequence of VALUES (with a to_numpy that fails in an ordinary way)
+    that raises `error` from one place of its conversion."""
+
+    def __init__(self, place, error):
+        self.place, self.error, self.items_read = place, error, 0
+
+    def _fail_at(self, place):
+        if self.place == place:
+            raise self.error
+
+    def to_numpy(self, *args):
+        self._fail_at("to_numpy")
+        raise RuntimeError("no array here")
+
+    def __len__(self):
+        self._fail_at("__len__")
+        return len(VALUES)
+
+    def __iter__(self):
+        self._fail_at("__iter__")
+        return (self[i] for i in range(len(VALUES)))
+
+    def __getitem__(self, index):
+        self._fail_at("__getitem__")
+        self.items_read += 1
+        return Item(VALUES[index], self.error if self.place == "__float__" else None)
+
+
+@pytest.mark.parametrize("place", ["to_numpy", "__len__", "__iter__", "__getitem__", "__float__"])
+@pytest.mark.parametrize(
+    "error_type", [KeyboardInterrupt, SystemExit, MemoryError, MemoryErrorSubclass, RuntimeError, TimeoutError]
+)
+def test_interrupts_and_out_of_memory_end_the_conversion(place, error_type):
+    error = error_type("boom")
+    source = Source(place, error)
+    if not issubclass(error_type, Exception) or issubclass(error_type, MemoryError):
+        with pytest.raises(error_type) as caught:
+            EscancianoLobato(source, 2.4, 3)
+        assert caught.value is error
+        assert source.items_read == (1 if place == "__float__" else 0)  # no later route, no more copying
+    elif place in ("to_numpy", "__len__"):  # only a route lost, or the pre-sizing
+        assert bits(EscancianoLobato(source, 2.4, 3)) == EXPECTED
+    else:
+        with pytest.raises(TypeError) as caught:
+            EscancianoLobato(source, 2.4, 3)
+        assert caught.value.args == ("expected a 1-D numpy.ndarray, pandas.Series, or sequence of float64",)
+        assert caught.value.__cause__ is None and caught.value.__context__ is None
+
+
+def test_ctrl_c_during_a_slow_conversion():
+    result = run_python(
+        textwrap.dedent(
+            """
+            import os, signal, threading, time
+            from larkspur import statistical_tests
+
+            class Slow:
+                def __len__(self):
+                    return 10**9
+                def __getitem__(self, index):
+                    return float(index % 7)
+
+            threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+            start = time.monotonic()
+            try:
+                statistical_tests.EscancianoLobato(Slow())
+            except KeyboardInterrupt:
+                print("interrupted", time.monotonic() - start < 30)
+            """
+        )
+    )
+    assert result.stdout.strip() == "interrupted True", result.stderr
+
+
+def test_refusals_keep_the_interpreter_lock():
+    # Another thread runs only while this one gives the lock up. q's slow
+    # conversion (pure C, no eval-breaker check) outlasts the switch interval,
+    # so the spinner has asked for the lock by the time the routes run: a
+    # refusal that let go of the lock would hand it over, and the spinner's
+    # counter would move before the except clause reads it.
+    decimal_context = decimal.Context(prec=10**7)
+    slow_q = decimal_context.create_decimal("1." + "0" * 2_000_000 + "1")
+    refusals = [((None,), {}), (({},), {}), (("abc",), {}), (([1.0, "x"],), {}), (([float("nan")],), {}),
+                (([1.0, 2.0],), {"d": 0}), (([3.0, 3.0, 3.0],), {})]
+    steps = [0]
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            steps[0] += 1
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.001)
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    moved = {}
+    try:
+        for args, kwargs in refusals:
+            for attempt in range(4):  # the first call may set up NumPy or a type
+                time.sleep(0.002)
+                before = steps[0]
+                try:
+                    EscancianoLobato(*args, slow_q, **kwargs)
+                except (TypeError, ValueError, OSError):
+                    after = steps[0]
+                if attempt:
+                    moved[repr(args)] = moved.get(repr(args), 0) + after - before
+    finally:
+        stop.set()
+        spinner.join()
+        sys.setswitchinterval(interval)
+    assert moved == dict.fromkeys(moved, 0)

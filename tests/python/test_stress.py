@@ -3,9 +3,10 @@
 import json
 import os
 
-from conftest import SUPPORT_DIR, run_python
+from conftest import SUPPORT_DIR, needs_support_modules, run_python
 
 
+@needs_support_modules
 def test_repeated_calls_and_threads_leave_nothing_behind():
     result = run_python(
         "import sys, runpy; sys.argv = ['stress_driver', '3000', '150']\n"

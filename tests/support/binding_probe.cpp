@@ -8,11 +8,11 @@
 #include <new>
 #include <string>
 
-#include "arguments.hpp"
-#include "call_boundary.hpp"
-#include "class_type.hpp"
-#include "fault.hpp"
-#include "interpreter_guard.hpp"
+#include "binding/arguments.hpp"
+#include "binding/call_boundary.hpp"
+#include "binding/class_type.hpp"
+#include "binding/fault.hpp"
+#include "binding/interpreter_guard.hpp"
 
 namespace {
 

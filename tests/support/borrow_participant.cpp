@@ -3,11 +3,11 @@
 // registry code and caches). It creates the capsule when it comes first and
 // adopts an existing one otherwise, takes exclusive borrows, and exposes
 // keys and registry contents for the tests.
-#include "borrow_registry.hpp"
-#include "call_boundary.hpp"
-#include "interpreter_guard.hpp"
-#include "numpy_api.hpp"
-#include "series_view.hpp"
+#include "array_input/borrow_registry.hpp"
+#include "binding/call_boundary.hpp"
+#include "binding/interpreter_guard.hpp"
+#include "array_input/numpy_api.hpp"
+#include "array_input/series_view.hpp"
 
 namespace {
 

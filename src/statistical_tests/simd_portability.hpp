@@ -1,0 +1,113 @@
+// Everything in the lag kernels that depends on the compiler or the
+// instruction set, and nothing else: which kernel variants this build has,
+// the vector types they run on, the attributes that compile a function for
+// a wider instruction set, and the run-time CPU check that picks one.
+//
+// Every vector type here promises the same thing: `+` and `*` work lane by
+// lane and round each lane exactly like the scalar operation (the build
+// disables contraction into fused multiply-add for every compiler), so a
+// kernel written once over these types gives the same bits on every variant.
+// A new platform means a new entry here plus one dispatch case in
+// lag_kernels.cpp, checked bit for bit by the differential tests.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+// GCC and Clang (which also defines __GNUC__, on every target and in zig's
+// and Apple's builds) share the vector extension, target attributes and
+// __builtin_cpu_supports. MSVC gets the portable formulation only.
+#if defined(__GNUC__)
+#define LARKSPUR_GNU_VECTORS 1
+#define LARKSPUR_ALWAYS_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define LARKSPUR_ALWAYS_INLINE __forceinline
+#else
+#define LARKSPUR_ALWAYS_INLINE inline
+#endif
+
+// x86-64: the SSE2 kernel is the baseline every x86-64 CPU runs; AVX2 and
+// AVX-512 functions are compiled for their instruction sets and chosen at
+// run time. aarch64: Advanced SIMD is part of the base architecture, so its
+// kernel needs neither target attributes nor detection.
+#if defined(LARKSPUR_GNU_VECTORS) && defined(__x86_64__)
+#define LARKSPUR_X86_64_KERNELS 1
+#define LARKSPUR_TARGET_AVX2 [[gnu::target("avx2")]]
+#define LARKSPUR_TARGET_AVX512 [[gnu::target("avx512f")]]
+#elif defined(LARKSPUR_GNU_VECTORS) && defined(__aarch64__)
+#define LARKSPUR_AARCH64_KERNELS 1
+#endif
+
+namespace larkspur::statistical_tests::simd {
+
+// Width doubles as a plain array: the generic formulation, standard C++ for
+// any compiler and target. Lane operations are written out one by one; a
+// compiler is free to map them onto whatever vector unit it knows.
+template <std::size_t Width>
+struct PortableVector {
+    double lane[Width];
+
+    friend PortableVector operator+(const PortableVector& a, const PortableVector& b) noexcept {
+        PortableVector sum;
+        for (std::size_t i = 0; i < Width; ++i) {
+            sum.lane[i] = a.lane[i] + b.lane[i];
+        }
+        return sum;
+    }
+    friend PortableVector operator*(double a, const PortableVector& b) noexcept {
+        PortableVector product;
+        for (std::size_t i = 0; i < Width; ++i) {
+            product.lane[i] = a * b.lane[i];
+        }
+        return product;
+    }
+};
+
+#if defined(LARKSPUR_GNU_VECTORS)
+// The compiler's own vector of Width doubles; `double * vector` broadcasts.
+template <std::size_t Width>
+using NativeVector [[gnu::vector_size(Width * sizeof(double))]] = double;
+#endif
+
+// Lane count of either kind of vector.
+template <class V>
+inline constexpr std::size_t lanes_of = sizeof(V) / sizeof(double);
+
+// Loads and stores through memcpy: unaligned, defined for any address, and a
+// single vector move once inlined. Written through references rather than
+// returned, so that no vector value crosses a function boundary (the calling
+// convention for wide vectors differs between instruction sets).
+template <class V>
+LARKSPUR_ALWAYS_INLINE void load(V& value, const double* from) noexcept {
+    std::memcpy(&value, from, sizeof value);
+}
+
+template <class V>
+LARKSPUR_ALWAYS_INLINE void store(double* to, const V& value) noexcept {
+    std::memcpy(to, &value, sizeof value);
+}
+
+template <class V>
+LARKSPUR_ALWAYS_INLINE void fill(V& value, double lane_value) noexcept {
+    double lanes[lanes_of<V>];
+    for (double& lane : lanes) {
+        lane = lane_value;
+    }
+    load(value, lanes);
+}
+
+// Which x86-64 instruction set extensions this CPU and its operating system
+// support (the compiler runtime also checks that the OS saves the wide
+// registers). Cached by the caller.
+#if defined(LARKSPUR_X86_64_KERNELS)
+[[nodiscard]] inline bool cpu_has_avx2() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+[[nodiscard]] inline bool cpu_has_avx512f() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0;
+}
+#endif
+
+}  // namespace larkspur::statistical_tests::simd

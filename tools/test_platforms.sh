@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# The builds beyond GCC on x86-64, each checked as far as this machine can:
+#   clang    the whole project built with Clang 19, warnings as errors; the
+#            native tests and the pytest suite against that build
+#   aarch64  the statistical core and its native tests cross-compiled with
+#            g++-aarch64-linux-gnu and run under qemu-user: the same golden
+#            bits, and the Advanced SIMD kernel against the plain loop
+#   zig      the core compiled (not linked, not run) for macOS arm64 and
+#            Windows x86-64 with zig's Clang and its own C++ library
+# Usage: tools/test_platforms.sh [clang] [aarch64] [zig]   (default: all)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+VENV=.venv
+PY=$VENV/bin/python
+CMAKE=$VENV/bin/cmake
+CTEST=$VENV/bin/ctest
+NINJA=$(realpath $VENV/bin/ninja)
+JOBS=${JOBS:-2}
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(clang aarch64 zig)
+
+apt_updated=0
+need_packages() {
+    local missing=()
+    for package in "$@"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    if [ "$(id -u)" != 0 ]; then
+        echo "test-platforms: need root to install ${missing[*]} with apt-get" >&2
+        exit 1
+    fi
+    if [ "$apt_updated" = 0 ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get update -qq
+        apt_updated=1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# The core: every translation unit of numerics/ and src/statistical_tests/.
+core_sources=(numerics/*.cpp src/statistical_tests/*.cpp)
+
+stage_clang() {
+    need_packages clang-19
+    local dir=build/clang
+    CC=clang-19 CXX=clang++-19 $CMAKE -S . -B $dir -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \
+        -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON -DPython_EXECUTABLE="$(realpath $PY)" >/dev/null
+    $CMAKE --build $dir -j "$JOBS"
+    $CTEST --test-dir $dir --output-on-failure -j "$JOBS"
+    LARKSPUR_MODULE_DIR=$(realpath $dir) LARKSPUR_SUPPORT_DIR=$(realpath $dir)/python_support \
+        $PY -m pytest -q -p no:cacheprovider tests/python
+    # The suite imported the module from the build tree, and Clang built it.
+    LARKSPUR_MODULE_DIR=$(realpath $dir) $PY -c '
+import os, sys
+sys.path.insert(0, os.environ["LARKSPUR_MODULE_DIR"])
+import larkspur
+assert larkspur.__file__.startswith(os.environ["LARKSPUR_MODULE_DIR"]), larkspur.__file__'
+    readelf -p .comment $dir/larkspur.*.so | grep -q 'clang version 19'
+}
+
+stage_aarch64() {
+    need_packages g++-aarch64-linux-gnu qemu-user googletest
+    local dir=build/aarch64
+    $CMAKE -S . -B $dir -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+        -DLARKSPUR_CORE_ONLY=ON -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_GTEST_SOURCE_DIR=/usr/src/googletest >/dev/null
+    $CMAKE --build $dir -j "$JOBS"
+    aarch64-linux-gnu-readelf -h $dir/tests/native/core_tests | grep -q 'AArch64'
+    local log=$dir/ctest.log
+    $CTEST --test-dir $dir --output-on-failure -j "$JOBS" | tee $log
+    # The Advanced SIMD kernel must have run, not been skipped.
+    local neon_passed
+    neon_passed=$(grep -c '/neon \.*   Passed' $log || true)
+    if [ "$neon_passed" -lt 3 ]; then
+        echo "test-platforms: the neon kernel's differential tests did not all run ($neon_passed passed)" >&2
+        exit 1
+    fi
+}
+
+stage_zig() {
+    $PY -m pip install --quiet --disable-pip-version-check ziglang
+    local flags=(-std=c++23 -O2 -I. -ffp-contract=off -fno-fast-math
+                 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Werror)
+    for target in aarch64-macos x86_64-windows-gnu; do
+        local out=build/zig/$target
+        mkdir -p "$out"
+        for source in "${core_sources[@]}"; do
+            local object
+            object=$out/$(basename "$source" .cpp).o
+            rm -f "$object"
+            $PY -m ziglang c++ -target "$target" "${flags[@]}" -c "$source" -o "$object"
+            test -s "$object"
+        done
+        echo "zig: core compiles for $target (${#core_sources[@]} files)"
+    done
+}
+
+for stage in "${stages[@]}"; do
+    echo "=== test-platforms: $stage"
+    start=$SECONDS
+    "stage_$stage"
+    echo "=== test-platforms: $stage passed in $((SECONDS - start)) s"
+done
