@@ -61,8 +61,9 @@ wheel-test: native wheel
 	cd $(WHEEL_CHECK) && bin/python -m pytest -q -p no:cacheprovider $(abspath tests/python)
 
 # Benchmarks: the native kernels against the plain loop, per-call times
-# against NumPy and statsmodels, input types, many series on two processes. Never part of a pass/fail test; make test only
-# runs both on tiny inputs so that they keep working.
+# against NumPy and statsmodels, the cost of each input type, many series on
+# two processes (loop, Dask, joblib). Never part of a pass/fail test; make
+# test only runs them on tiny inputs so that they keep working.
 bench: native install
 	$(PY) -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
 	$(NATIVE)/kernel_bench

@@ -11,8 +11,8 @@ find it) and fails on the worker; these are pickled by reference instead.
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Iterable, Sequence
-from typing import TYPE_CHECKING, Any, SupportsFloat, TypeAlias, TypeVar
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, Any, TypeAlias, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -24,14 +24,13 @@ if TYPE_CHECKING:
 
     #: The result class, as a name that annotations can use.
     EscancianoLobato: TypeAlias = larkspur._StatisticalTests.EscancianoLobato
+    #: What the test reads: an ndarray, a pandas Series, a sequence of numbers.
+    RawData: TypeAlias = larkspur._RawData
 else:
     EscancianoLobato = statistical_tests.EscancianoLobato
 
 #: (p_tilde, statistic, pvalue) of one series.
 ELTuple: TypeAlias = tuple[int, float, float]
-
-#: What the test reads: an ndarray, an object with `to_numpy`, or numbers.
-SeriesLike: TypeAlias = "npt.NDArray[Any] | Sequence[SupportsFloat] | Any"
 
 Part = TypeVar("Part")
 
@@ -56,18 +55,18 @@ def as_float64(values: Any) -> npt.NDArray[np.float64]:
     return result
 
 
-def el_tuple(values: Any, q: float | None = None, d: int | None = None) -> ELTuple:
+def el_tuple(values: RawData, q: float | None = None, d: int | None = None) -> ELTuple:
     """The test on one series, as a plain picklable tuple."""
     result = statistical_tests.EscancianoLobato(values, q, d)
     return result.p_tilde, result.statistic, result.pvalue
 
 
-def el_batch(batch: Iterable[Any], q: float | None = None, d: int | None = None) -> list[ELTuple]:
+def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = None) -> list[ELTuple]:
     """The test on every series of a batch: one task's work on a worker."""
     return [el_tuple(values, q, d) for values in batch]
 
 
-def el_partition(load: Callable[[Part], Iterable[Any]], part: Part,
+def el_partition(load: Callable[[Part], Iterable[RawData]], part: Part,
                  q: float | None = None, d: int | None = None) -> list[ELTuple]:
     """Loads (or makes) the series of one partition where it runs, then tests each.
 

@@ -10,9 +10,12 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from itertools import islice
-from typing import Any, Protocol, TypeVar
+from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
 from ._core import ELTuple, el_batch, el_partition
+
+if TYPE_CHECKING:
+    from ._core import RawData
 
 Part = TypeVar("Part")
 
@@ -33,7 +36,7 @@ def batched(series: Iterable[Any], size: int) -> Iterator[list[Any]]:
         yield batch
 
 
-def dask_many(client: Client, series: Iterable[Any], *, batch_size: int = 1000,
+def dask_many(client: Client, series: Iterable[RawData], *, batch_size: int = 1000,
               q: float | None = None, d: int | None = None) -> list[ELTuple]:
     """The test on every series, in order, as (p_tilde, statistic, pvalue) tuples.
 
@@ -48,7 +51,7 @@ def dask_many(client: Client, series: Iterable[Any], *, batch_size: int = 1000,
     return [row for batch in batches for row in batch]
 
 
-def dask_partitions(client: Client, load: Callable[[Part], Iterable[Any]], parts: Sequence[Part], *,
+def dask_partitions(client: Client, load: Callable[[Part], Iterable[RawData]], parts: Sequence[Part], *,
                     q: float | None = None, d: int | None = None) -> list[list[ELTuple]]:
     """`load(part)` and the test on each series it yields, one task per partition.
 
