@@ -129,6 +129,15 @@ def test_rolling_example_has_dates_and_counts_full_windows(tmp_path):
     assert (ROOT / "docs" / "dax_rolling_pvalue.png").stat().st_mtime_ns == tracked
 
 
+def test_size_and_power_study_prints_its_table():
+    result = run(ROOT / "examples" / "size_and_power.py", "--reps", "40")
+    assert result.returncode == 0, result.stderr
+    rows = [line.split("|")[1:-1] for line in result.stdout.splitlines() if line.startswith("| ")]
+    assert [row[0].strip() for row in rows[1:]] == ["white noise (size)", "GARCH(1,1) (size)",
+                                                   "AR(1), phi = 0.2 (power)"]
+    assert all(0 <= float(cell.strip(" %")) <= 100 for row in rows[1:] for cell in row[1:])
+
+
 def test_companion_functions_pickle_by_reference():
     for function in (larkspur_tools.el_tuple, larkspur_tools.el_batch, larkspur_tools.el_partition):
         assert pickle.loads(pickle.dumps(function)) is function
