@@ -5,32 +5,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_updated=0
-apt_install() {
-    if [ "$(id -u)" != 0 ]; then
-        echo "setup: need root to install $* with apt-get" >&2
-        exit 1
-    fi
-    if [ "$apt_updated" = 0 ]; then
-        DEBIAN_FRONTEND=noninteractive apt-get update -qq
-        apt_updated=1
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
-}
+source tools/need_packages.sh
 
 # GoogleTest for the native suites.
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-    apt_install libgtest-dev
-fi
+[ -f /usr/include/gtest/gtest.h ] || need_packages libgtest-dev
 
 python=$(tools/find_python.sh || true)
 if [ -z "$python" ]; then
-    apt_install python3.13 python3.13-venv python3.13-dev
+    need_packages python3.13 python3.13-venv python3.13-dev
     python=$(tools/find_python.sh)
 fi
 if [ "$python" = /usr/bin/python3.13 ]; then
     # Debian splits venv support and the C headers into their own packages.
-    dpkg -s python3.13-venv python3.13-dev >/dev/null 2>&1 || apt_install python3.13-venv python3.13-dev
+    need_packages python3.13-venv python3.13-dev
 fi
 
 if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))'; then

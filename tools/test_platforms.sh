@@ -20,23 +20,7 @@ JOBS=${JOBS:-2}
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=(clang aarch64 zig)
 
-apt_updated=0
-need_packages() {
-    local missing=()
-    for package in "$@"; do
-        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-    done
-    [ ${#missing[@]} -gt 0 ] || return 0
-    if [ "$(id -u)" != 0 ]; then
-        echo "test-platforms: need root to install ${missing[*]} with apt-get" >&2
-        exit 1
-    fi
-    if [ "$apt_updated" = 0 ]; then
-        DEBIAN_FRONTEND=noninteractive apt-get update -qq
-        apt_updated=1
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-}
+source tools/need_packages.sh
 
 # The core: every translation unit of numerics/ and src/statistical_tests/.
 core_sources=(numerics/*.cpp src/statistical_tests/*.cpp)
