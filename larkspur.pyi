@@ -6,7 +6,7 @@ as an attribute, `from larkspur import statistical_tests`.
 
 from collections.abc import Sequence
 from types import ModuleType
-from typing import Any, Final, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
 
 import numpy as np
 
@@ -21,8 +21,11 @@ class _ToNumpy(Protocol):
 # sequence of str, not of numbers, so it is refused here as at run time.
 _RawData: TypeAlias = np.ndarray[Any, Any] | _ToNumpy | Sequence[SupportsFloat]
 
-@type_check_only
-class _StatisticalTests(ModuleType):
+# At run time a plain submodule held as an attribute (never in sys.modules,
+# so `import larkspur.statistical_tests` fails). Described as a class so that
+# `statistical_tests.EscancianoLobato` names the result type in annotations.
+@final
+class statistical_tests(ModuleType):
     __all__: list[str]
 
     @final
@@ -38,7 +41,7 @@ class _StatisticalTests(ModuleType):
             raw_data: _RawData,
             q: SupportsFloat | None = 2.4,
             d: SupportsIndex | None = None,
-        ) -> _StatisticalTests.EscancianoLobato: ...
+        ) -> statistical_tests.EscancianoLobato: ...
         @property
         def p_tilde(self) -> int:
             """The selected lag \\(p\\) that maximizes the penalized statistic."""
@@ -49,4 +52,3 @@ class _StatisticalTests(ModuleType):
         def pvalue(self) -> float:
             """The p-value of the EL test."""
 
-statistical_tests: Final[_StatisticalTests]

@@ -18,9 +18,14 @@ def pvalue_of(returns: npt.NDArray[np.float64]) -> float:
     return result.pvalue
 
 
-def run(values: list[float] | Sequence[float] | pd.Series[float]) -> EscancianoLobato:
-    """The result type, named through the companion package."""
+def run(values: list[float] | Sequence[float] | pd.Series[float]) -> statistical_tests.EscancianoLobato:
+    """The result type, named where it lives."""
     return statistical_tests.EscancianoLobato(values)
+
+
+def run_again(values: Sequence[float]) -> EscancianoLobato:
+    """The same type, through the companion's name for it."""
+    return run(values)
 
 
 def everything(frame: pd.DataFrame, series: pd.Series[float], values: Sequence[float]) -> ELTuple:

@@ -19,15 +19,14 @@ import numpy.typing as npt
 
 from larkspur import statistical_tests
 
+#: The result class under a second name (the same object at run time).
+EscancianoLobato = statistical_tests.EscancianoLobato
+
 if TYPE_CHECKING:
     import larkspur
 
-    #: The result class, as a name that annotations can use.
-    EscancianoLobato: TypeAlias = larkspur._StatisticalTests.EscancianoLobato
     #: What the test reads: an ndarray, a pandas Series, a sequence of numbers.
     RawData: TypeAlias = larkspur._RawData
-else:
-    EscancianoLobato = statistical_tests.EscancianoLobato
 
 #: (p_tilde, statistic, pvalue) of one series.
 ELTuple: TypeAlias = tuple[int, float, float]

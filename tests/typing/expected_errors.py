@@ -1,6 +1,7 @@
 """Checked by mypy --strict, whose warn_unused_ignores makes every ignore
 below an assertion: the line must be an error of exactly that code."""
 
+import larkspur.statistical_tests  # type: ignore[import-not-found]
 from larkspur import statistical_tests
 from larkspur_tools import EscancianoLobato, by_column, el_tuple
 
