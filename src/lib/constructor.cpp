@@ -63,13 +63,17 @@ Result<SeriesView> obtain_series(BorrowedRef raw_data) {
 
 enum class Finiteness { AllFinite, HasInfinity, HasNan };
 
-// One pass over the bit patterns: an exponent field of all ones is an
-// infinity or a NaN. The blocks have no early exit, so the compiler can run
-// them in vector lanes; only a series that has such a value is looked at
-// again, to tell a NaN (which wins, wherever it is) from an infinity.
+// One pass over the bit patterns: an infinity or a NaN has an exponent field
+// of all ones, and only then does adding one to the masked exponent carry
+// into the (masked-off) sign bit. Adds and ors without an early exit inside
+// a block run in vector lanes at about memory speed; only a series that has
+// such a value is read again, to tell a NaN (which wins, wherever it is)
+// from an infinity.
 Finiteness classify_values(const void* data, std::uint64_t n) noexcept {
     constexpr std::uint64_t exponent_mask = 0x7ff0000000000000ULL;
-    constexpr std::uint64_t block = 1024;
+    constexpr std::uint64_t exponent_one = 0x0010000000000000ULL;
+    constexpr std::uint64_t carry = 0x8000000000000000ULL;
+    constexpr std::uint64_t block = 2048;
     const auto* bytes = static_cast<const unsigned char*>(data);
     bool non_finite = false;
     for (std::uint64_t start = 0; start < n && !non_finite; start += block) {
@@ -78,9 +82,9 @@ Finiteness classify_values(const void* data, std::uint64_t n) noexcept {
         for (std::uint64_t i = start; i < stop; ++i) {
             std::uint64_t bits;
             std::memcpy(&bits, bytes + i * sizeof(double), sizeof bits);
-            any |= static_cast<std::uint64_t>((bits & exponent_mask) == exponent_mask);
+            any |= (bits & exponent_mask) + exponent_one;
         }
-        non_finite = any != 0;
+        non_finite = (any & carry) != 0;
     }
     if (!non_finite) return Finiteness::AllFinite;
     for (std::uint64_t i = 0; i < n; ++i) {
