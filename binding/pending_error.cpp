@@ -204,26 +204,20 @@ PendingError PendingError::from_exception(OwnedRef exception) {
     return PendingError(std::move(state));
 }
 
-bool PendingError::has_exact_type(PyObject* type) const {
+PyObject* PendingError::type_object() const {
     if (state_->exception) {
-        return reinterpret_cast<PyObject*>(state_->exception.type()) == type;
+        return reinterpret_cast<PyObject*>(state_->exception.type());
     }
     if (std::holds_alternative<PanicArgument>(state_->argument)) {
-        return panic_exception_type().get() == type;
+        return panic_exception_type().get();
     }
-    return state_->type.get() == type;
+    return state_->type.get();
 }
 
+bool PendingError::has_exact_type(PyObject* type) const { return type_object() == type; }
+
 bool PendingError::matches(PyObject* exception_class) const {
-    PyObject* type = nullptr;
-    if (state_->exception) {
-        type = reinterpret_cast<PyObject*>(state_->exception.type());
-    } else if (std::holds_alternative<PanicArgument>(state_->argument)) {
-        type = panic_exception_type().get();
-    } else {
-        type = state_->type.get();
-    }
-    return PyErr_GivenExceptionMatches(type, exception_class) != 0;
+    return PyErr_GivenExceptionMatches(type_object(), exception_class) != 0;
 }
 
 void PendingError::raise_deferred() {

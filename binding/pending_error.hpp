@@ -62,6 +62,9 @@ public:
 
 private:
     struct State;
+    // The exception's type (or, for a deferred error, what will be called),
+    // read without instantiating; borrowed from the error or the interpreter.
+    [[nodiscard]] PyObject* type_object() const;
     explicit PendingError(std::unique_ptr<State> state) noexcept;
     void raise_deferred();
     std::unique_ptr<State> state_;
