@@ -2,9 +2,9 @@
 // obtains the series as a contiguous run of float64 (in place when it can),
 // runs el_test and only then allocates the fully filled result object.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -80,8 +80,7 @@ Finiteness classify_values(const void* data, std::uint64_t n) noexcept {
         const std::uint64_t stop = std::min(n, start + block);
         std::uint64_t any = 0;
         for (std::uint64_t i = start; i < stop; ++i) {
-            std::uint64_t bits;
-            std::memcpy(&bits, bytes + i * sizeof(double), sizeof bits);
+            const auto bits = std::bit_cast<std::uint64_t>(statistical_tests::load_element(bytes, i));
             any |= (bits & exponent_mask) + exponent_one;
         }
         non_finite = (any & carry) != 0;
