@@ -9,7 +9,8 @@ import numpy as np
 
 from larkspur import statistical_tests
 
-from ._core import as_float64, default_d
+from ._core import as_float64
+from .report import run_test
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -41,12 +42,11 @@ def by_column(data: pd.DataFrame | Mapping[Any, Any], *, q: float | None = None,
         if nan == "omit":
             values = values[~np.isnan(values)]
         try:
-            result = statistical_tests.EscancianoLobato(values, q, d)
+            row = run_test(str(name), values, q, d)
         except (ValueError, TypeError, OSError, OverflowError) as error:
             error.add_note(f"in column {name!r}")
             raise
-        rows[name] = (len(values), d if d is not None else default_d(len(values)), result.p_tilde,
-                      result.statistic, result.pvalue, result.pvalue < level)
+        rows[name] = (row.n, row.d, row.p_tilde, row.statistic, row.pvalue, row.pvalue < level)
     table = pd.DataFrame.from_dict(rows, orient="index", columns=COLUMNS)
     return table.astype({"n": "int64", "d": "int64", "p_tilde": "int64", "statistic": "float64",
                          "pvalue": "float64", "reject": "bool"})

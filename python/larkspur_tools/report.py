@@ -7,11 +7,15 @@ import csv
 import math
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO
 
 from larkspur import statistical_tests
 
 from ._core import default_d
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
 
 SIGNIFICANCE = 0.05
 
@@ -34,7 +38,8 @@ class Row:
         return "reject" if self.pvalue < SIGNIFICANCE else "do not reject"
 
 
-def run_test(name: str, values: Sequence[float], q: float | None = None, d: int | None = None) -> Row:
+def run_test(name: str, values: Sequence[float] | npt.NDArray[np.float64], q: float | None = None,
+             d: int | None = None) -> Row:
     result = statistical_tests.EscancianoLobato(values, q, d)
     return Row(name, len(values), d if d is not None else default_d(len(values)), result.p_tilde,
                result.statistic, result.pvalue)
