@@ -79,11 +79,12 @@ def test_rolling_refuses_empty_windows():
 
 
 # A user's script: functions defined in __main__, process workers. The load
-# function travels by value, the companion's functions by reference.
+# function travels by value, the companion's functions by reference. repr()
+# of the tuples compares every bit with direct calls in the script itself.
 DASK_SCRIPT = """
 import numpy as np
 from dask.distributed import Client, LocalCluster
-from larkspur_tools import dask_many, dask_partitions
+from larkspur_tools import dask_many, dask_partitions, el_tuple
 
 def load(seed):
     rng = np.random.default_rng(seed)
@@ -94,8 +95,8 @@ if __name__ == "__main__":
             Client(cluster) as client:
         parts = dask_partitions(client, load, [1, 2, 3], d=4)
         shipped = dask_many(client, [s for seed in (1, 2, 3) for s in load(seed)], batch_size=4)
-    for rows in (*parts, shipped):
-        print(" ".join(f"{p}:{s.hex()}:{v.hex()}" for p, s, v in rows))
+    print(repr(parts) == repr([[el_tuple(s, d=4) for s in load(seed)] for seed in (1, 2, 3)]))
+    print(repr(shipped) == repr([el_tuple(s) for seed in (1, 2, 3) for s in load(seed)]))
 """
 
 
@@ -105,17 +106,7 @@ def test_dask_process_workers_give_the_bits_of_direct_calls(tmp_path):
     script.write_text(DASK_SCRIPT, encoding="utf-8")
     result = run(script, cwd=tmp_path)
     assert result.returncode == 0, result.stderr[-3000:]
-
-    def load(seed):
-        rng = np.random.default_rng(seed)
-        return [rng.standard_normal(n) for n in (40, 300, 2500)]
-
-    def line(rows):
-        return " ".join(f"{p}:{s.hex()}:{v.hex()}" for p, s, v in rows)
-
-    parts = [[direct(s, d=4) for s in load(seed)] for seed in (1, 2, 3)]
-    shipped = [direct(s) for seed in (1, 2, 3) for s in load(seed)]
-    assert result.stdout.splitlines() == [*map(line, parts), line(shipped)]
+    assert result.stdout.split() == ["True", "True"]
 
 
 def doc_blocks():
