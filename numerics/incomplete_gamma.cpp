@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "numerics/correctly_rounded.hpp"
 #include "numerics/float_bits.hpp"
 #include "numerics/log_gamma.hpp"
 
@@ -46,7 +47,7 @@ double lower_gamma_series(double a, double x, double ax) noexcept {
             break;
         }
     }
-    return (std::exp(ax) * s) / a;
+    return (cr_exp(ax) * s) / a;
 }
 
 // Legendre's continued fraction for the upper tail (Abramowitz & Stegun
@@ -96,7 +97,7 @@ double lower_gamma_continued_fraction(double a, double x, double ax) noexcept {
             }
         }
     }
-    return 1.0 - std::exp(ax) * ans;
+    return 1.0 - cr_exp(ax) * ans;
 }
 
 }  // namespace
@@ -127,7 +128,7 @@ std::expected<double, IncompleteGammaError> regularized_lower_gamma(double a, do
     if (std::fabs(x) <= near_zero_bound) {
         return 0.0;
     }
-    const double ax = ((a * std::log(x)) - x) - log_gamma(a);
+    const double ax = ((a * cr_log(x)) - x) - log_gamma(a);
     if (ax < exponent_underflow_bound) {
         return a < x ? 1.0 : 0.0;
     }

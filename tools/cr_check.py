@@ -7,7 +7,7 @@ Arguments are drawn (fixed seed) over the whole domain of each function:
 random bit patterns (every binade, subnormals included), the ranges where
 exp overflows, leaves the normal range and underflows to zero, small |x|,
 and for log the neighbourhood of 1 and subnormal inputs; then the special
-values and the hard cases of ../shared/data/cr_hard_cases.txt (arguments
+values and the hard cases of data/cr_hard_cases.txt (arguments
 whose exp or log lies closest to a rounding boundary, with their correctly
 rounded results). The native evaluator build/native/tests/native/cr_eval
 computes every result; mpmath (with its gmpy2 backend when installed)
@@ -32,7 +32,7 @@ import numpy as np
 from mpmath import mp, mpf
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-HARD_CASES = ROOT.parent / "shared" / "data" / "cr_hard_cases.txt"
+HARD_CASES = ROOT / "data" / "cr_hard_cases.txt"
 EVALUATOR = ROOT / "build" / "native" / "tests" / "native" / "cr_eval"
 PRECISION = 256
 

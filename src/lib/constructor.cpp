@@ -10,6 +10,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/call_boundary.hpp"
+#include "src/statistical_tests/derived_lag.hpp"
 #include "src/statistical_tests/escanciano_lobato.hpp"
 #include "src/lib/result_class.hpp"
 #include "src/statistical_tests/series_element.hpp"
@@ -26,7 +27,6 @@ using binding::Result;
 using statistical_tests::ElErrorKind;
 
 constexpr double default_q = 2.4;
-constexpr double derived_lag_exponent = 0.2;  // the double nearest 1/5
 
 constexpr char q_not_positive[] = "q must be positive";
 constexpr char d_not_positive[] = "d must be positive";
@@ -93,14 +93,6 @@ Finiteness classify_values(const void* data, std::uint64_t n) noexcept {
     return Finiteness::HasInfinity;
 }
 
-// floor(n^0.2), saturating like a float-to-unsigned cast that cannot overflow.
-std::uint64_t derived_lag(std::uint64_t n) noexcept {
-    const double root = std::pow(static_cast<double>(n), derived_lag_exponent);
-    if (!(root > 0.0)) return 0;
-    if (root >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(root);
-}
-
 PendingError test_error(const statistical_tests::ElError& error) {
     switch (error.kind) {
         case ElErrorKind::ZeroTau:
@@ -149,7 +141,7 @@ Result<OwnedRef> construct(PyTypeObject* subtype, PyObject* args, PyObject* kwar
     if (finiteness == Finiteness::HasNan) {
         return std::unexpected(PendingError::with_message(PyExc_ValueError, nan_in_series));
     }
-    const std::uint64_t default_d = derived_lag(n);
+    const std::uint64_t default_d = statistical_tests::derived_lag(n);
     if (d && *d == 0) return std::unexpected(PendingError::with_message(PyExc_ValueError, d_not_positive));
     // Without these two checks the test would report p = 1 ("no correlation")
     // for data it cannot assess: every robust autocorrelation would be NaN,

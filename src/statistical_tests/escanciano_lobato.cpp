@@ -7,6 +7,7 @@
 #include <new>
 
 #include "numerics/chi_squared.hpp"
+#include "numerics/correctly_rounded.hpp"
 #include "base/internal_fault.hpp"
 #include "src/statistical_tests/series_element.hpp"
 
@@ -125,7 +126,7 @@ std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, do
     // Penalty switch: p*ln(n) (BIC-like) unless some autocorrelation is large
     // relative to sqrt(q ln n / n), then 2p (AIC-like). A NaN on either side
     // is unordered and selects 2p.
-    const double log_n = std::log(big_n);
+    const double log_n = numerics::cr_log(big_n);
     const double threshold = std::sqrt(q * log_n);
     const double scaled_largest = std::sqrt(big_n) * largest;
     const bool bic_penalty = threshold >= scaled_largest;

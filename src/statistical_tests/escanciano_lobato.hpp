@@ -7,8 +7,8 @@
 //   * The series is read in place through an untyped pointer; it may be
 //     unaligned and is never written or copied.
 //   * Every sum is sequential in ascending index order from -0.0, with no
-//     fused multiply-add, so results are bit-reproducible given the platform's
-//     log/exp/sin.
+//     fused multiply-add, and log/exp are the correctly rounded cr_log/cr_exp,
+//     so results are the same bits on every platform.
 //   * Memory: one zero-filled buffer of min(d, n) + 1 doubles, released on
 //     every exit.
 //   * Ordinary failures come back as ElError, checked in order: buffer, then

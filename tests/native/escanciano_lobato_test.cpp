@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bit_equality.hpp"
+#include "src/statistical_tests/derived_lag.hpp"
 #include "src/statistical_tests/escanciano_lobato.hpp"
 
 namespace {
@@ -163,6 +164,26 @@ TEST(ElInput, ReadsUnalignedSeries) {
         ASSERT_TRUE(result.has_value());
         EXPECT_TRUE(same_bits(result->statistic, 3.134328358208956)) << offset;
     }
+}
+
+// The default d is the integer fifth root: on both sides of every fifth power
+// below 2^40 (where it equals floor of a correctly rounded pow(n, 0.2)), and
+// at the top of the 64-bit range.
+TEST(DerivedLag, IsTheIntegerFifthRoot) {
+    using larkspur::statistical_tests::derived_lag;
+    EXPECT_EQ(derived_lag(0), 0U);
+    for (std::uint64_t k = 1; k <= 256; ++k) {
+        const std::uint64_t power = k * k * k * k * k;
+        EXPECT_EQ(derived_lag(power - 1), k - 1) << power - 1;
+        if (power < (std::uint64_t{1} << 40)) {
+            EXPECT_EQ(derived_lag(power), k) << power;
+            EXPECT_EQ(derived_lag(power + 1), k) << power + 1;
+        }
+    }
+    const std::uint64_t top = std::uint64_t{7131} * 7131 * 7131 * 7131 * 7131;
+    EXPECT_EQ(derived_lag(top - 1), 7130U);
+    EXPECT_EQ(derived_lag(top), 7131U);
+    EXPECT_EQ(derived_lag(UINT64_MAX), 7131U);
 }
 
 }  // namespace

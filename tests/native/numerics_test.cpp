@@ -1,16 +1,22 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <limits>
+#include <sstream>
+#include <string>
 
 #include "bit_equality.hpp"
 #include "numerics/chi_squared.hpp"
+#include "numerics/correctly_rounded.hpp"
 #include "numerics/incomplete_gamma.hpp"
 #include "numerics/log_gamma.hpp"
 
 namespace {
 
 using larkspur::numerics::ChiSquaredDistribution;
+using larkspur::numerics::cr_exp;
+using larkspur::numerics::cr_log;
 using larkspur::numerics::GammaParameterError;
 using larkspur::numerics::IncompleteGammaError;
 using larkspur::numerics::log_gamma;
@@ -80,6 +86,57 @@ TEST(LogGamma, BothBranchesApproximateTheLibraryGamma) {
     for (const double x : {0.1, 0.25, 0.49, 0.5, 0.75, 3.0, 7.5, 42.0, 170.5}) {
         EXPECT_NEAR(log_gamma(x), std::lgamma(x), 1e-12 * std::fmax(1.0, std::fabs(std::lgamma(x)))) << x;
     }
+}
+
+// The correctly rounded exp and log: special values, then every case of
+// data/cr_hard_cases.txt (arguments whose result lies within 2^-60 ulp of a
+// rounding boundary, thresholds, subnormals, neighbours of 1). The full
+// comparison with mpmath is tools/cr_check.py; this one runs wherever the
+// native tests run, under qemu on aarch64 too.
+struct CrRow {
+    double (*function)(double) noexcept;
+    double x;
+    double expected;
+};
+
+class CrSpecialValues : public ::testing::TestWithParam<CrRow> {};
+
+TEST_P(CrSpecialValues, AreTheIeeeOnes) {
+    const CrRow row = GetParam();
+    EXPECT_TRUE(same_bits(row.function(row.x), row.expected)) << row.x;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ExpAndLog, CrSpecialValues,
+    ::testing::Values(CrRow{cr_exp, 0.0, 1.0}, CrRow{cr_exp, -0.0, 1.0}, CrRow{cr_exp, inf, inf},
+                      CrRow{cr_exp, -inf, 0.0}, CrRow{cr_exp, 1e308, inf}, CrRow{cr_exp, -1e308, 0.0},
+                      CrRow{cr_log, 1.0, 0.0}, CrRow{cr_log, 0.0, -inf}, CrRow{cr_log, -0.0, -inf},
+                      CrRow{cr_log, inf, inf}, CrRow{cr_log, 4.9406564584124654e-324, -744.44007192138122}));
+
+TEST(CrSpecialValues, NanForNanAndNegativeArguments) {
+    for (const double x : {nan, -nan}) {
+        EXPECT_TRUE(std::isnan(cr_exp(x)));
+        EXPECT_TRUE(std::isnan(cr_log(x)));
+    }
+    for (const double x : {-1.0, -inf, -4.9406564584124654e-324}) EXPECT_TRUE(std::isnan(cr_log(x))) << x;
+}
+
+TEST(CrHardCases, EveryListedCaseIsCorrectlyRounded) {
+    std::ifstream file(LARKSPUR_SOURCE_DIR "/data/cr_hard_cases.txt");
+    ASSERT_TRUE(file) << "data/cr_hard_cases.txt not found";
+    int checked = 0;
+    for (std::string line; std::getline(file, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string function, x_text, y_text;
+        fields >> function >> x_text >> y_text;
+        const double x = std::strtod(x_text.c_str(), nullptr);
+        const double expected = y_text == "inf" ? inf : std::strtod(y_text.c_str(), nullptr);
+        const double got = function == "exp" ? cr_exp(x) : cr_log(x);
+        EXPECT_TRUE(same_bits(got, expected)) << function << "(" << x_text << ")";
+        ++checked;
+    }
+    EXPECT_EQ(checked, 100);
 }
 
 struct GammaErrorRow {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "numerics/chi_squared.hpp"
+#include "numerics/correctly_rounded.hpp"
 #include "src/statistical_tests/escanciano_lobato.hpp"
 
 namespace larkspur::testing {
@@ -57,7 +58,7 @@ inline std::expected<statistical_tests::ElResult, statistical_tests::ElError> re
         const double r = std::sqrt(rho2[i]);
         if (!std::isnan(r) && r > largest) largest = r;
     }
-    const double log_n = std::log(big_n);
+    const double log_n = numerics::cr_log(big_n);
     const bool bic = std::sqrt(q * log_n) >= std::sqrt(big_n) * largest;
     std::uint64_t p_tilde = 0;
     double best = -std::numeric_limits<double>::infinity();
