@@ -88,7 +88,9 @@ def el_test(x, q=2.4, d=None):
     n = len(x)
     big_n = float(n)
     if d is None:
-        d = int(math.pow(big_n, 0.2))
+        d = 1  # the integer fifth root of n: the largest d with d ** 5 <= n
+        while (d + 1) ** 5 <= n:
+            d += 1
     total = -0.0
     for value in x:
         total = total + value
