@@ -8,7 +8,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all setup native native-test install python-test typecheck wheel wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms clean
+.PHONY: all setup native native-test install python-test typecheck numerics-check cr-check hwcaps-check wheel wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms clean
 
 all: test
 
@@ -39,6 +39,23 @@ typecheck: install
 	cd build && ../$(VENV)/bin/mypy --strict --no-incremental -p larkspur_tools
 	@if cd build && ../$(VENV)/bin/mypy --strict --no-incremental ../tests/typing/assignment_rejected.py >/dev/null; then \
 	    echo "mypy accepted an assignment to a read-only result attribute"; exit 1; fi
+
+# The project's own correctly rounded exp and log against mpmath at 256 bits
+# (hard cases, special values, random arguments over the whole domain; the
+# derived d's rule), the generated tables regenerated bit for bit, and the
+# same bits with glibc's FMA/AVX2/AVX-512 code paths switched off. make test
+# runs lean samples; cr-check (10^7 arguments, a few minutes on two cores)
+# and hwcaps-check (100,000 series) are the long runs.
+numerics-check: native install
+	$(PY) tools/gen_exp_log_tables.py --check
+	$(PY) tools/cr_check.py --count 20000 --jobs $(JOBS)
+	$(PY) tools/hwcaps_check.py --series 2000
+
+cr-check: native
+	$(PY) tools/cr_check.py --count 10000000 --jobs $(JOBS)
+
+hwcaps-check: install
+	$(PY) tools/hwcaps_check.py --series 100000
 
 # The wheel users install: built by scikit-build-core, then checked by
 # auditwheel, which tags it manylinux_2_28 (or older) and refuses a module that
@@ -150,7 +167,7 @@ numpy1:
 demo: install
 	$(PY) examples/demo.py
 
-test: native-test python-test typecheck bench-smoke wheel-test asan numpy1
+test: native-test python-test typecheck numerics-check bench-smoke wheel-test asan numpy1
 
 # Other compilers and architectures (installs clang-19, the aarch64 cross
 # compiler, qemu-user and ziglang when missing): Clang build with the native

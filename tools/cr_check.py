@@ -128,6 +128,29 @@ def hard_cases() -> list[tuple[str, float, float]]:
     return cases
 
 
+def check_derived_lag() -> int:
+    """The default d is the integer fifth root; below 2^40 that is the floor of
+    a correctly rounded pow(n, 0.2): the exact n^0.2 (0.2 the double nearest
+    1/5) must round to k or above at n = k^5 and below k at n = k^5 - 1, for
+    every k (y is increasing in n, so these two sides decide every n). Also
+    reports the first k^5 - 1 above 2^40 where the two rules part."""
+    failures = 0
+    exponent = mpf(0.2)
+    for k in range(2, 257):
+        for n, floor_wanted in ((k**5, k), (k**5 - 1, k - 1)):
+            if n >= 2**40:
+                continue
+            rounded = round_to_double(mp.power(mpf(float(n)), exponent))
+            if math.floor(rounded) != floor_wanted:
+                failures += 1
+                print(f"derived d: floor(RN({n}^0.2)) = {math.floor(rounded)}, integer root {floor_wanted}")
+    first = next((k for k in range(257, 7132)
+                  if math.floor(round_to_double(mp.power(mpf(float(k**5 - 1)), exponent))) != k - 1), None)
+    print(f"derived d: integer root = floor(correctly rounded pow) at every k^5 - 1, k^5 below 2^40; "
+          f"first k^5 - 1 where they part: k = {first}")
+    return failures
+
+
 def evaluate(function: str, values: np.ndarray) -> np.ndarray:
     output = subprocess.run([str(EVALUATOR), function], input=values.astype(np.float64).tobytes(),
                             capture_output=True, check=True).stdout
@@ -146,7 +169,8 @@ def main() -> int:
     args = parser.parse_args()
     start = time.monotonic()
     rng = np.random.default_rng(args.seed)
-    failures = 0
+    mp.prec = PRECISION
+    failures = check_derived_lag()
 
     cases = hard_cases()
     for function in ("exp", "log"):
