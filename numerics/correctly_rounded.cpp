@@ -6,6 +6,7 @@
 
 #include "numerics/accurate_exp_log.hpp"
 #include "numerics/double_double.hpp"
+#include "numerics/exp_log_fast.hpp"
 #include "numerics/exp_log_tables.hpp"
 
 // Methods.
@@ -49,23 +50,11 @@ std::int64_t nearest_integer(double value) noexcept {
 
 }  // namespace
 
+namespace detail {
+
 // exp(x) = 2^m 2^(j/128) exp(r), k = 128 m + j = nearest(x 128/ln 2),
 // r = x - k ln(2)/128, |r| <= ln(2)/256 (1 + 2^-30) < 2^-8.5.
-double cr_exp(double x) noexcept {
-    const std::uint64_t magnitude_bits = std::bit_cast<std::uint64_t>(x) & 0x7FFFFFFFFFFFFFFFULL;
-    if (magnitude_bits >= 0x4086200000000000ULL) {  // |x| >= 708, infinite or NaN
-        if (x != x) return x + x;
-        // exp(709.8) > 2^1024 and exp(-745.2) < 2^-1075 (half the smallest
-        // subnormal): beyond these the correctly rounded result is +inf or
-        // +0; in between the general path rounds (and overflows) itself.
-        if (x > 709.8) return infinity;
-        if (x < -745.2) return 0.0;
-    } else if (magnitude_bits < 0x3C90000000000000ULL) {  // |x| < 2^-54
-        // exp(x) lies within |x| (1 + |x|) of 1, less than half an ulp on
-        // either side of 1 (2^-53 above, 2^-54 below): it rounds to 1.
-        return 1.0;
-    }
-
+ExpApproximation exp_approximation(double x) noexcept {
     const std::int64_t k = nearest_integer(x * tables::exp_inverse_step);
     const double kd = static_cast<double>(k);
     const std::int64_t m = k >> tables::exp_table_bits;  // floor(k / 128): arithmetic shift
@@ -99,7 +88,28 @@ double cr_exp(double x) noexcept {
     const double tail = head.lo + (tp.lo + (t.hi * p_tail + (t.lo + t.lo * p.hi)));
     const DoubleDouble e = fast_two_sum(head.hi, tail);
     // |E| in [0.997, 2): the error analysis gives below 2^-76 |E|.
-    const double err = 0x1p-73 * e.hi;
+    return {e.hi, e.lo, 0x1p-73 * e.hi, m};
+}
+
+}  // namespace detail
+
+double cr_exp(double x) noexcept {
+    const std::uint64_t magnitude_bits = std::bit_cast<std::uint64_t>(x) & 0x7FFFFFFFFFFFFFFFULL;
+    if (magnitude_bits >= 0x4086200000000000ULL) {  // |x| >= 708, infinite or NaN
+        if (x != x) return x + x;
+        // exp(709.8) > 2^1024 and exp(-745.2) < 2^-1075 (half the smallest
+        // subnormal): beyond these the correctly rounded result is +inf or
+        // +0; in between the general path rounds (and overflows) itself.
+        if (x > 709.8) return infinity;
+        if (x < -745.2) return 0.0;
+    } else if (magnitude_bits < 0x3C90000000000000ULL) {  // |x| < 2^-54
+        // exp(x) lies within |x| (1 + |x|) of 1, less than half an ulp on
+        // either side of 1 (2^-53 above, 2^-54 below): it rounds to 1.
+        return 1.0;
+    }
+    const detail::ExpApproximation e = detail::exp_approximation(x);
+    const double err = e.err;
+    const std::int64_t m = e.m;
 
     if (m >= -1021) {
         // Normal result: scaling by 2^m is exact (2^1024 in two steps, where
@@ -137,20 +147,17 @@ double cr_exp(double x) noexcept {
     return detail::accurate_exp(x);
 }
 
+namespace detail {
+
 // ln(x) = e ln 2 - ln(c) + ln(1 + r), x = 2^e m, m in [0.70703125, 1.4140625),
 // c ~ 1/m from the table (8 significant bits), r = m c - 1 exact, |r| < 2^-7.
-double cr_log(double x) noexcept {
+DoubleDoubleWithError log_approximation(double x) noexcept {
     std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
     std::int64_t adjust = 0;
-    if (bits - 0x0010000000000000ULL >= 0x7FE0000000000000ULL) {  // not a positive normal number
-        if (x != x) return x + x;
-        if (x == 0.0) return -infinity;
-        if ((bits >> 63) != 0) return std::numeric_limits<double>::quiet_NaN();
-        if (x == infinity) return x;
+    if (bits < 0x0010000000000000ULL) {
         bits = std::bit_cast<std::uint64_t>(x * 0x1p52);  // subnormal: exact scaling
         adjust = -52;
     }
-    if (bits == 0x3FF0000000000000ULL) return 0.0;
 
     const std::uint64_t offset = bits - tables::log_offset_bits;
     const auto i = static_cast<std::size_t>((offset >> (52 - tables::log_table_bits)) &
@@ -200,9 +207,23 @@ double cr_log(double x) noexcept {
     const double abs_p = p < 0.0 ? -p : p;
     const double abs_t = row.minus_log_c_hi < 0.0 ? -row.minus_log_c_hi : row.minus_log_c_hi;
     const double abs_result = result.hi < 0.0 ? -result.hi : result.hi;
-    const double err = 0x1p-49 * abs_p + 0x1p-94 * (abs_e_ln2 + abs_t + abs_result);
-    const double low = result.hi + (result.lo - err);
-    const double high = result.hi + (result.lo + err);
+    return {result.hi, result.lo, 0x1p-49 * abs_p + 0x1p-94 * (abs_e_ln2 + abs_t + abs_result)};
+}
+
+}  // namespace detail
+
+double cr_log(double x) noexcept {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+    if (bits - 0x0010000000000000ULL >= 0x7FE0000000000000ULL) {  // not a positive normal number
+        if (x != x) return x + x;
+        if (x == 0.0) return -infinity;
+        if ((bits >> 63) != 0) return std::numeric_limits<double>::quiet_NaN();
+        if (x == infinity) return x;
+    }
+    if (bits == 0x3FF0000000000000ULL) return 0.0;
+    const detail::DoubleDoubleWithError result = detail::log_approximation(x);
+    const double low = result.hi + (result.lo - result.err);
+    const double high = result.hi + (result.lo + result.err);
     if (low == high) return low;
     return detail::accurate_log(x, result.hi);
 }
