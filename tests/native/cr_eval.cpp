@@ -1,18 +1,22 @@
-// cr_eval exp|log|exp-parts|log-parts: reads binary64 arguments (native byte
-// order) from stdin and writes to stdout, for tools/cr_check.py, either
-// cr_exp or cr_log of each, or the fast path's parts: hi, lo, err (and for
-// exp the scale m as a double).
+// cr_eval MODE: reads binary64 arguments (native byte order) from stdin and
+// writes to stdout, for tools/cr_check.py: cr_exp or cr_log of each (exp,
+// log), the fast path's parts hi, lo, err and for exp the scale m as a double
+// (exp-parts, log-parts), or the accurate path's result for every argument,
+// not only the hard ones (exp-accurate, log-accurate).
 #include <cstdio>
 #include <string_view>
 #include <vector>
 
+#include "numerics/accurate_exp_log.hpp"
 #include "numerics/correctly_rounded.hpp"
 #include "numerics/exp_log_fast.hpp"
 
 int main(int argc, char** argv) {
     const std::string_view mode = argc == 2 ? argv[1] : "";
-    if (mode != "exp" && mode != "log" && mode != "exp-parts" && mode != "log-parts") {
-        std::fputs("usage: cr_eval exp|log|exp-parts|log-parts < arguments > results\n", stderr);
+    if (mode != "exp" && mode != "log" && mode != "exp-parts" && mode != "log-parts" && mode != "exp-accurate" &&
+        mode != "log-accurate") {
+        std::fputs("usage: cr_eval exp|log|exp-parts|log-parts|exp-accurate|log-accurate < arguments > results\n",
+                   stderr);
         return 2;
     }
     std::vector<double> input(1 << 14);
@@ -30,9 +34,14 @@ int main(int argc, char** argv) {
             } else if (mode == "exp-parts") {
                 const auto parts = larkspur::numerics::detail::exp_approximation(x);
                 output.insert(output.end(), {parts.hi, parts.lo, parts.err, static_cast<double>(parts.m)});
-            } else {
+            } else if (mode == "log-parts") {
                 const auto parts = larkspur::numerics::detail::log_approximation(x);
                 output.insert(output.end(), {parts.hi, parts.lo, parts.err});
+            } else if (mode == "exp-accurate") {
+                output.push_back(larkspur::numerics::detail::accurate_exp(x));
+            } else {
+                const double approximation = larkspur::numerics::detail::log_approximation(x).hi;
+                output.push_back(larkspur::numerics::detail::accurate_log(x, approximation));
             }
         }
         if (std::fwrite(output.data(), sizeof(double), output.size(), stdout) != output.size()) return 1;
