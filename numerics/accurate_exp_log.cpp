@@ -25,7 +25,7 @@
 // grid). Exact ties cannot occur: exp(x) and ln(x) are transcendental for
 // every rational x except exp(0) and ln(1) (Lindemann), which the callers
 // answer before coming here. The worst cases of binary64 exp and log lie
-// 2^-(53+62) relative or farther from a midpoint (V. Lefevre, J.-M. Muller,
+// 2^-62 ulp (2^-115 relative) or farther from a midpoint (V. Lefevre, J.-M. Muller,
 // "Worst cases for correct rounding of the elementary functions in double
 // precision", ARITH-15, 2001), so an error below 2^-190 always rounds right.
 namespace larkspur::numerics::detail {

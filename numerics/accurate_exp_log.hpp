@@ -5,8 +5,8 @@
 //
 // Contract: pure functions; each result is within 2^-190 relative of the
 // exact value before its single final rounding, far below the distance of
-// any binary64 exp or log value from a rounding boundary (at least 2^-118
-// relative, by the exhaustive worst-case searches of Lefevre and Muller), so
+// any binary64 exp or log value from a rounding boundary (at least 2^-62 ulp,
+// 2^-115 relative, by the exhaustive worst-case searches of Lefevre and Muller), so
 // the result is the correctly rounded one.
 //   accurate_exp: 2^-54 <= |x| <= 746, x finite.
 //   accurate_log: x positive, finite and not 1 (subnormals allowed);

@@ -14,7 +14,7 @@ computes every result; mpmath (with its gmpy2 backend when installed)
 computes the exact value to 256 bits, which is then rounded to nearest-even
 binary64 by hand (subnormal grid, overflow at 2^1024 - 2^970). A 256-bit
 value decides the rounding because no binary64 exp or log lies within
-2^-118 relative of a midpoint (Lefevre and Muller's worst cases).
+2^-62 ulp (2^-115 relative) of a midpoint (Lefevre and Muller's worst cases).
 """
 
 from __future__ import annotations
