@@ -49,7 +49,7 @@ def main() -> int:
             plain, whole = [], []
             for repeat in range(repeats):
                 plain.append(seconds(lambda: [EL(a).statistic for a in prepared]))
-                whole.append(seconds(lambda: bootstrap_pvalue(x, B, weights=weights, seed=repeat)))  # type: ignore[arg-type]
+                whole.append(seconds(lambda: bootstrap_pvalue(x, B, weights=weights, seed=repeat)))
             base, ours = statistics.median(plain), statistics.median(whole)
             print(f"{n:>7,} {weights:<11} {base * 1e3:11.2f} ms {ours * 1e3:8.2f} ms {ours / base:6.2f}x")
             if weights == "rademacher" and not args.quick and ours / base > TARGET:

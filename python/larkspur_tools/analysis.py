@@ -318,8 +318,6 @@ def _bootstrap_statistics(e: FloatArray, B: int, weights: Weights, seed: Seed, q
 
 
 def _demeaned(x: FloatArray) -> FloatArray:
-    if not np.isfinite(x).all():
-        raise ValueError("the bootstrap needs finite data")
     return x - _sequential_sum(x) / float(len(x))
 
 
@@ -446,14 +444,17 @@ class Diagnosis:
         second panel shows the distribution of T* with T marked. Needs
         matplotlib (imported here)."""
         import matplotlib.pyplot as plt
+        from matplotlib.figure import Figure
 
         if ax is None:
             panels = 2 if self.bootstrap_statistics is not None else 1
             figure, axes = plt.subplots(1, panels, figsize=(5.5 * panels, 4.0), squeeze=False)
             ax, second = axes[0][0], (axes[0][1] if panels == 2 else None)
         else:
-            second = None
-        figure = ax.get_figure()
+            parent, second = ax.get_figure(root=True), None
+            if not isinstance(parent, Figure):
+                raise ValueError("ax must belong to a figure")
+            figure = parent
         table = self.lag_table
         lags = np.asarray(table.index, dtype=float)
         rho = table["autocorrelation"].to_numpy()
@@ -482,7 +483,7 @@ class Diagnosis:
             second.set_title(f"{self.B} {self.weights} draws: p-value {self.bootstrap_pvalue:.4f}")
             second.legend(fontsize="small")
         figure.tight_layout()
-        return figure  # type: ignore[return-value]
+        return figure
 
 
 def diagnose(data: Any, *, q: float | None = None, d: int | None = None, bootstrap: int = 0,
