@@ -405,7 +405,7 @@ class Diagnosis:
         def verdict(bootstrap: bool) -> str:
             return "reject H0" if self.reject(bootstrap) else "do not reject H0"
 
-        lines = ["Escanciano-Lobato automatic portmanteau test".center(width), "=" * width,
+        lines = ["Escanciano-Lobato automatic portmanteau test".center(width).rstrip(), "=" * width,
                  pair("Series:", self.name or "-", "Observations (n):", str(self.n)),
                  pair("Largest lag (d):", str(self.d), "Penalty constant (q):", f"{self.q:g}"),
                  pair("Chosen lag order (p~):", str(self.p_tilde), "Penalty in force:",
@@ -460,12 +460,13 @@ class Diagnosis:
         rho = table["autocorrelation"].to_numpy()
         band = table["robust_band"].to_numpy()
         chosen = lags <= self.p_tilde
-        ax.bar(lags[chosen], rho[chosen], width=0.35, color="C3", label=f"lags in the statistic (p~ = {self.p_tilde})")
-        ax.bar(lags[~chosen], rho[~chosen], width=0.35, color="C0", label="other lags")
+        ax.bar(lags[chosen], rho[chosen], width=0.35, color="C3", zorder=2,
+               label=f"lags in the statistic (p~ = {self.p_tilde})")
+        ax.bar(lags[~chosen], rho[~chosen], width=0.35, color="C0", zorder=2, label="other lags")
         ax.fill_between(np.concatenate([[lags[0] - 0.5], lags, [lags[-1] + 0.5]]),
                         -np.concatenate([[band[0]], band, [band[-1]]]),
                         np.concatenate([[band[0]], band, [band[-1]]]),
-                        step="mid", color="C1", alpha=0.2, label="robust 95% band")
+                        step="mid", color="C1", alpha=0.2, zorder=1, label="robust 95% band")
         classic = float(table["classic_band"].iloc[0])
         ax.axhline(classic, color="0.4", linestyle="--", linewidth=1, label="classic 95% band (i.i.d.)")
         ax.axhline(-classic, color="0.4", linestyle="--", linewidth=1)
@@ -473,14 +474,15 @@ class Diagnosis:
         ax.set_xticks(lags)
         ax.set_xlabel("lag")
         ax.set_ylabel("autocorrelation")
-        ax.set_title(f"{self.name or 'series'}: statistic {self.statistic:.2f}, p-value {self.pvalue:.3g}")
+        shown = f"p-value {self.pvalue:.3g}" if self.pvalue > 0 else f"p-value 0 (exact tail {self.tail:.2g})"
+        ax.set_title(f"{self.name or 'series'}: statistic {self.statistic:.2f}, {shown}")
         ax.legend(fontsize="small")
         if second is not None and self.bootstrap_statistics is not None:
             second.hist(self.bootstrap_statistics, bins=40, color="C0", alpha=0.7)
             second.axvline(self.statistic, color="C3", label=f"T = {self.statistic:.2f}")
             second.set_xlabel("bootstrap statistic T*")
             second.set_ylabel("replicates")
-            second.set_title(f"{self.B} {self.weights} draws: p-value {self.bootstrap_pvalue:.4f}")
+            second.set_title(f"{self.B} {self.weights.capitalize()} draws: bootstrap p-value {self.bootstrap_pvalue:.4f}")
             second.legend(fontsize="small")
         figure.tight_layout()
         return figure

@@ -135,6 +135,16 @@ def test_rolling_example_has_dates_and_counts_full_windows(tmp_path):
     assert (ROOT / "docs" / "dax_rolling_pvalue.png").stat().st_mtime_ns == tracked
 
 
+def test_which_lags_example_draws_both_pictures(tmp_path):
+    pytest.importorskip("matplotlib")
+    tracked = {name: (ROOT / "docs" / name).read_bytes() for name in ("ftse_lags.png", "sunspots_lags.png")}
+    result = run(ROOT / "examples" / "which_lags.py", "--output-dir", tmp_path, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    for name, before in tracked.items():
+        assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        assert (ROOT / "docs" / name).read_bytes() == before
+
+
 def test_size_and_power_study_prints_its_table():
     result = run(ROOT / "examples" / "size_and_power.py", "--reps", "20", "--boot", "19")
     assert result.returncode == 0, result.stderr
