@@ -13,6 +13,7 @@ only by the functions that need them.
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from itertools import repeat
 from operator import attrgetter
@@ -41,7 +42,7 @@ DEFAULT_Q = 2.4
 MAX_REPLICATE_BYTES = 64 * 2**20
 # Blocks of about this size stay in the processor's cache between the weights
 # being applied and the test reading them, so the test reads them cheaply.
-_CACHE_BLOCK_BYTES = 2**18
+_CACHE_BLOCK_BYTES = 2**20
 _BAND_Z = 1.96
 _STATISTIC = attrgetter("statistic")
 
@@ -269,16 +270,22 @@ def _batch_entry_point() -> Any:
     return getattr(larkspur_tools, "el_many", None)
 
 
-def _replicate_statistics(block: FloatArray, q: float | None, d: int | None) -> FloatArray:
-    """The test's statistic on every row of a C-contiguous block."""
+def _replicate_statistics(block: FloatArray, q: float | None, d: int | None,
+                          rows: Sequence[FloatArray] | None = None) -> FloatArray:
+    """The test's statistic on every row of a C-contiguous block.
+
+    `rows`, when given, are views of the block's rows made once and reused
+    for every block that fills the same memory.
+    """
     el_many = _batch_entry_point()
     if el_many is not None:
         statistics = np.asarray(el_many(block, q, d, axis=1)[1], dtype=np.float64)
         if statistics.shape == (len(block),):
             return statistics
     # Each row is a contiguous float64 view, which the test reads in place.
-    tests = (map(statistical_tests.EscancianoLobato, block) if q is None and d is None
-             else map(statistical_tests.EscancianoLobato, block, repeat(q), repeat(d)))
+    series = block if rows is None else rows
+    tests = (map(statistical_tests.EscancianoLobato, series) if q is None and d is None
+             else map(statistical_tests.EscancianoLobato, series, repeat(q), repeat(d)))
     try:
         return np.fromiter(map(_STATISTIC, tests), np.float64, len(block))
     except OSError as error:
@@ -308,12 +315,13 @@ def _bootstrap_statistics(e: FloatArray, B: int, weights: Weights, seed: Seed, q
     workspace = np.empty(rows * n * (2 if weights == "rademacher" else 1), dtype=np.uint64)
     block = workspace[: rows * n].view(np.float64).reshape(rows, n)
     scratch = workspace[rows * n:]
+    views = list(block)
     statistics = np.empty(B)
     for start in range(0, B, rows):
         count = min(rows, B - start)
         part = block[:count]
         fill(generator, e, part, scratch)
-        statistics[start:start + count] = _replicate_statistics(part, q, d)
+        statistics[start:start + count] = _replicate_statistics(part, q, d, views[:count])
     return statistics
 
 
