@@ -459,8 +459,12 @@ class Diagnosis:
             figure, axes = plt.subplots(1, panels, figsize=(5.5 * panels, 4.0), squeeze=False)
             ax, second = axes[0][0], (axes[0][1] if panels == 2 else None)
         else:
-            parent, second = ax.get_figure(root=True), None
-            if not isinstance(parent, Figure):
+            # The root figure, also for an axes in a subfigure (matplotlib
+            # before 3.10 has no get_figure(root=True)).
+            parent, second = ax.get_figure(), None
+            while parent is not None and not isinstance(parent, Figure):
+                parent = parent.get_figure()
+            if parent is None:
                 raise ValueError("ax must belong to a figure")
             figure = parent
         table = self.lag_table
