@@ -342,7 +342,8 @@ def bootstrap_pvalue(data: RawData, B: int = 999, *, weights: Weights = "rademac
     test with the same q and d, choosing p~ anew. The weights come from the
     raw output of NumPy's PCG64 bit generator, whose stream NumPy keeps
     fixed, so a seed gives the same p-value on every platform and NumPy
-    version. At most 64 MB of replicate data are held at once. In small
+    version. At most 64 MB of replicate data are held at once (but always
+    one whole replicate with its signs: 16 bytes a value). In small
     samples it holds the level where the asymptotic p-value over-rejects
     (docs/reading_the_numbers.md).
     """
@@ -513,6 +514,10 @@ def diagnose(data: Any, *, q: float | None = None, d: int | None = None, bootstr
     x, name = _series(data)
     result, q_used, d_used = _checked(x, q, d)
     lags = _lags(x, q_used, d_used)
+    if bootstrap and seed is None:
+        # A fresh seed, kept so that the summary can name it: PCG64(entropy)
+        # is the stream of SeedSequence(entropy).
+        seed = int(np.random.SeedSequence().entropy)  # type: ignore[arg-type]
     replicates = (_bootstrap_statistics(_demeaned(x), bootstrap, weights, seed, q, d) if bootstrap else None)
     return Diagnosis(
         n=len(x), d=d_used, q=q_used, p_tilde=result.p_tilde, statistic=result.statistic, pvalue=result.pvalue,
