@@ -228,39 +228,36 @@ _MAMMEN_RAW_BOUND = np.uint64(math.ceil(MAMMEN_P_LOW * 2.0**53) << 11)
 _SIGN_MASKS = np.array([[((k >> i) & 1) << 63 for i in range(8)] for k in range(256)], dtype=np.uint64)
 
 
-def _rademacher_rows(generator: np.random.PCG64, e: FloatArray, out: FloatArray, scratch: Any) -> None:
-    """Fills `out` (rows x n) with e * w, w = +-1 from the stream's bits.
+def _rademacher_rows(generator: np.random.PCG64, e: FloatArray, out: FloatArray) -> None:
+    """Fills `out` (rows x n rounded up to a multiple of 8; `e` padded alike)
+    with e * w, w = +-1 from the stream's bits.
 
     Replicate r takes the next ceil(n / 64) raw 64-bit outputs; position
-    64 k + i gets the sign -1 when bit i of its k-th output is set. A sign
-    flip is e * -1 exactly (zeros included), done as an XOR of the sign bit.
+    64 k + i gets the sign -1 when bit i of its k-th output is set (the bits
+    of the padding are drawn and not used). A sign flip is e * -1 exactly,
+    zeros included, done as an XOR of the sign bit: one gather of eight sign
+    masks per random byte straight into `out`, then one XOR with e in place.
     """
-    rows, n = out.shape
-    words = (n + 63) // 64
+    rows, width = out.shape
+    words = (width + 63) // 64
     raw = generator.random_raw(rows * words).astype("<u8", copy=False)
-    octets = raw.view(np.uint8).reshape(rows, words * 8)
-    whole = n // 8
-    masks = scratch[: rows * whole * 8].reshape(rows, whole, 8)
+    octets = raw.view(np.uint8).reshape(rows, words * 8)[:, : width // 8]
+    bits = out.view(np.uint64)
     # Every byte is a valid row, so "clip" never clips; it spares the copy
     # that the default mode makes of `out` in case of an index error.
-    np.take(_SIGN_MASKS, octets[:, :whole], axis=0, out=masks, mode="clip")
-    bits = out.view(np.uint64)
-    e_bits = e.view(np.uint64)
-    np.bitwise_xor(masks.reshape(rows, whole * 8), e_bits[: whole * 8], out=bits[:, : whole * 8])
-    if n > whole * 8:
-        tail = _SIGN_MASKS[octets[:, whole]][:, : n - whole * 8]
-        np.bitwise_xor(tail, e_bits[whole * 8:], out=bits[:, whole * 8:])
+    np.take(_SIGN_MASKS, octets, axis=0, out=bits.reshape(rows, width // 8, 8), mode="clip")
+    np.bitwise_xor(bits, e.view(np.uint64), out=bits)
 
 
-def _mammen_rows(generator: np.random.PCG64, e: FloatArray, out: FloatArray, scratch: Any) -> None:
-    """Fills `out` (rows x n) with e * w, w Mammen's two-point weight.
+def _mammen_rows(generator: np.random.PCG64, e: FloatArray, out: FloatArray) -> None:
+    """Fills the first n columns of `out` with e * w, w Mammen's two-point weight.
 
     Position k of each replicate takes the next raw 64-bit output as the
     uniform u = (raw >> 11) 2^-53 and gets MAMMEN_LOW when u < MAMMEN_P_LOW.
     """
-    rows, n = out.shape
+    rows, n = len(out), len(e)
     raw = generator.random_raw(rows * n).reshape(rows, n)
-    np.multiply(e, np.where(raw < _MAMMEN_RAW_BOUND, MAMMEN_LOW, MAMMEN_HIGH), out=out)
+    np.multiply(e, np.where(raw < _MAMMEN_RAW_BOUND, MAMMEN_LOW, MAMMEN_HIGH), out=out[:, :n])
 
 
 def _batch_entry_point() -> Any:
@@ -272,7 +269,7 @@ def _batch_entry_point() -> Any:
 
 def _replicate_statistics(block: FloatArray, q: float | None, d: int | None,
                           rows: Sequence[FloatArray] | None = None) -> FloatArray:
-    """The test's statistic on every row of a C-contiguous block.
+    """The test's statistic on every row of a block (rows contiguous).
 
     `rows`, when given, are views of the block's rows made once and reused
     for every block that fills the same memory.
@@ -297,10 +294,15 @@ def _replicate_statistics(block: FloatArray, q: float | None, d: int | None,
         raise
 
 
+def _width(n: int) -> int:
+    return -(-n // 8) * 8
+
+
 def _rows_per_block(n: int, weights: Weights, limit: int) -> int:
-    # Replicate series, plus the sign masks (Rademacher) or the raw draws,
-    # their comparison and the weights (Mammen).
-    per_row = 16 * n + 8 * ((n + 63) // 64) if weights == "rademacher" else 25 * n
+    # Replicate series (rows padded to a multiple of 8 values) and raw words
+    # (Rademacher), or the series, raw draws, their comparison and the
+    # weights (Mammen).
+    per_row = 8 * _width(n) + 8 * ((n + 63) // 64) if weights == "rademacher" else 8 * _width(n) + 17 * n
     return max(1, min(limit, _CACHE_BLOCK_BYTES) // per_row)
 
 
@@ -311,21 +313,25 @@ def _bootstrap_statistics(e: FloatArray, B: int, weights: Weights, seed: Seed, q
     if isinstance(B, bool) or not isinstance(B, (int, np.integer)) or B < 1:
         raise ValueError("B must be a positive integer")
     B, n = int(B), len(e)
-    fill = _rademacher_rows if weights == "rademacher" else _mammen_rows
     generator = np.random.PCG64(seed)
     rows = min(B, _rows_per_block(n, weights, MAX_REPLICATE_BYTES))
-    # One allocation for the block and the sign masks: small enough to be
-    # reused by the allocator from call to call instead of mapped afresh.
-    workspace = np.empty(rows * n * (2 if weights == "rademacher" else 1), dtype=np.uint64)
-    block = workspace[: rows * n].view(np.float64).reshape(rows, n)
-    scratch = workspace[rows * n:]
-    views = list(block)
+    # One block, reused: filled in place and read by the test while it is
+    # still in the processor's cache. Its rows are padded to whole bytes of
+    # signs; each replicate is the contiguous first n values of a row, and
+    # the views on them are made once.
+    block = np.empty((rows, _width(n)))
+    views = [row[:n] for row in block]
+    if weights == "rademacher":
+        padded = np.zeros(_width(n))
+        padded[:n] = e
+        fill, source = _rademacher_rows, padded
+    else:
+        fill, source = _mammen_rows, e
     statistics = np.empty(B)
     for start in range(0, B, rows):
         count = min(rows, B - start)
-        part = block[:count]
-        fill(generator, e, part, scratch)
-        statistics[start:start + count] = _replicate_statistics(part, q, d, views[:count])
+        fill(generator, source, block[:count])
+        statistics[start:start + count] = _replicate_statistics(block[:count, :n], q, d, views[:count])
     return statistics
 
 
