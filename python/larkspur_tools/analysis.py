@@ -353,7 +353,8 @@ def bootstrap_pvalue(data: RawData, B: int = 999, *, weights: Weights = "rademac
     raw output of NumPy's PCG64 bit generator, whose stream NumPy keeps
     fixed, so a seed gives the same p-value on every platform and NumPy
     version. At most 64 MB of replicate data are held at once (but always
-    one whole replicate with its signs: 16 bytes a value). In small
+    one whole replicate with its draws, for series beyond millions of
+    values). In small
     samples it holds the level where the asymptotic p-value over-rejects
     (docs/reading_the_numbers.md).
     """
