@@ -1,5 +1,7 @@
 """Workflows around the larkspur extension: tables of columns, rolling
-windows, many series on a Dask cluster, and the `larkspur-csv` command.
+windows, many series on a Dask cluster, the `larkspur-csv` command, and the
+analysis that explains a result (lag table, wild-bootstrap p-value, summary,
+plot).
 
 The extension `larkspur` stays a single module; this package only calls it.
 Importing it imports neither pandas nor dask nor matplotlib: each function
@@ -17,8 +19,16 @@ from ._core import (
     el_partition as el_partition,
     el_tuple as el_tuple,
 )
+from .analysis import (
+    Diagnosis as Diagnosis,
+    bootstrap_pvalue as bootstrap_pvalue,
+    chi2_upper_tail as chi2_upper_tail,
+    diagnose as diagnose,
+    lag_table as lag_table,
+)
 from .frame import by_column as by_column, rolling_pvalues as rolling_pvalues
 from .many import dask_many as dask_many, dask_partitions as dask_partitions
 
-__all__ = ["EscancianoLobato", "ELTuple", "as_float64", "by_column", "dask_many", "dask_partitions",
-           "default_d", "el_batch", "el_partition", "el_tuple", "rolling_pvalues"]
+__all__ = ["Diagnosis", "EscancianoLobato", "ELTuple", "as_float64", "bootstrap_pvalue", "by_column",
+           "chi2_upper_tail", "dask_many", "dask_partitions", "default_d", "diagnose", "el_batch", "el_partition",
+           "el_tuple", "lag_table", "rolling_pvalues"]

@@ -11,13 +11,18 @@ Examples:
   larkspur-csv data/EuStockMarkets.csv --log-returns
   larkspur-csv data/EuStockMarkets.csv --column DAX --column FTSE --log-returns
   larkspur-csv data/sunspot.year.csv --column value --d 8
+  larkspur-csv data/EuStockMarkets.csv --log-returns --bootstrap 999 --seed 1
 """
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import sys
 
+import numpy as np
+
+from .analysis import bootstrap_column
 from .report import ReportError, differences, log_returns, print_table, read_columns, run_test
 
 PROG = "larkspur-csv"
@@ -41,11 +46,22 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
                         help="constant of the penalty switch (default 2.4; must be positive)")
     parser.add_argument("--d", type=int, default=None,
                         help="largest lag considered (default floor(n ** 0.2); at most n)")
-    return parser.parse_args(argv)
+    parser.add_argument("--bootstrap", type=int, default=0, metavar="B",
+                        help="add a wild-bootstrap p-value from B Rademacher replicates (reliable in short series)")
+    parser.add_argument("--seed", type=int, default=None, metavar="S",
+                        help="seed of the bootstrap (default: a fresh one, printed)")
+    arguments = parser.parse_args(argv)
+    if arguments.bootstrap < 0:
+        parser.error("--bootstrap must not be negative")
+    if arguments.seed is not None and arguments.seed < 0:
+        parser.error("--seed must not be negative")
+    return arguments
 
 
 def main(argv: list[str] | None = None) -> int:
     arguments = parse_arguments(sys.argv[1:] if argv is None else argv)
+    if arguments.bootstrap and arguments.seed is None:
+        arguments.seed = int(np.random.SeedSequence().generate_state(1, np.uint32)[0])
     rows = []
     try:
         for name, values in read_columns(arguments.path, arguments.column).items():
@@ -54,7 +70,9 @@ def main(argv: list[str] | None = None) -> int:
             elif arguments.diff:
                 values, name = differences(values), f"{name} differences"
             try:
-                rows.append(run_test(name, values, arguments.q, arguments.d))
+                row = run_test(name, values, arguments.q, arguments.d)
+                rows.append(dataclasses.replace(row, bootstrap_pvalue=bootstrap_column(
+                    values, arguments.bootstrap, arguments.seed, arguments.q, arguments.d)))
             except (ValueError, TypeError, OSError, OverflowError) as error:
                 # The test's own refusals: empty or NaN data, bad q or d, constant series.
                 raise ReportError(f"{name}: {error}") from None
@@ -62,6 +80,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 2
     print_table(rows, sys.stdout)
+    if arguments.bootstrap:
+        print(f"Bootstrap: {arguments.bootstrap} Rademacher replicates per column, seed {arguments.seed}.")
     return 0
 
 

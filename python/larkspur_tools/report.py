@@ -32,6 +32,7 @@ class Row:
     p_tilde: int
     statistic: float
     pvalue: float
+    bootstrap_pvalue: float | None = None
 
     @property
     def verdict(self) -> str:
@@ -147,12 +148,16 @@ def format_pvalue(pvalue: float) -> str:
 def print_table(rows: Iterable[Row], out: TextIO) -> None:
     rows = list(rows)
     width = max([len("series"), *(len(row.name) for row in rows)])
-    header = f"{'series':<{width}} {'n':>7} {'d':>3} {'p~':>3} {'statistic':>12} {'p-value':>10}  verdict at 5%"
+    bootstrap = any(row.bootstrap_pvalue is not None for row in rows)
+    boot_header = f" {'boot p':>8}" if bootstrap else ""
+    header = (f"{'series':<{width}} {'n':>7} {'d':>3} {'p~':>3} {'statistic':>12} {'p-value':>10}{boot_header}"
+              "  verdict at 5%")
     print(header, file=out)
     print("-" * len(header), file=out)
     for row in rows:
+        boot = f" {row.bootstrap_pvalue:>8.4f}" if row.bootstrap_pvalue is not None else (" " * 9 if bootstrap else "")
         print(f"{row.name:<{width}} {row.n:>7} {row.d:>3} {row.p_tilde:>3} {row.statistic:>12.5f} "
-              f"{format_pvalue(row.pvalue):>10}  {row.verdict}", file=out)
+              f"{format_pvalue(row.pvalue):>10}{boot}  {row.verdict}", file=out)
     print(file=out)
     print("H0: no serial correlation (for returns: a martingale difference). 'reject' means significant", file=out)
     print("autocorrelation at the 5% level; the test stays valid under volatility clustering.", file=out)

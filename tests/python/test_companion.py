@@ -126,7 +126,10 @@ def test_doc_blocks_run_as_pasted(tmp_path, code, shown):
         pytest.importorskip(module)  # the wheel's own test venv has no dask or joblib
     script = tmp_path / "pasted.py"
     script.write_text(code, encoding="utf-8")
-    result = run(script)
+    # Run where a reader would, beside the data, but where the files a block
+    # writes (pictures) land outside the repository.
+    (tmp_path / "data").symlink_to(ROOT / "data", target_is_directory=True)
+    result = run(script, cwd=tmp_path)
     assert result.returncode == 0, result.stderr[-3000:]
     if shown is not None:
         assert result.stdout == shown

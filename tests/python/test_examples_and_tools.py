@@ -104,14 +104,20 @@ def test_cli_user_mistakes_are_one_line_errors(tmp_path, content, args, message)
     assert len(result.stderr.strip().splitlines()) == 1 and message in result.stderr
 
 
-def test_cli_differences(tmp_path):
+def test_cli_differences_and_bootstrap(tmp_path):
     path = tmp_path / "levels.csv"
     levels = np.cumsum(np.random.default_rng(3).standard_normal(300))
     path.write_text("x\n" + "\n".join(repr(float(v)) for v in levels) + "\n")
     result = run(*CLI, path, "--column", "x", "--diff", "--d", "6")
     assert result.returncode == 0, result.stderr
     expected = statistical_tests.EscancianoLobato(np.diff(levels), d=6)
-    assert f"{expected.statistic:.5f}" in result.stdout
+    assert f"{expected.statistic:.5f}" in result.stdout and "boot p" not in result.stdout
+    result = run(*CLI, path, "--column", "x", "--diff", "--d", "6", "--bootstrap", "49", "--seed", "7")
+    assert result.returncode == 0, result.stderr
+    row = result.stdout.splitlines()[2].split()
+    assert "boot p" in result.stdout and "seed 7" in result.stdout
+    assert row[7] == f"{larkspur_tools.bootstrap_pvalue(np.diff(levels), 49, seed=7, d=6):.4f}"
+    assert run(*CLI, path, "--bootstrap", "-1").returncode == 2
 
 
 def test_rolling_example_has_dates_and_counts_full_windows(tmp_path):
@@ -129,13 +135,26 @@ def test_rolling_example_has_dates_and_counts_full_windows(tmp_path):
     assert (ROOT / "docs" / "dax_rolling_pvalue.png").stat().st_mtime_ns == tracked
 
 
+def test_which_lags_example_draws_both_pictures(tmp_path):
+    pytest.importorskip("matplotlib")
+    tracked = {name: (ROOT / "docs" / name).read_bytes() for name in ("ftse_lags.png", "sunspots_lags.png")}
+    result = run(ROOT / "examples" / "which_lags.py", "--output-dir", tmp_path, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    for name, before in tracked.items():
+        assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        assert (ROOT / "docs" / name).read_bytes() == before
+
+
 def test_size_and_power_study_prints_its_table():
-    result = run(ROOT / "examples" / "size_and_power.py", "--reps", "40")
+    result = run(ROOT / "examples" / "size_and_power.py", "--reps", "20", "--boot", "19")
     assert result.returncode == 0, result.stderr
     rows = [line.split("|")[1:-1] for line in result.stdout.splitlines() if line.startswith("| ")]
-    assert [row[0].strip() for row in rows[1:]] == ["white noise (size)", "GARCH(1,1) (size)",
-                                                   "AR(1), phi = 0.2 (power)"]
-    assert all(0 <= float(cell.strip(" %")) <= 100 for row in rows[1:] for cell in row[1:])
+    assert [cell.strip() for cell in rows[0][2:]] == ["asymptotic", "Rademacher", "Mammen", "Ljung-Box 5",
+                                                     "Ljung-Box 10"]
+    assert [(row[0].strip(), row[1].strip()) for row in rows[1:]] == [
+        (model, n) for model in ("white noise (size)", "GARCH(1,1) (size)", "AR(1), phi = 0.2 (power)")
+        for n in ("100", "250", "1,000")]
+    assert all(0 <= float(cell.strip(" %")) <= 100 for row in rows[1:] for cell in row[2:])
 
 
 def test_companion_functions_pickle_by_reference():
