@@ -18,7 +18,8 @@ from ._core import (
     el_tuple as el_tuple,
 )
 from .frame import by_column as by_column, rolling_pvalues as rolling_pvalues
+from .small_sample import SMALL_SAMPLE as SMALL_SAMPLE, SmallSampleWarning as SmallSampleWarning
 from .many import dask_many as dask_many, dask_partitions as dask_partitions
 
-__all__ = ["EscancianoLobato", "ELTuple", "as_float64", "by_column", "dask_many", "dask_partitions",
-           "default_d", "el_batch", "el_partition", "el_tuple", "rolling_pvalues"]
+__all__ = ["EscancianoLobato", "ELTuple", "SMALL_SAMPLE", "SmallSampleWarning", "as_float64", "by_column",
+           "dask_many", "dask_partitions", "default_d", "el_batch", "el_partition", "el_tuple", "rolling_pvalues"]
