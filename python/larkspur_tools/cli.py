@@ -108,7 +108,8 @@ def series_of(column: Column, arguments: argparse.Namespace, notes: list[str]) -
     """The series tested for a column: missing values handled, then transformed."""
     values, kept = without_missing(column, arguments.missing)
     if kept is not None:
-        notes.append(f"note: column {column.name!r}: {len(column.values) - len(values)} missing values omitted")
+        omitted = len(column.values) - len(values)
+        notes.append(f"note: column {column.name!r}: {omitted} missing value{'s' * (omitted > 1)} omitted")
     if arguments.log_returns:
         locate: Callable[[int], str] = column.locate if kept is None else lambda k: column.locate(int(kept[k]))
         return log_returns(values, lambda k: f"{locate(k)}: column {column.name!r}")
