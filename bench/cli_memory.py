@@ -11,6 +11,7 @@ child. Targets: --column A at most a third of the baseline's time and at most
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import pathlib
 import subprocess
 import sys
@@ -87,11 +88,7 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="tiny file: keeps the script working in make test")
     args = parser.parse_args()
     rows = 2_000 if args.quick else args.rows
-    try:
-        import pyarrow  # noqa: F401  # type: ignore[import-untyped,import-not-found,unused-ignore]
-        arrow = True
-    except ImportError:
-        arrow = False
+    arrow = importlib.util.find_spec("pyarrow") is not None
     with tempfile.TemporaryDirectory() as directory:
         csv_path = pathlib.Path(directory) / "prices.csv"
         write_prices(csv_path, rows)

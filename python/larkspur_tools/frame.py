@@ -143,7 +143,7 @@ def labels_as_given(labels: list[Any]) -> pd.Index[Any]:
     become 1.0 beside a float label."""
     import pandas as pd
 
-    index = pd.Index(labels, tupleize_cols=False)
+    index: pd.Index[Any] = pd.Index(labels, tupleize_cols=False)
     if any(type(given) is not type(kept) for given, kept in zip(labels, index)):
         index = pd.Index(labels, dtype=object, tupleize_cols=False)
     return index
