@@ -110,8 +110,8 @@ def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) 
 
     def line(texts: Sequence[str], verdict: str) -> str:
         first, *numbers = texts
-        return " ".join([f"{first:<{widths[0]}}", *(f"{text:>{width}}" for text, width in zip(numbers, widths[1:]))]
-                        ) + f"  {verdict}"
+        cells = [f"{first:<{widths[0]}}", *(f"{text:>{width}}" for text, width in zip(numbers, widths[1:]))]
+        return "  ".join([*cells, verdict])
 
     title = line(header, "verdict at 5%")
     print(title, file=out)

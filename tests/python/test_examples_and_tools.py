@@ -6,6 +6,7 @@ import json
 import os
 import pathlib
 import pickle
+import re
 import shutil
 import subprocess
 import sys
@@ -46,6 +47,8 @@ def test_demo_prints_the_table():
     assert dax.split()[2:5] == ["1859", "4", "1"] and "0.98836" in dax and dax.endswith("do not reject")
     assert next(line for line in lines if line.startswith("sunspots")).endswith("reject")
     assert any("5% level" in line for line in lines)
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    assert result.stdout == re.search(r"`make demo` runs it.*?prints:\n\n```text\n(.*?)```", readme, re.S).group(1)
 
 
 def test_command_is_installed():
@@ -241,12 +244,17 @@ def test_rolling_example_has_dates_and_counts_full_windows(tmp_path):
     assert (ROOT / "docs" / "dax_rolling_pvalue.png").stat().st_mtime_ns == tracked
 
 
-def test_size_and_power_study_prints_its_table():
-    result = run(ROOT / "examples" / "size_and_power.py", "--reps", "40")
+@pytest.mark.parametrize(("script", "needs", "names"), [
+    ("size_and_power.py", "numpy", ["white noise (size)", "GARCH(1,1) (size)", "AR(1), phi = 0.2 (power)"]),
+    ("ljung_box_garch.py", "statsmodels", ["white noise", "GARCH(1,1), alpha 0.10, beta 0.85",
+                                           "GARCH(1,1), alpha 0.20, beta 0.75"]),
+])
+def test_monte_carlo_studies_print_their_tables(script, needs, names):
+    pytest.importorskip(needs)
+    result = run(ROOT / "examples" / script, "--reps", "40")
     assert result.returncode == 0, result.stderr
     rows = [line.split("|")[1:-1] for line in result.stdout.splitlines() if line.startswith("| ")]
-    assert [row[0].strip() for row in rows[1:]] == ["white noise (size)", "GARCH(1,1) (size)",
-                                                   "AR(1), phi = 0.2 (power)"]
+    assert [row[0].strip() for row in rows[1:]] == names
     assert all(0 <= float(cell.strip(" %")) <= 100 for row in rows[1:] for cell in row[1:])
 
 
