@@ -135,6 +135,8 @@ CLI_CASES = {
     # A quoted field over two lines and a blank line: messages count file lines.
     "text in numbers": ('a,n\n1,"x\ny"\n\n2,z\nabc,w\n', ["--column", "a"], 2, (),
                         ["input.csv:6: column 'a' holds 'abc', not a number"]),
+    "CRLF and a blank line": ("a,b\r\n1,2\r\n\r\n3,x\r\n", ["--column", "b"], 2, (), [":4: column 'b' holds 'x',"]),
+    "one column, blank line": ("a\r\n1\r\n\r\n2\r\n4\r\n", ["--format", "csv"], 0, ["a,none,3,"], []),
     "thousands separator": ('a\n1\n"1,234"\n', ["--column", "a"], 2, (), [":3: column 'a' holds '1,234'"]),
     "negative price": ("a\n1\n-2\n", ["--column", "a", "--log-returns"], 2, (),
                        [":3: column 'a': price -2.0 is not positive"]),
