@@ -48,7 +48,7 @@ def test_demo_prints_the_table():
     assert next(line for line in lines if line.startswith("sunspots")).endswith("reject")
     assert any("5% level" in line for line in lines)
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    assert result.stdout == re.search(r"`make demo` runs it.*?prints:\n\n```text\n(.*?)```", readme, re.S).group(1)
+    assert result.stdout == re.search(r"`make demo` sets.*?prints:\n\n```text\n(.*?)```", readme, re.S).group(1)
 
 
 def test_command_is_installed():
