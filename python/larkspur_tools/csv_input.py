@@ -93,7 +93,7 @@ def _read(path: str, wanted: Sequence[str] | None, sep: str | None, index_cols: 
             raise ReportError(f"{path}: no column to test (separator {separator!r}; columns: {listed})")
         positions = [names.index(name) for name in chosen]
         arrays = _arrow_arrays(path, separator, names, chosen)
-        if arrays is None:
+        if arrays is None and '"' not in first:  # a quoted header may span lines
             handle.seek(0)
             arrays = _split_lines(path, handle, separator, names, positions)
         if arrays is None:
