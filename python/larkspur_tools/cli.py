@@ -124,10 +124,10 @@ def test_series(name: str, values: npt.NDArray[np.float64], arguments: argparse.
         raise ReportError(f"column {name!r}: {error}") from None
 
 
-def run(arguments: argparse.Namespace, out: TextIO) -> list[str]:
-    """Tests the columns and writes the results; returns the notes for stderr."""
+def run(arguments: argparse.Namespace, out: TextIO, notes: list[str]) -> None:
+    """Tests the columns and writes the results; collects the notes for stderr."""
     columns = read_table(arguments)
-    notes = [f"note: column {name!r} not tested: {reason}" for name, reason in columns.skipped]
+    notes += [f"note: column {name!r} not tested: {reason}" for name, reason in columns.skipped]
     rows = []
     for column in columns.tested:
         rows.append(test_series(column.name, series_of(column, arguments, notes), arguments))
@@ -142,13 +142,14 @@ def run(arguments: argparse.Namespace, out: TextIO) -> list[str]:
     else:
         print_table(rows, out, tested={"log-returns": "log returns", "diff": "first differences"}.get(transform))
     out.flush()
-    return notes
 
 
 def main(argv: list[str] | None = None) -> int:
     arguments = parse_arguments(sys.argv[1:] if argv is None else argv)
+    notes: list[str] = []
+    status = 0
     try:
-        notes = run(arguments, sys.stdout)
+        run(arguments, sys.stdout, notes)
     except ReportError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return EXIT_USAGE
@@ -156,10 +157,10 @@ def main(argv: list[str] | None = None) -> int:
         # The reader went away (`| head`): stop quietly, and keep the
         # interpreter's final flush from failing on the closed pipe again.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        status = 1
     for note in notes:
         print(f"{PROG}: {note}", file=sys.stderr)
-    return 0
+    return status
 
 
 if __name__ == "__main__":
