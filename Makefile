@@ -80,7 +80,8 @@ wheel-test: native wheel
 # Benchmarks: the native kernels against the plain loop, per-call times
 # against NumPy and statsmodels, the cost of each input type, many series on
 # two processes (loop, Dask, joblib), the whole bootstrap against the plain
-# calls it needs. Never part of a pass/fail test; make
+# calls it needs, larkspur-csv on a large file. Never part of a pass/fail
+# test; make
 # test only runs them on tiny inputs so that they keep working.
 bench: native install
 	$(PY) -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
@@ -89,6 +90,7 @@ bench: native install
 	$(PY) bench/inputs.py
 	$(PY) bench/scale_out.py
 	$(PY) bench/bootstrap.py
+	$(PY) bench/cli_memory.py
 
 bench-smoke: native install
 	$(NATIVE)/kernel_bench --quick
@@ -96,6 +98,7 @@ bench-smoke: native install
 	$(PY) bench/inputs.py --quick
 	$(PY) bench/scale_out.py --quick
 	$(PY) bench/bootstrap.py --quick
+	$(PY) bench/cli_memory.py --quick
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the native tests, then the
 # whole pytest suite against the sanitized extension and support modules.

@@ -27,8 +27,9 @@ from .analysis import (
     lag_table as lag_table,
 )
 from .frame import by_column as by_column, rolling_pvalues as rolling_pvalues
+from .small_sample import SMALL_SAMPLE as SMALL_SAMPLE, SmallSampleWarning as SmallSampleWarning
 from .many import dask_many as dask_many, dask_partitions as dask_partitions
 
-__all__ = ["Diagnosis", "EscancianoLobato", "ELTuple", "as_float64", "bootstrap_pvalue", "by_column",
-           "chi2_upper_tail", "dask_many", "dask_partitions", "default_d", "diagnose", "el_batch", "el_partition",
-           "el_tuple", "lag_table", "rolling_pvalues"]
+__all__ = ["Diagnosis", "EscancianoLobato", "ELTuple", "SMALL_SAMPLE", "SmallSampleWarning", "as_float64",
+           "bootstrap_pvalue", "by_column", "chi2_upper_tail", "dask_many", "dask_partitions", "default_d", "diagnose",
+           "el_batch", "el_partition", "el_tuple", "lag_table", "rolling_pvalues"]

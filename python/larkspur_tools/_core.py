@@ -45,15 +45,28 @@ def default_d(n: int) -> int:
     return k
 
 
-def as_float64(values: Any) -> npt.NDArray[np.float64]:
-    """The values as a 1-D float64 array, the route the test reads in place.
+def natural_array(values: Any) -> npt.NDArray[Any]:
+    """The values as an array of their own dtype: pandas, polars and xarray
+    containers through their `to_numpy()` (the extension's generic route
+    copies them item by item), other sequences through NumPy.
 
-    pandas, polars and xarray containers are converted with their own
-    `to_numpy()` (the extension's generic route copies them item by item).
-    """
+    NumPy folds an exception raised by a sequence's `__len__` into "setting
+    an array element with a sequence", so the length is asked here first: a
+    KeyboardInterrupt, SystemExit or MemoryError from the data reaches the
+    caller unchanged, as it does through the extension itself."""
+    if isinstance(values, np.ndarray):
+        return values
     to_numpy = getattr(values, "to_numpy", None)
-    array = to_numpy() if callable(to_numpy) else values
-    result = np.ascontiguousarray(array, dtype=np.float64)
+    if callable(to_numpy):
+        return np.asarray(to_numpy())
+    if not isinstance(values, (list, tuple, range)) and hasattr(type(values), "__len__"):
+        len(values)
+    return np.asarray(values)
+
+
+def as_float64(values: Any) -> npt.NDArray[np.float64]:
+    """The values as a 1-D float64 array, the route the test reads in place."""
+    result = np.ascontiguousarray(natural_array(values), dtype=np.float64)
     if result.ndim != 1:
         # A DataFrame with a repeated column name gives a 2-D selection.
         raise ValueError(f"expected one series of values, got an array of shape {result.shape}")
@@ -66,9 +79,33 @@ def el_tuple(values: RawData, q: float | None = None, d: int | None = None) -> E
     return result.p_tilde, result.statistic, result.pvalue
 
 
-def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = None) -> list[ELTuple]:
-    """The test on every series of a batch: one task's work on a worker."""
-    return [el_tuple(values, q, d) for values in batch]
+def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = None, *,
+             first: int = 0) -> list[ELTuple]:
+    """The test on every series of a batch: one task's work on a worker.
+
+    An error carries the note "in series k", k counted from `first` (the
+    batch's place in a larger collection)."""
+    return [noted(f"in series {first + position}", el_tuple, values, q, d) for position, values in enumerate(batch)]
+
+
+def el_batch_at(batch: Iterable[RawData], first: int, q: float | None = None, d: int | None = None) -> list[ELTuple]:
+    """`el_batch` with the batch's first position as an argument, for `Client.map`."""
+    return el_batch(batch, q, d, first=first)
+
+
+Result = TypeVar("Result")
+
+
+def noted(note: str, function: Callable[..., Result], *args: Any) -> Result:
+    """function(*args), an error of the data (any Exception) carrying `note`.
+    Interrupts, exits and MemoryError pass untouched."""
+    try:
+        return function(*args)
+    except MemoryError:
+        raise
+    except Exception as error:
+        error.add_note(note)
+        raise
 
 
 def el_partition(load: Callable[[Part], Iterable[RawData]], part: Part,
@@ -79,4 +116,4 @@ def el_partition(load: Callable[[Part], Iterable[RawData]], part: Part,
     not its data; `load` may be defined in `__main__` as long as it does not
     name the result class.
     """
-    return el_batch(load(part), q, d)
+    return noted(f"in partition {part!r}", lambda: el_batch(load(part), q, d))

@@ -1,16 +1,26 @@
-"""Column-wise and rolling tests on pandas objects (pandas imported on use)."""
+"""Column-wise and rolling tests on pandas objects (pandas imported on use).
+
+Neither function drops, reorders or reinterprets data silently: a column the
+test cannot read as numbers (dates, durations, periods, text, categories,
+complex numbers) is refused by name unless the caller asks to skip such
+columns, every per-column or per-window error names its column or window,
+and missing values are dropped only when asked (nan="omit"), which joins
+the observations on either side of a gap as if they were adjacent.
+"""
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
+import numpy.typing as npt
 
 from larkspur import statistical_tests
 
-from ._core import as_float64
+from ._core import natural_array, noted
 from .report import run_test
+from .small_sample import warn_if_small
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -19,53 +29,168 @@ NanPolicy = Literal["raise", "omit"]
 
 COLUMNS = ["n", "d", "p_tilde", "statistic", "pvalue", "reject"]
 
+# What pandas' infer_dtype may say of an object column that holds numbers.
+NUMERIC_OBJECTS = frozenset({"floating", "integer", "mixed-integer-float", "decimal", "boolean", "empty"})
+
+SERIES_GIVEN = ("by_column takes a table: a DataFrame (pandas or polars) or a mapping of names to series, "
+                "not one series; for one series call larkspur_tools.el_tuple(series) or "
+                "EscancianoLobato(series.to_numpy()), or pass series.to_frame()")
+
 
 def by_column(data: pd.DataFrame | Mapping[Any, Any], *, q: float | None = None, d: int | None = None,
-              level: float = 0.05, nan: NanPolicy = "raise") -> pd.DataFrame:
-    """The test on every column: one row per column, indexed by its name.
+              level: float = 0.05, nan: NanPolicy = "raise", numeric_only: bool = False) -> pd.DataFrame:
+    """The test on every column: one row per column, indexed by its label as given.
 
     Columns: n (observations tested), d (largest lag used), p_tilde,
-    statistic, pvalue, and reject (pvalue < level). Each column is read as
-    one contiguous float64 array, which the test reads in place.
+    statistic, pvalue, and reject (pvalue < level, 0 < level < 1). Each
+    column is read as one contiguous float64 array, which the test reads in
+    place. A column of dates, durations, periods, text or categories is
+    refused (TypeError naming it and its dtype); numeric_only=True skips
+    such columns instead, as pandas does.
 
     nan="raise" (the default) lets the test refuse a column holding NaN with
-    its own ValueError; nan="omit" drops that column's NaNs first and reports
-    n after dropping.
+    its own ValueError; nan="omit" drops that column's NaNs first (the values
+    on either side of a gap are then tested as if adjacent) and reports n
+    after dropping; infinities are refused either way. Every per-column error
+    carries the note "in column <label>". Columns shorter than 100 values get
+    a SmallSampleWarning.
     """
     import pandas as pd
 
-    if nan not in ("raise", "omit"):
-        raise ValueError(f"nan must be 'raise' or 'omit', not {nan!r}")
-    rows: dict[Any, tuple[int, int, int, float, float, bool]] = {}
-    for name in data.keys():
-        values = as_float64(data[name])
+    check_level(level)
+    check_nan_policy(nan)
+    labels, column_of, given_index = table_of(data)
+    rows: list[tuple[int, int, int, float, float, bool]] = []
+    kept: list[int] = []
+    for position, name in enumerate(labels):
+        values = noted(f"in column {name!r}", numeric_values, column_of(name), numeric_only, f"column {name!r}")
+        if values is None:
+            continue
         if nan == "omit":
             values = values[~np.isnan(values)]
-        try:
-            row = run_test(str(name), values, q, d)
-        except (ValueError, TypeError, OSError, OverflowError) as error:
-            error.add_note(f"in column {name!r}")
-            raise
-        rows[name] = (row.n, row.d, row.p_tilde, row.statistic, row.pvalue, row.pvalue < level)
-    table = pd.DataFrame.from_dict(rows, orient="index", columns=COLUMNS)
+        row = noted(f"in column {name!r}", run_test, str(name), values, q, d)
+        warn_if_small(row.n, f"column {name!r}")
+        rows.append((row.n, row.d, row.p_tilde, row.statistic, row.pvalue, row.pvalue < level))
+        kept.append(position)
+    index = given_index[kept] if given_index is not None else labels_as_given([labels[i] for i in kept])
+    table = pd.DataFrame(rows, index=index, columns=COLUMNS)
     return table.astype({"n": "int64", "d": "int64", "p_tilde": "int64", "statistic": "float64",
                          "pvalue": "float64", "reject": "bool"})
 
 
 def rolling_pvalues(series: pd.Series[Any] | np.ndarray[Any, Any], window: int, step: int = 1, *,
-                    q: float | None = None, d: int | None = None) -> pd.Series[float]:
+                    q: float | None = None, d: int | None = None, nan: NanPolicy = "raise") -> pd.Series[float]:
     """p-value of every full window of `window` observations, every `step`-th.
 
     Each p-value is indexed by the label of its window's last observation, so
     a date index is kept. Windows are slices of one float64 array, read in
-    place.
+    place. nan="omit" drops the NaNs (and their labels) before the windows
+    are cut, so every window holds `window` values, joined across gaps; with
+    nan="raise" an error names the window's last label. Windows shorter than
+    100 values get a SmallSampleWarning.
     """
     import pandas as pd
 
     if window < 1 or step < 1:
         raise ValueError("window and step must be positive")
+    check_nan_policy(nan)
     index = series.index if isinstance(series, pd.Series) else pd.RangeIndex(len(series))
-    values = as_float64(series)
+    values = numeric_values(series, False, "the series")
+    assert values is not None
+    if nan == "omit":
+        present = ~np.isnan(values)
+        values, index = values[present], index[present]
     ends = range(window, len(values) + 1, step)
-    pvalues = [statistical_tests.EscancianoLobato(values[end - window:end], q, d).pvalue for end in ends]
+    if len(ends):
+        warn_if_small(window, f"windows of {window}")
+    pvalues = [noted(f"in the window ending at {index[end - 1]}", window_pvalue, values[end - window:end], q, d)
+               for end in ends]
     return pd.Series(pvalues, index=index[[end - 1 for end in ends]], name="pvalue", dtype="float64")
+
+
+def window_pvalue(values: npt.NDArray[np.float64], q: float | None, d: int | None) -> float:
+    return statistical_tests.EscancianoLobato(values, q, d).pvalue
+
+
+def check_level(level: float) -> None:
+    if not 0 < level < 1:
+        raise ValueError(f"level must lie in (0, 1), e.g. 0.05 for 5%, not {level!r}")
+
+
+def check_nan_policy(nan: str) -> None:
+    if nan not in ("raise", "omit"):
+        raise ValueError(f"nan must be 'raise' or 'omit', not {nan!r}")
+
+
+def table_of(data: Any) -> tuple[list[Any], Callable[[Any], Any], pd.Index[Any] | None]:
+    """(labels, column by label, the table's own column index or None) of a
+    pandas or polars DataFrame or a mapping; a single series is refused."""
+    import pandas as pd
+
+    if isinstance(data, (pd.Series, np.ndarray, list, tuple)) or hasattr(data, "to_frame"):
+        raise TypeError(SERIES_GIVEN)
+    if isinstance(data, pd.DataFrame):
+        return list(data.columns), data.__getitem__, data.columns
+    if isinstance(data, Mapping) or hasattr(data, "keys"):
+        return list(data.keys()), data.__getitem__, None
+    if hasattr(data, "get_column") and hasattr(data, "columns"):  # polars
+        return list(data.columns), data.get_column, None
+    raise TypeError(f"by_column takes a DataFrame or a mapping of names to series, not {type(data).__name__}")
+
+
+def labels_as_given(labels: list[Any]) -> pd.Index[Any]:
+    """An index of exactly these labels: tuples stay tuples, and 1 does not
+    become 1.0 beside a float label."""
+    import pandas as pd
+
+    index: pd.Index[Any] = pd.Index(labels, tupleize_cols=False)
+    if any(type(given) is not type(kept) for given, kept in zip(labels, index)):
+        index = pd.Index(labels, dtype=object, tupleize_cols=False)
+    return index
+
+
+def numeric_values(values: Any, numeric_only: bool, what: str) -> npt.NDArray[np.float64] | None:
+    """The column as a 1-D float64 array; None (skip) or TypeError for a
+    column whose values are not numbers."""
+    import pandas as pd
+
+    refusal = non_numeric_dtype(values)
+    if refusal is not None:
+        array = None
+    elif isinstance(getattr(values, "dtype", None), pd.api.extensions.ExtensionDtype):
+        # Nullable integers and floats: pd.NA becomes NaN, the missing mark.
+        array = values.to_numpy(dtype="float64", na_value=np.nan)
+    else:
+        array = natural_array(values)
+    if array is not None:
+        refusal = non_numeric_dtype(array)
+    if refusal is not None:
+        if numeric_only:
+            return None
+        raise TypeError(f"{what} has dtype {refusal}, not numbers: convert it, drop it, or pass numeric_only=True "
+                        "to skip such columns")
+    assert array is not None
+    result = np.ascontiguousarray(array, dtype=np.float64)
+    if result.ndim != 1:
+        # A DataFrame with a repeated column name gives a 2-D selection.
+        raise ValueError(f"expected one series of values, got an array of shape {result.shape}")
+    return result
+
+
+def non_numeric_dtype(values: Any) -> str | None:
+    """The name of a dtype that is not numbers (dates, durations, periods,
+    text, categories, complex), or None."""
+    from pandas.api import types
+
+    dtype = getattr(values, "dtype", None)
+    if dtype is None:
+        return None
+    is_numeric = getattr(dtype, "is_numeric", None)
+    if callable(is_numeric):  # a polars dtype
+        return None if is_numeric() else str(dtype)
+    if isinstance(dtype, np.dtype):
+        if dtype.kind == "O" and isinstance(values, np.ndarray):
+            kind = types.infer_dtype(values, skipna=True)
+            return None if kind in NUMERIC_OBJECTS else f"object ({kind})"
+        return None if dtype.kind in "biufO" else str(dtype)
+    return None if types.is_numeric_dtype(dtype) and not types.is_complex_dtype(dtype) else str(dtype)

@@ -12,7 +12,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from itertools import islice
 from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
-from ._core import ELTuple, el_batch, el_partition
+from ._core import ELTuple, el_batch_at, el_partition
 
 if TYPE_CHECKING:
     from ._core import RawData
@@ -42,13 +42,17 @@ def dask_many(client: Client, series: Iterable[RawData], *, batch_size: int = 10
 
     The series are shipped from here in batches of `batch_size`, one task
     per batch; prefer `dask_partitions` when the data can be read where it
-    is tested.
+    is tested. An error names the series by its position ("in series k").
     """
+    batches = list(batched(series, batch_size))
+    if not batches:
+        return []
+    firsts = [index * batch_size for index in range(len(batches))]
     # Scattered first, the batches go to the workers directly instead of
     # inside the task graph through the scheduler.
-    futures = client.map(el_batch, client.scatter(list(batched(series, batch_size))), q=q, d=d, pure=False)
-    batches: list[list[ELTuple]] = client.gather(futures)
-    return [row for batch in batches for row in batch]
+    futures = client.map(el_batch_at, client.scatter(batches), firsts, q=q, d=d, pure=False)
+    results: list[list[ELTuple]] = client.gather(futures)
+    return [row for batch in results for row in batch]
 
 
 def dask_partitions(client: Client, load: Callable[[Part], Iterable[RawData]], parts: Sequence[Part], *,
@@ -57,7 +61,10 @@ def dask_partitions(client: Client, load: Callable[[Part], Iterable[RawData]], p
 
     Returns one list of tuples per partition, in the order of `parts`. `load`
     runs on the workers (a file name or a seed goes in, the partition's series
-    come out), so the data never passes through this process.
+    come out), so the data never passes through this process. An error
+    names the partition ("in partition ...") and the series in it.
     """
+    if len(parts) == 0:
+        return []
     futures = client.map(el_partition, [load] * len(parts), parts, q=q, d=d, pure=False)
     return list(client.gather(futures))

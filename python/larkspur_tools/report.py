@@ -1,27 +1,26 @@
-"""Reading columns, transforms, running the test and printing one table: the
-pieces of the command-line tool and the demo."""
+"""Reading columns, transforms, running the test and writing the results (a
+table for eyes, CSV or JSON for programs): the pieces of the command-line
+tool and the demo."""
 
 from __future__ import annotations
 
 import csv
-import math
-from collections.abc import Iterable, Sequence
+import json
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, TextIO
+from typing import TextIO
+
+import numpy as np
+import numpy.typing as npt
 
 from larkspur import statistical_tests
 
 from ._core import default_d
-
-if TYPE_CHECKING:
-    import numpy as np
-    import numpy.typing as npt
+from .csv_input import read_csv_columns
+from .parquet_input import read_parquet_columns
+from .table_columns import Column, ReportError as ReportError
 
 SIGNIFICANCE = 0.05
-
-
-class ReportError(Exception):
-    """A user mistake (missing file, column, bad value), reported in one line."""
 
 
 @dataclass(frozen=True)
@@ -35,8 +34,12 @@ class Row:
     bootstrap_pvalue: float | None = None
 
     @property
+    def reject(self) -> bool:
+        return self.pvalue < SIGNIFICANCE
+
+    @property
     def verdict(self) -> str:
-        return "reject" if self.pvalue < SIGNIFICANCE else "do not reject"
+        return "reject" if self.reject else "do not reject"
 
 
 def run_test(name: str, values: Sequence[float] | npt.NDArray[np.float64], q: float | None = None,
@@ -46,118 +49,108 @@ def run_test(name: str, values: Sequence[float] | npt.NDArray[np.float64], q: fl
                result.statistic, result.pvalue)
 
 
-# Headers of a first column that only numbers the rows (R's and pandas' CSV writers).
-ROW_NAME_HEADERS = ("", "rownames", "index", "Unnamed: 0")
+def read_columns(path: str, columns: Sequence[str] | None = None) -> dict[str, npt.NDArray[np.float64]]:
+    """The named columns of a CSV or Parquet file as float64 arrays; with
+    `columns` None, every numeric data column. A missing value is an error."""
+    read = read_parquet_columns if path.endswith((".parquet", ".pq")) else read_csv_columns
+    return {column.name: without_missing(column, "raise")[0] for column in read(path, columns).tested}
 
 
-def read_column(path: str, column: str) -> list[float]:
+def read_column(path: str, column: str) -> npt.NDArray[np.float64]:
     return read_columns(path, [column])[column]
 
 
-def read_columns(path: str, columns: Sequence[str] | None = None) -> dict[str, list[float]]:
-    """The named columns of a CSV or Parquet file as floats; with `columns`
-    None, every numeric column (a first row-name column excluded)."""
-    if path.endswith((".parquet", ".pq")):
-        return _read_parquet(path, columns)
-    try:
-        with open(path, newline="", encoding="utf-8") as handle:
-            reader = csv.DictReader(handle)
-            fields = list(reader.fieldnames or [])
-            for column in columns or []:
-                if column not in fields:
-                    raise ReportError(f"{path}: no column {column!r} (columns: {', '.join(fields)})")
-            records = list(enumerate(reader, start=2))
-    except FileNotFoundError:
-        raise ReportError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise ReportError(f"{path}: is a directory") from None
-    except UnicodeDecodeError:
-        raise ReportError(f"{path}: not a UTF-8 text file") from None
-    if columns is None:
-        candidates = fields[1:] if fields and fields[0] in ROW_NAME_HEADERS else fields
-        columns = [name for name in candidates if all(_is_number(record[name]) for _, record in records)]
-        if not columns:
-            raise ReportError(f"{path}: no numeric column (columns: {', '.join(fields)})")
-    table: dict[str, list[float]] = {}
-    for column in columns:
-        values = table[column] = []
-        for line, record in records:
-            text = (record[column] or "").strip()
-            try:
-                values.append(float(text))
-            except ValueError:
-                raise ReportError(f"{path}:{line}: column {column!r} holds a non-numeric value {text!r}") from None
-    return table
+def without_missing(column: Column, policy: str) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.intp] | None]:
+    """The column's values without its missing ones ("omit") or an error at the
+    first ("raise"), and the positions kept (None when none was missing)."""
+    missing = np.isnan(column.values)
+    if not missing.any():
+        return column.values, None
+    if policy != "omit":
+        where = column.locate(int(np.flatnonzero(missing)[0]))
+        raise ReportError(f"{where}: column {column.name!r} has a missing value; fill it, or pass --missing omit "
+                          "to drop missing values column by column")
+    kept = np.flatnonzero(~missing)
+    return column.values[kept], kept
 
 
-def _is_number(text: str | None) -> bool:
-    try:
-        float(text or "")
-    except ValueError:
-        return False
-    return True
+def log_returns(prices: Sequence[float] | npt.NDArray[np.float64],
+                locate: Callable[[int], str] | None = None) -> npt.NDArray[np.float64]:
+    """r_t = ln P_t - ln P_{t-1}, as np.diff(np.log(prices)) computes it (the
+    same bits); every price must be a positive number. `locate(k)` says where
+    price k sits, for the message."""
+    values = np.asarray(prices, dtype=np.float64)
+    bad = np.flatnonzero(~(values > 0))
+    if len(bad):
+        where = locate(int(bad[0])) if locate else f"price {int(bad[0])}"
+        raise ReportError(f"{where}: price {float(values[bad[0]])!r} is not positive; log returns need prices > 0")
+    return np.diff(np.log(values))
 
 
-def _read_parquet(path: str, columns: Sequence[str] | None) -> dict[str, list[float]]:
-    try:
-        import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
-        import pyarrow.parquet as pq  # type: ignore[import-untyped,import-not-found,unused-ignore]
-    except ImportError:
-        raise ReportError("reading Parquet needs pyarrow (pip install pyarrow)") from None
-    try:
-        table = pq.read_table(path)
-    except FileNotFoundError:
-        raise ReportError(f"{path}: no such file") from None
-    except (OSError, pa.ArrowException) as error:
-        raise ReportError(f"{path}: not a readable Parquet file ({error})") from None
-    fields = list(table.column_names)
-    if columns is None:
-        numeric = (pa.types.is_integer, pa.types.is_floating)
-        columns = [name for name in fields if name not in ROW_NAME_HEADERS
-                   and any(test(table.schema.field(name).type) for test in numeric)]
-        if not columns:
-            raise ReportError(f"{path}: no numeric column (columns: {', '.join(fields)})")
-    result: dict[str, list[float]] = {}
-    for column in columns:
-        if column not in fields:
-            raise ReportError(f"{path}: no column {column!r} (columns: {', '.join(fields)})")
-        try:
-            # Nulls become NaN, which the test refuses with its own message.
-            result[column] = [float("nan") if value is None else float(value)
-                              for value in table.column(column).to_pylist()]
-        except (TypeError, ValueError):
-            raise ReportError(f"{path}: column {column!r} is not numeric") from None
-    return result
-
-
-def log_returns(prices: Sequence[float]) -> list[float]:
-    """r_t = ln(P_t / P_{t-1}); prices must be positive."""
-    if any(not price > 0 for price in prices):
-        raise ReportError("log returns need strictly positive prices")
-    return [math.log(current / previous) for previous, current in zip(prices, prices[1:])]
-
-
-def differences(values: Sequence[float]) -> list[float]:
-    return [current - previous for previous, current in zip(values, values[1:])]
+def differences(values: Sequence[float] | npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    return np.diff(np.asarray(values, dtype=np.float64))
 
 
 def format_pvalue(pvalue: float) -> str:
     return f"{pvalue:.5f}" if pvalue == 0.0 or pvalue >= 1e-4 else f"{pvalue:.2e}"
 
 
-def print_table(rows: Iterable[Row], out: TextIO) -> None:
+def format_statistic(statistic: float) -> str:
+    # Six significant digits, so that a small statistic does not print as 0.
+    return f"{statistic:.6g}"
+
+
+def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) -> None:
+    """Aligned for any width of name, n or d; `tested` says what was tested
+    when it is not the values themselves (e.g. "log returns")."""
     rows = list(rows)
-    width = max([len("series"), *(len(row.name) for row in rows)])
     bootstrap = any(row.bootstrap_pvalue is not None for row in rows)
-    boot_header = f" {'boot p':>8}" if bootstrap else ""
-    header = (f"{'series':<{width}} {'n':>7} {'d':>3} {'p~':>3} {'statistic':>12} {'p-value':>10}{boot_header}"
-              "  verdict at 5%")
-    print(header, file=out)
-    print("-" * len(header), file=out)
-    for row in rows:
-        boot = f" {row.bootstrap_pvalue:>8.4f}" if row.bootstrap_pvalue is not None else (" " * 9 if bootstrap else "")
-        print(f"{row.name:<{width}} {row.n:>7} {row.d:>3} {row.p_tilde:>3} {row.statistic:>12.5f} "
-              f"{format_pvalue(row.pvalue):>10}{boot}  {row.verdict}", file=out)
+    header = ("series", "n", "d", "p~", "statistic", "p-value", *(("boot p",) if bootstrap else ()))
+    cells = [(row.name, str(row.n), str(row.d), str(row.p_tilde), format_statistic(row.statistic),
+              format_pvalue(row.pvalue),
+              *((format_pvalue(row.bootstrap_pvalue) if row.bootstrap_pvalue is not None else "",) if bootstrap
+                else ())) for row in rows]
+    widths = [max(len(text) for text in column) for column in zip(header, *cells)]
+
+    def line(texts: Sequence[str], verdict: str) -> str:
+        first, *numbers = texts
+        cells = [f"{first:<{widths[0]}}", *(f"{text:>{width}}" for text, width in zip(numbers, widths[1:]))]
+        return "  ".join([*cells, verdict])
+
+    title = line(header, "verdict at 5%")
+    print(title, file=out)
+    print("-" * len(title), file=out)
+    for row, texts in zip(rows, cells):
+        print(line(texts, row.verdict), file=out)
     print(file=out)
+    if tested:
+        print(f"Tested: the {tested} of each column.", file=out)
     print("H0: no serial correlation (for returns: a martingale difference). 'reject' means significant", file=out)
     print("autocorrelation at the 5% level; the test stays valid under volatility clustering.", file=out)
+
+
+FIELDS = ("series", "transform", "n", "d", "p_tilde", "statistic", "pvalue", "reject")
+
+
+def records(rows: Iterable[Row], transform: str) -> list[dict[str, object]]:
+    """One record per row, floats at full precision (repr round-trips); a
+    bootstrap p-value column only when the rows carry one."""
+    rows = list(rows)
+    bootstrap = any(row.bootstrap_pvalue is not None for row in rows)
+    fields = (*FIELDS, "bootstrap_pvalue") if bootstrap else FIELDS
+    return [dict(zip(fields, (row.name, transform, row.n, row.d, row.p_tilde, row.statistic, row.pvalue,
+                              row.reject, row.bootstrap_pvalue))) for row in rows]
+
+
+def write_csv(rows: Iterable[Row], out: TextIO, transform: str) -> None:
+    writer = csv.writer(out, lineterminator="\n")
+    table = records(rows, transform)
+    writer.writerow(table[0].keys() if table else FIELDS)
+    for record in table:
+        writer.writerow([repr(value) if isinstance(value, float) else str(value).lower()
+                         if isinstance(value, bool) else value for value in record.values()])
+
+
+def write_json(rows: Iterable[Row], out: TextIO, transform: str) -> None:
+    json.dump(records(rows, transform), out, indent=1)
+    print(file=out)

@@ -1,8 +1,12 @@
 """The demo, the installed command and the examples, run as a newcomer would."""
 
+import csv
+import io
+import json
 import os
 import pathlib
 import pickle
+import re
 import shutil
 import subprocess
 import sys
@@ -14,6 +18,7 @@ import pytest
 from larkspur import statistical_tests
 
 import larkspur_tools
+from larkspur_tools import cli, csv_input
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))
@@ -42,6 +47,8 @@ def test_demo_prints_the_table():
     assert dax.split()[2:5] == ["1859", "4", "1"] and "0.98836" in dax and dax.endswith("do not reject")
     assert next(line for line in lines if line.startswith("sunspots")).endswith("reject")
     assert any("5% level" in line for line in lines)
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    assert result.stdout == re.search(r"`make demo` sets.*?prints:\n\n```text\n(.*?)```", readme, re.S).group(1)
 
 
 def test_command_is_installed():
@@ -66,10 +73,10 @@ def test_cli_prints_a_row_per_column(tmp_path, kind, columns, expected):
     result = run(*CLI, path, *columns, "--log-returns")
     assert result.returncode == 0, result.stderr
     rows = [line.split() for line in result.stdout.splitlines()[2:2 + len(expected)]]
-    assert [row[0] for row in rows] == expected and all(row[1:3] == ["log", "returns"] for row in rows)
+    assert [row[0] for row in rows] == expected and "Tested: the log returns of each column." in result.stdout
     for row in rows:
         r = statistical_tests.EscancianoLobato(np.diff(np.log(prices[row[0]].to_numpy())))
-        assert row[3:6] == ["1859", "4", str(r.p_tilde)] and row[6] == f"{r.statistic:.5f}"
+        assert row[1:5] == ["1859", "4", str(r.p_tilde), f"{r.statistic:.6g}"]
 
 
 def test_cli_help_explains_itself():
@@ -79,29 +86,139 @@ def test_cli_help_explains_itself():
         assert word in result.stdout
 
 
-@pytest.mark.parametrize(
-    ("content", "args", "message"),
-    [
-        (None, ["--column", "x"], "no such file"),
-        ("a,b\n1,2\n", ["--column", "c"], "no column 'c'"),
-        ("a\n1\nabc\n", ["--column", "a"], "non-numeric value 'abc'"),
-        ("a\n1\n-2\n", ["--column", "a", "--log-returns"], "strictly positive"),
-        ("a\n3\n3\n3\n", ["--column", "a"], "Zero \u03c4\u0302 value at lag 1"),
-        ("a\n1\n2\n", ["--column", "a", "--d", "5"], "d must not exceed the length of data"),
-        ("a\n1\n2\n", ["--column", "a", "--q", "0"], "q must be positive"),
-        ("a\n", ["--column", "a"], "data must not be empty"),
-        ("name,label\nx,y\n", [], "no numeric column"),
-        ("a,b\n1,2\n3,4\n", ["--column", "a", "--column", "c"], "no column 'c'"),
-    ],
-)
-def test_cli_user_mistakes_are_one_line_errors(tmp_path, content, args, message):
+def csv_text(header, rows, sep=","):
+    return sep.join(header) + "\n" + "".join(sep.join(map(str, row)) + "\n" for row in rows)
+
+
+PRICES = np.exp(np.cumsum(np.random.default_rng(5).standard_normal((150, 2)) * 0.01, axis=0)) * 100
+# Row names, a year column, two price columns.
+CLEAN = [(i + 1, 1900 + i, repr(a), repr(b)) for i, (a, b) in enumerate(PRICES.tolist())]
+WITH_NA = [row if i != 39 else (*row[:3], "NA") for i, row in enumerate(CLEAN)]  # on file line 41
+EXTREME = np.tile([1e300, 1e-300, 3e299, 7e-301], 30) * PRICES[:120, 0]
+
+
+def direct_log_returns(prices):
+    result = statistical_tests.EscancianoLobato(np.diff(np.log(prices)))
+    return [result.statistic, result.pvalue]
+
+
+def bits(expected):
+    """A check of CSV or JSON output: every row's statistic and p-value."""
+    def check(out):
+        rows = json.loads(out) if out.startswith("[") else list(csv.DictReader(io.StringIO(out)))
+        return [[float(row["statistic"]), float(row["pvalue"])] for row in rows] == expected
+    return check
+
+
+def aligned(out):
+    """Every row of the table ends its numbers where the header does."""
+    lines = out.splitlines()
+    end = lines[0].index("verdict")
+    rows = lines[2:lines.index("")]
+    return rows and all(line[end - 3] != " " and line[end - 2:] in ("  reject", "  do not reject") for line in rows)
+
+
+def pandas_parquet(tmp_path):
+    pytest.importorskip("pyarrow")
+    frame = pd.DataFrame(PRICES, columns=["A", "B"], index=np.arange(150) * 10 + 7)  # not a RangeIndex
+    frame.to_parquet(tmp_path / "input.parquet")
+    return tmp_path / "input.parquet"
+
+
+# (content of input.csv, or a function making the file; arguments; exit
+# status; what stdout shows, or a check of it; what stderr shows). A failure
+# is exactly one line on stderr with status 2.
+CLI_CASES = {
+    "no file": (None, ["--column", "x"], 2, (), ["no such file"]),
+    "unknown column": ("a,b\n1,2\n", ["--column", "c"], 2, (), ["no column 'c'"]),
+    "unknown second column": ("a,b\n1,2\n3,4\n", ["--column", "a", "--column", "c"], 2, (), ["no column 'c'"]),
+    # A quoted field over two lines and a blank line: messages count file lines.
+    "text in numbers": ('a,n\n1,"x\ny"\n\n2,z\nabc,w\n', ["--column", "a"], 2, (),
+                        ["input.csv:6: column 'a' holds 'abc', not a number"]),
+    "CRLF and a blank line": ("a,b\r\n1,2\r\n\r\n3,x\r\n", ["--column", "b"], 2, (), [":4: column 'b' holds 'x',"]),
+    "one column, blank line": ("a\r\n1\r\n\r\n2\r\n4\r\n", ["--format", "csv"], 0, ["a,none,3,"], []),
+    "thousands separator": ('a\n1\n"1,234"\n', ["--column", "a"], 2, (), [":3: column 'a' holds '1,234'"]),
+    "negative price": ("a\n1\n-2\n", ["--column", "a", "--log-returns"], 2, (),
+                       [":3: column 'a': price -2.0 is not positive"]),
+    "zero price": ("a\n1\n0\n2\n", ["--log-returns"], 2, (), [":3: column 'a': price 0.0 is not positive"]),
+    "constant": ("a\n3\n3\n3\n", ["--column", "a"], 2, (), ["column 'a': Zero \u03c4\u0302 value at lag 1"]),
+    "d beyond n": ("a\n1\n2\n", ["--column", "a", "--d", "5"], 2, (), ["d must not exceed the length of data"]),
+    "q zero": ("a\n1\n2\n", ["--column", "a", "--q", "0"], 2, (), ["q must be positive"]),
+    "d negative": ("a\n1\n2\n", ["--d", "-1"], 2, (), ["argument --d: must be a positive integer"]),
+    "d overflows": ("a\n1\n2\n4\n", ["--d", str(2**64)], 2, (), ["column 'a': int too big to convert"]),
+    "header only": ("a\n", ["--column", "a"], 2, (), ["no data below the header line"]),
+    "no numeric column": ("name,label\nx,y\n", [], 2, (), ["no column to test", "'name' (not numeric: 'x')"]),
+    "duplicate header": ("A,A\n1,2\n", [], 2, (), ["duplicate column name 'A' (columns 1 and 2)"]),
+    "ragged row": ("a,b\n1,2\n3\n", [], 2, (), [":3: 1 fields where the header has 2"]),
+    "infinity": ("a\n1\ninf\n2\n", ["--missing", "omit"], 2, (), [":3: column 'a' holds an infinite value"]),
+    "missing value": (csv_text(["rownames", "year", "A", "B"], WITH_NA), [], 2, (),
+                      [":41: column 'B' has a missing value", "--missing omit"]),
+    "omit, skipped columns listed": (
+        csv_text(["rownames", "year", "A", "B"], WITH_NA), ["--missing", "omit", "--format", "csv"], 0,
+        ["A,none,150,", "B,none,149,"],
+        ["'rownames' not tested: row names", "'year' not tested: a date or time column",
+         "'B': 1 missing value omitted"]),
+    "BOM, regular index": ("\ufeff" + csv_text(["rownames", "t", "A"], [row[:3] for row in CLEAN]), [], 0,
+                           ["A    150"], ["'t' not tested: an index"]),
+    "semicolons, dates and text": (
+        csv_text(["date", "ticker", "close"], [(f"2020-01-{i % 28 + 1:02d}", "X", a) for i, a in
+                                               enumerate(PRICES[:, 0].tolist())], sep=";"), ["--diff"], 0,
+        ["close  149", "first differences"], ["'date' not tested: a date or time column",
+                                              "'ticker' not tested: not numeric: 'X'"]),
+    "dates under another name": (csv_text(["when", "A"], [(f"1991-07-{i % 28 + 1:02d}", a) for i, a in
+                                                          enumerate(PRICES[:, 0].tolist())]), [], 0,
+                                 ["A  150"], ["'when' not tested: dates or times: '1991-07-01'"]),
+    "tab, --index-col": (csv_text(["A", "B"], PRICES.tolist(), sep="\t"), ["--index-col", "A", "--sep", "tab"],
+                         0, ["B  150"], ["'A' not tested: named by --index-col"]),
+    "long text field": ("a,b\n1," + "x" * 200_000 + "\n2,y\n4,z\n", ["--column", "a"], 0, ["a   3"], []),
+    "log returns, json": (csv_text(["rownames", "year", "A", "B"], CLEAN), ["--log-returns", "--format", "json"],
+                          0, bits([direct_log_returns(PRICES[:, 0]), direct_log_returns(PRICES[:, 1])]), None),
+    "extreme prices, csv": (csv_text(["E"], [[repr(p)] for p in EXTREME.tolist()]),
+                            ["--log-returns", "--format", "csv"], 0, bits([direct_log_returns(EXTREME)]), None),
+    "table alignment": (csv_text(["A"], [[v] for v in np.random.default_rng(2).standard_normal(1200).tolist()]),
+                        ["--d", "1000"], 0, aligned, []),
+    "pandas index in Parquet": (pandas_parquet, ["--log-returns", "--format", "json"], 0,
+                                bits([direct_log_returns(PRICES[:, 0]), direct_log_returns(PRICES[:, 1])]),
+                                ["'__index_level_0__' not tested: the index pandas stored"]),
+}
+
+
+@pytest.mark.parametrize("engine", ["streaming", "pyarrow"])
+@pytest.mark.parametrize(("content", "args", "status", "shown", "noted"), CLI_CASES.values(), ids=CLI_CASES.keys())
+def test_cli_cases(tmp_path, capsys, monkeypatch, engine, content, args, status, shown, noted):
+    if engine == "streaming":
+        monkeypatch.setattr(csv_input, "arrow_csv", lambda: None)
+    elif csv_input.arrow_csv() is None:
+        pytest.skip("needs pyarrow")
     path = tmp_path / "input.csv"
-    if content is not None:
-        path.write_text(content)
-    result = run(*CLI, path, *args)
-    assert result.returncode == 2
-    assert "Traceback" not in result.stderr
-    assert len(result.stderr.strip().splitlines()) == 1 and message in result.stderr
+    if callable(content):
+        path = content(tmp_path)
+    elif content is not None:
+        path.write_text(content, encoding="utf-8")
+    try:
+        code = cli.main([str(path), *args])
+    except SystemExit as exit:  # argparse
+        code = exit.code
+    out, err = capsys.readouterr()
+    assert code == status, err
+    assert "Traceback" not in err
+    if status:
+        assert len(err.strip().splitlines()) == 1 and out == ""
+    words = " ".join(out.split())  # table cells compared without their padding
+    assert shown(out) if callable(shown) else all(" ".join(text.split()) in words for text in shown), out
+    for text in noted or []:
+        assert text in err
+
+
+def test_cli_stops_quietly_on_a_closed_pipe(tmp_path):
+    reader, writer = os.pipe()
+    os.close(reader)
+    command = [SCRIPT] if SCRIPT else [sys.executable, *CLI]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    result = subprocess.run([*command, ROOT / "data" / "EuStockMarkets.csv"], stdout=writer, stderr=subprocess.PIPE,
+                            text=True, env=env, timeout=120)
+    os.close(writer)
+    assert result.returncode == 1 and result.stderr == "larkspur-csv: note: column 'rownames' not tested: row names\n"
 
 
 def test_cli_differences_and_bootstrap(tmp_path):
@@ -145,16 +262,22 @@ def test_which_lags_example_draws_both_pictures(tmp_path):
         assert (ROOT / "docs" / name).read_bytes() == before
 
 
-def test_size_and_power_study_prints_its_table():
-    result = run(ROOT / "examples" / "size_and_power.py", "--reps", "20", "--boot", "19")
+@pytest.mark.parametrize(("script", "args", "needs", "labels"), [
+    ("size_and_power.py", ["--reps", "20", "--boot", "19"], "numpy",
+     [f"{model} {n}" for model in ("white noise (size)", "GARCH(1,1) (size)", "AR(1), phi = 0.2 (power)")
+      for n in ("100", "250", "1,000")]),
+    ("ljung_box_garch.py", ["--reps", "40"], "statsmodels",
+     ["white noise", "GARCH(1,1), alpha 0.10, beta 0.85", "GARCH(1,1), alpha 0.20, beta 0.75"]),
+])
+def test_monte_carlo_studies_print_their_tables(script, args, needs, labels):
+    pytest.importorskip(needs)
+    result = run(ROOT / "examples" / script, *args)
     assert result.returncode == 0, result.stderr
-    rows = [line.split("|")[1:-1] for line in result.stdout.splitlines() if line.startswith("| ")]
-    assert [cell.strip() for cell in rows[0][2:]] == ["asymptotic", "Rademacher", "Mammen", "Ljung-Box 5",
-                                                     "Ljung-Box 10"]
-    assert [(row[0].strip(), row[1].strip()) for row in rows[1:]] == [
-        (model, n) for model in ("white noise (size)", "GARCH(1,1) (size)", "AR(1), phi = 0.2 (power)")
-        for n in ("100", "250", "1,000")]
-    assert all(0 <= float(cell.strip(" %")) <= 100 for row in rows[1:] for cell in row[2:])
+    rows = [[cell.strip() for cell in line.split("|")[1:-1]] for line in result.stdout.splitlines()
+            if line.startswith("| ")]
+    # Each row: its label cells, then rejection rates in percent.
+    assert [" ".join(cell for cell in row if not cell.endswith("%")) for row in rows[1:]] == labels
+    assert all(0 <= float(cell.strip(" %")) <= 100 for row in rows[1:] for cell in row if cell.endswith("%"))
 
 
 def test_companion_functions_pickle_by_reference():
