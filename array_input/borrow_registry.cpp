@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory_resource>
-#include <mutex>
 #include <numeric>
 #include <string>
 #include <unordered_map>
@@ -24,15 +22,29 @@ using binding::OwnedRef;
 using binding::PendingError;
 using binding::Result;
 
-using KeyCounts = std::pmr::unordered_map<BorrowKey, std::intptr_t, BorrowKeyHash>;
+using KeyCounts = std::unordered_map<BorrowKey, std::intptr_t, BorrowKeyHash>;
 
-// Both map levels draw their nodes and buckets from one pool owned by the
-// registry (already serialised by its mutex), so the steady state of
-// grant-and-release cycles reuses memory instead of calling malloc.
+// The lock is CPython's own PyMutex rather than std::mutex, and the maps use
+// the default allocator rather than a std::pmr pool: with the C++ runtime
+// linked statically into a Linux wheel, both of those would pull in runtime
+// objects bound to recent glibc symbol versions, and std::pmr needs macOS 14.
+// A PyMutex is one byte, needs no initialisation beyond zero, and is never
+// contended while every caller holds the interpreter lock.
 struct BorrowRegistry {
-    std::mutex lock;
-    std::pmr::unsynchronized_pool_resource pool;
-    std::pmr::unordered_map<PyObject*, KeyCounts> borrows{&pool};
+    PyMutex lock{};
+    std::unordered_map<PyObject*, KeyCounts> borrows;
+};
+
+// Holds the registry lock for one scope.
+class RegistryLock {
+public:
+    explicit RegistryLock(BorrowRegistry& registry) noexcept : lock_(registry.lock) { PyMutex_Lock(&lock_); }
+    ~RegistryLock() { PyMutex_Unlock(&lock_); }
+    RegistryLock(const RegistryLock&) = delete;
+    RegistryLock& operator=(const RegistryLock&) = delete;
+
+private:
+    PyMutex& lock_;
 };
 
 // The creator's private block: the public record first, then what the
@@ -75,7 +87,7 @@ int registry_acquire(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const ViewLocation view = locate(array);
     const BorrowKey& key = view.key;
-    const std::lock_guard<std::mutex> guard(registry.lock);
+    const RegistryLock guard(registry);
     auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) return register_new_base(registry, view, 1);
     KeyCounts& counts = found->second;
@@ -97,7 +109,7 @@ int registry_acquire_mut(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const ViewLocation view = locate(array);
     const BorrowKey& key = view.key;
-    const std::lock_guard<std::mutex> guard(registry.lock);
+    const RegistryLock guard(registry);
     auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) return register_new_base(registry, view, -1);
     KeyCounts& counts = found->second;
@@ -113,7 +125,7 @@ void registry_release(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const ViewLocation view = locate(array);
     const BorrowKey& key = view.key;
-    const std::lock_guard<std::mutex> guard(registry.lock);
+    const RegistryLock guard(registry);
     auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) broken_invariant("release of an unregistered base");
     KeyCounts& counts = found->second;
@@ -133,7 +145,7 @@ void registry_release(void* state, PyObject* array) {
 void registry_release_mut(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const ViewLocation view = locate(array);
-    const std::lock_guard<std::mutex> guard(registry.lock);
+    const RegistryLock guard(registry);
     auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) broken_invariant("exclusive release of an unregistered base");
     if (found->second.size() < 2) {
@@ -275,7 +287,7 @@ std::optional<std::vector<RegistryEntry>> registry_snapshot() {
     const SharedBorrowApi& api = registry_api();
     if (api.acquire != registry_acquire) return std::nullopt;
     auto& registry = *static_cast<BorrowRegistry*>(api.state);
-    const std::lock_guard<std::mutex> guard(registry.lock);
+    const RegistryLock guard(registry);
     std::vector<RegistryEntry> entries;
     for (const auto& [base, counts] : registry.borrows) {
         for (const auto& [key, count] : counts) entries.push_back(RegistryEntry{base, key, count});
