@@ -40,14 +40,17 @@ typecheck: install
 	@if cd build && ../$(VENV)/bin/mypy --strict --no-incremental ../tests/typing/assignment_rejected.py >/dev/null; then \
 	    echo "mypy accepted an assignment to a read-only result attribute"; exit 1; fi
 
-# The wheel users install: built by scikit-build-core, then checked by
-# auditwheel, which tags it manylinux_2_28 (or older) and refuses a module that
-# needs a newer glibc or C++ runtime than that policy allows.
+# The wheel users install: built by scikit-build-core with the wheel's link
+# settings (LARKSPUR_MANYLINUX_COMPAT, in a build tree of its own so that it
+# does not toggle the one of `make install`), then checked by auditwheel,
+# which tags it manylinux_2_28 (or older) and refuses a module that needs a
+# newer glibc or C++ runtime than that policy allows.
 WHEEL_RAW := build/wheel-raw
 MANYLINUX := manylinux_2_28_$(shell uname -m)
+WHEEL_SETTINGS := -C cmake.define.LARKSPUR_MANYLINUX_COMPAT=ON -C build-dir=build/wheel-tree/{wheel_tag}
 wheel: setup
 	rm -rf dist $(WHEEL_RAW)
-	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps -w $(WHEEL_RAW) .
+	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps $(WHEEL_SETTINGS) -w $(WHEEL_RAW) .
 	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair --plat $(MANYLINUX) -w dist $(WHEEL_RAW)/larkspur-*.whl
 	$(VENV)/bin/auditwheel show dist/larkspur-*.whl
 
