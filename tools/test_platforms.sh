@@ -5,8 +5,9 @@
 #   aarch64  the statistical core and its native tests cross-compiled with
 #            g++-aarch64-linux-gnu and run under qemu-user: the same golden
 #            bits, and the Advanced SIMD kernel against the plain loop
-#   zig      the core compiled (not linked, not run) for macOS arm64 and
-#            Windows x86-64 with zig's Clang and its own C++ library
+#   zig      compiled (not linked, not run) with zig's Clang and its own C++
+#            library: the core for Windows x86-64; the core and the Python
+#            layer for macOS arm64 at the wheels' deployment target
 # Usage: tools/test_platforms.sh [clang] [aarch64] [zig]   (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -62,21 +63,44 @@ stage_aarch64() {
     fi
 }
 
+# macOS deployment target of the wheels (pyproject.toml): the oldest macOS the
+# code's use of the C++ library allows. zig's own libc++ headers carry
+# Apple's availability markup, which zig turns off for its static libc++;
+# turned back on, a call that macOS 11's libc++.dylib lacks is a compile
+# error. std::pmr has no such markup, so the objects' undefined symbols are
+# checked for it too (its pool resources need macOS 14).
+MACOS_TARGET=11.0
+
 stage_zig() {
     $PY -m pip install --quiet --disable-pip-version-check ziglang
     local flags=(-std=c++23 -O2 -I. -ffp-contract=off -fno-fast-math
                  -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Werror)
-    for target in aarch64-macos x86_64-windows-gnu; do
-        local out=build/zig/$target
+    # The Python layer against this machine's CPython 3.13 headers: compile
+    # only, and only for macOS, whose LP64 type sizes match those headers'.
+    local python_include
+    python_include=$($PY -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+    local python_sources=(binding/*.cpp array_input/*.cpp src/lib/*.cpp)
+    for target in aarch64-macos.$MACOS_TARGET x86_64-windows-gnu; do
+        local out=build/zig/$target sources=("${core_sources[@]}") extra=()
+        if [[ $target == *macos* ]]; then
+            sources+=("${python_sources[@]}")
+            extra=(-U_LIBCPP_HAS_VENDOR_AVAILABILITY_ANNOTATIONS -D_LIBCPP_HAS_VENDOR_AVAILABILITY_ANNOTATIONS=1
+                   -isystem "$python_include")
+        fi
+        rm -rf "$out"
         mkdir -p "$out"
-        for source in "${core_sources[@]}"; do
+        for source in "${sources[@]}"; do
             local object
             object=$out/$(basename "$source" .cpp).o
-            rm -f "$object"
-            $PY -m ziglang c++ -target "$target" "${flags[@]}" -c "$source" -o "$object"
+            $PY -m ziglang c++ -target "$target" "${flags[@]}" "${extra[@]}" -c "$source" -o "$object"
             test -s "$object"
         done
-        echo "zig: core compiles for $target (${#core_sources[@]} files)"
+        # Mach-O objects: GNU nm cannot read them, the mangled names can be.
+        if [[ $target == *macos* ]] && grep -q 'NSt3__13pmr' "$out"/*.o; then
+            echo "test-platforms: std::pmr is referenced; it needs macOS 14, above the target $MACOS_TARGET" >&2
+            exit 1
+        fi
+        echo "zig: compiles for $target (${#sources[@]} files)"
     done
 }
 
