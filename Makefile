@@ -8,7 +8,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all setup native native-test install python-test typecheck wheel wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms clean
+.PHONY: all setup native native-test install python-test typecheck wheel wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms test-aarch64-full clean
 
 all: test
 
@@ -157,10 +157,17 @@ test: native-test python-test typecheck bench-smoke wheel-test asan numpy1
 
 # Other compilers and architectures (installs clang-19, the aarch64 cross
 # compiler, qemu-user and ziglang when missing): Clang build with the native
-# tests and pytest; aarch64 core tests under qemu; zig compile-only for macOS
-# arm64 and Windows x86-64. STAGES="clang aarch64 zig" selects.
+# tests and pytest; aarch64 core tests under qemu; the aarch64 wheel and the
+# extension's pytest suite under qemu with Debian's arm64 CPython; zig
+# compile-only for macOS arm64 and Windows x86-64.
+# STAGES="clang aarch64 aarch64-python zig" selects.
 test-platforms: setup
 	JOBS=$(JOBS) tools/test_platforms.sh $(STAGES)
+
+# The aarch64 stage with the whole pytest suite (companion and example
+# scripts included; about 11 minutes under qemu, so not part of CI).
+test-aarch64-full: setup
+	JOBS=$(JOBS) AARCH64_SUITE=full tools/test_platforms.sh aarch64-python
 
 clean:
 	rm -rf build $(VENV) dist
