@@ -83,7 +83,7 @@ AARCH64_TEST_WHEELS=(numpy pandas pytest hypothesis)
 debian_mirror() {
     local uri
     uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null \
-        | grep -oE '(https?|file)://[^ ]*/debian/?( |$)' | grep -v security | head -n 1 | tr -d ' ' || true)
+        | grep -v '^[[:space:]]*#' | grep -oE '(https?|file)://[^ ]*/debian/?( |$)' | head -n 1 | tr -d ' ' || true)
     echo "${uri:-http://deb.debian.org/debian}"
 }
 
@@ -157,7 +157,7 @@ stage_aarch64_python() {
         -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
         -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_GTEST_SOURCE_DIR=/usr/src/googletest "${python_hints[@]}" >/dev/null
     local modules
-    mapfile -t modules < <($NINJA -C $dir -t targets all | sed -n 's/^\([^:]*\.so\): CXX_MODULE_LIBRARY_LINKER.*/\1/p')
+    mapfile -t modules < <($NINJA -C $dir -t targets all | sed -n 's/^\([^:]*\.so\): [A-Z]*_MODULE_LIBRARY_LINKER.*/\1/p')
     [ ${#modules[@]} -gt 0 ] || { echo "test-platforms: no Python module targets found" >&2; exit 1; }
     $NINJA -C $dir -j "$JOBS" "${modules[@]}"
     local module
