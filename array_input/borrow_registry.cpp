@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <numeric>
 #include <string>
 #include <unordered_map>
@@ -24,27 +25,38 @@ using binding::Result;
 
 using KeyCounts = std::unordered_map<BorrowKey, std::intptr_t, BorrowKeyHash>;
 
-// The lock is CPython's own PyMutex rather than std::mutex, and the maps use
-// the default allocator rather than a std::pmr pool: with the C++ runtime
-// linked statically into a Linux wheel, both of those would pull in runtime
-// objects bound to recent glibc symbol versions, and std::pmr needs macOS 14.
-// A PyMutex is one byte, needs no initialisation beyond zero, and is never
-// contended while every caller holds the interpreter lock.
+// The maps use the default allocator, not a std::pmr pool: statically linked
+// into a Linux wheel, std::pmr's memory_resource.o references the GLIBC_2.34
+// pthread key and rwlock functions, and macOS's libc++ has it only from
+// macOS 14. The lock is CPython's PyMutex (3.13): one byte, zero-initialised,
+// nothing from the C++ runtime, never contended while every caller holds the
+// interpreter lock. CPython 3.12, built only for the NumPy 1.x check, has no
+// PyMutex and takes std::mutex.
+#if PY_VERSION_HEX >= 0x030D0000
+using RegistryMutex = PyMutex;
+void lock_registry(RegistryMutex& mutex) noexcept { PyMutex_Lock(&mutex); }
+void unlock_registry(RegistryMutex& mutex) noexcept { PyMutex_Unlock(&mutex); }
+#else
+using RegistryMutex = std::mutex;
+void lock_registry(RegistryMutex& mutex) { mutex.lock(); }
+void unlock_registry(RegistryMutex& mutex) noexcept { mutex.unlock(); }
+#endif
+
 struct BorrowRegistry {
-    PyMutex lock{};
+    RegistryMutex lock{};
     std::unordered_map<PyObject*, KeyCounts> borrows;
 };
 
 // Holds the registry lock for one scope.
 class RegistryLock {
 public:
-    explicit RegistryLock(BorrowRegistry& registry) noexcept : lock_(registry.lock) { PyMutex_Lock(&lock_); }
-    ~RegistryLock() { PyMutex_Unlock(&lock_); }
+    explicit RegistryLock(BorrowRegistry& registry) : lock_(registry.lock) { lock_registry(lock_); }
+    ~RegistryLock() { unlock_registry(lock_); }
     RegistryLock(const RegistryLock&) = delete;
     RegistryLock& operator=(const RegistryLock&) = delete;
 
 private:
-    PyMutex& lock_;
+    RegistryMutex& lock_;
 };
 
 // The creator's private block: the public record first, then what the
