@@ -217,7 +217,7 @@ stage_aarch64_python() {
     # The suite against the installed wheel, with the test-only modules from
     # the build tree: every test of the extension, its binding and array
     # layers by default (about 4 minutes under qemu); AARCH64_SUITE=full (make
-    # test-aarch64-full, about 11 minutes) adds the companion package's and
+    # test-aarch64-full, 7 to 11 minutes) adds the companion package's and
     # the example scripts' tests, which start an interpreter and import
     # pandas per case. Deselected on both: the console-script check (the
     # wheel is unpacked, not installed by pip) and the Ctrl+C test, whose
