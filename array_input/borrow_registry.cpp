@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory_resource>
 #include <mutex>
 #include <numeric>
 #include <string>
@@ -24,15 +23,40 @@ using binding::OwnedRef;
 using binding::PendingError;
 using binding::Result;
 
-using KeyCounts = std::pmr::unordered_map<BorrowKey, std::intptr_t, BorrowKeyHash>;
+using KeyCounts = std::unordered_map<BorrowKey, std::intptr_t, BorrowKeyHash>;
 
-// Both map levels draw their nodes and buckets from one pool owned by the
-// registry (already serialised by its mutex), so the steady state of
-// grant-and-release cycles reuses memory instead of calling malloc.
+// The maps use the default allocator, not a std::pmr pool: statically linked
+// into a Linux wheel, std::pmr's memory_resource.o references the GLIBC_2.34
+// pthread key and rwlock functions, and macOS's libc++ has it only from
+// macOS 14. The lock is CPython's PyMutex (3.13): one byte, zero-initialised,
+// nothing from the C++ runtime, never contended while every caller holds the
+// interpreter lock. CPython 3.12, built only for the NumPy 1.x check, has no
+// PyMutex and takes std::mutex.
+#if PY_VERSION_HEX >= 0x030D0000
+using RegistryMutex = PyMutex;
+void lock_registry(RegistryMutex& mutex) noexcept { PyMutex_Lock(&mutex); }
+void unlock_registry(RegistryMutex& mutex) noexcept { PyMutex_Unlock(&mutex); }
+#else
+using RegistryMutex = std::mutex;
+void lock_registry(RegistryMutex& mutex) { mutex.lock(); }
+void unlock_registry(RegistryMutex& mutex) noexcept { mutex.unlock(); }
+#endif
+
 struct BorrowRegistry {
-    std::mutex lock;
-    std::pmr::unsynchronized_pool_resource pool;
-    std::pmr::unordered_map<PyObject*, KeyCounts> borrows{&pool};
+    RegistryMutex lock{};
+    std::unordered_map<PyObject*, KeyCounts> borrows;
+};
+
+// Holds the registry lock for one scope.
+class RegistryLock {
+public:
+    explicit RegistryLock(BorrowRegistry& registry) : lock_(registry.lock) { lock_registry(lock_); }
+    ~RegistryLock() { unlock_registry(lock_); }
+    RegistryLock(const RegistryLock&) = delete;
+    RegistryLock& operator=(const RegistryLock&) = delete;
+
+private:
+    RegistryMutex& lock_;
 };
 
 // The creator's private block: the public record first, then what the
@@ -75,7 +99,7 @@ int registry_acquire(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const ViewLocation view = locate(array);
     const BorrowKey& key = view.key;
-    const std::lock_guard<std::mutex> guard(registry.lock);
+    const RegistryLock guard(registry);
     auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) return register_new_base(registry, view, 1);
     KeyCounts& counts = found->second;
@@ -97,7 +121,7 @@ int registry_acquire_mut(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const ViewLocation view = locate(array);
     const BorrowKey& key = view.key;
-    const std::lock_guard<std::mutex> guard(registry.lock);
+    const RegistryLock guard(registry);
     auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) return register_new_base(registry, view, -1);
     KeyCounts& counts = found->second;
@@ -113,7 +137,7 @@ void registry_release(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const ViewLocation view = locate(array);
     const BorrowKey& key = view.key;
-    const std::lock_guard<std::mutex> guard(registry.lock);
+    const RegistryLock guard(registry);
     auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) broken_invariant("release of an unregistered base");
     KeyCounts& counts = found->second;
@@ -133,7 +157,7 @@ void registry_release(void* state, PyObject* array) {
 void registry_release_mut(void* state, PyObject* array) {
     auto& registry = *static_cast<BorrowRegistry*>(state);
     const ViewLocation view = locate(array);
-    const std::lock_guard<std::mutex> guard(registry.lock);
+    const RegistryLock guard(registry);
     auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) broken_invariant("exclusive release of an unregistered base");
     if (found->second.size() < 2) {
@@ -275,7 +299,7 @@ std::optional<std::vector<RegistryEntry>> registry_snapshot() {
     const SharedBorrowApi& api = registry_api();
     if (api.acquire != registry_acquire) return std::nullopt;
     auto& registry = *static_cast<BorrowRegistry*>(api.state);
-    const std::lock_guard<std::mutex> guard(registry.lock);
+    const RegistryLock guard(registry);
     std::vector<RegistryEntry> entries;
     for (const auto& [base, counts] : registry.borrows) {
         for (const auto& [key, count] : counts) entries.push_back(RegistryEntry{base, key, count});

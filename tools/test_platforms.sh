@@ -5,9 +5,18 @@
 #   aarch64  the statistical core and its native tests cross-compiled with
 #            g++-aarch64-linux-gnu and run under qemu-user: the same golden
 #            bits, and the Advanced SIMD kernel against the plain loop
-#   zig      the core compiled (not linked, not run) for macOS arm64 and
-#            Windows x86-64 with zig's Clang and its own C++ library
-# Usage: tools/test_platforms.sh [clang] [aarch64] [zig]   (default: all)
+#   aarch64-python
+#            every Python module CMake builds (the extension, the test-only
+#            modules, any other) and the manylinux wheel cross-compiled, the
+#            wheel repaired by auditwheel and installed, then the whole pytest
+#            suite (without the companion's and examples' tests unless
+#            AARCH64_SUITE=full) and a corpus of exact results under qemu-aarch64 with
+#            Debian 13's arm64 CPython 3.13 and NumPy's aarch64 wheel; the
+#            corpus must give the x86-64 bits
+#   zig      compiled (not linked, not run) with zig's Clang and its own C++
+#            library: the core for Windows x86-64; the core and the Python
+#            layer for macOS arm64 at the wheels' deployment target
+# Usage: tools/test_platforms.sh [clang] [aarch64] [aarch64-python] [zig]   (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,7 +27,7 @@ CTEST=$VENV/bin/ctest
 NINJA=$(realpath $VENV/bin/ninja)
 JOBS=${JOBS:-2}
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(clang aarch64 zig)
+[ ${#stages[@]} -gt 0 ] || stages=(clang aarch64 aarch64-python zig)
 
 source tools/need_packages.sh
 
@@ -62,27 +71,215 @@ stage_aarch64() {
     fi
 }
 
+# Debian's arm64 CPython comes through this machine's own package source: a
+# private apt configuration (sources, lists, cache, status of its own) for
+# trixie/arm64 downloads the interpreter and its libraries without touching
+# the system, and they are unpacked into a sysroot for qemu's -L.
+AARCH64_PYTHON_PACKAGES=(python3.13 libpython3.13-dev libstdc++6)
+AARCH64_SOABI=cpython-313-aarch64-linux-gnu
+# Test dependencies as aarch64 wheels from the package index.
+AARCH64_TEST_WHEELS=(numpy pandas pytest hypothesis)
+
+debian_mirror() {
+    local uri
+    uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null \
+        | grep -v '^[[:space:]]*#' | grep -oE '(https?|file)://[^ ]*/debian/?( |$)' | head -n 1 | tr -d ' ' || true)
+    echo "${uri:-http://deb.debian.org/debian}"
+}
+
+aarch64_sysroot() {
+    local root=$1
+    local apt=$root/apt sysroot=$root/sysroot
+    # Unpacked once; kept while the package list is the same.
+    if [ "$(cat "$sysroot/.packages" 2>/dev/null)" = "${AARCH64_PYTHON_PACKAGES[*]}" ]; then return 0; fi
+    mkdir -p "$apt/etc/parts" "$apt/state/lists/partial" "$apt/cache/archives/partial"
+    : > "$apt/state/status"
+    echo "deb [arch=arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) trixie main" \
+        > "$apt/etc/sources.list"
+    local options=(-o Dir::Etc::sourcelist="$PWD/$apt/etc/sources.list" -o Dir::Etc::sourceparts="$PWD/$apt/etc/parts"
+                   -o Dir::Etc::preferencesparts="$PWD/$apt/etc/parts" -o Dir::State="$PWD/$apt/state"
+                   -o Dir::State::status="$PWD/$apt/state/status" -o Dir::Cache="$PWD/$apt/cache"
+                   -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o Debug::NoLocking=1)
+    apt-get "${options[@]}" -qq update
+    apt-get "${options[@]}" -qq -y --no-install-recommends --download-only install "${AARCH64_PYTHON_PACKAGES[@]}" >/dev/null
+    rm -rf "$sysroot"
+    mkdir -p "$sysroot"
+    local package
+    for package in "$apt"/cache/archives/*.deb; do dpkg-deb -x "$package" "$sysroot"; done
+    [ -e "$sysroot/lib" ] || ln -s usr/lib "$sysroot/lib"
+    # Bytecode written once by this machine's 3.13 (same magic number), so
+    # that the interpreter under qemu does not recompile the library per run.
+    $PY -m compileall -q "$sysroot/usr/lib/python3.13" >/dev/null || true
+    echo "${AARCH64_PYTHON_PACKAGES[*]}" > "$sysroot/.packages"
+}
+
+# The CPython headers for building: Debian's pyconfig.h only dispatches to
+# the per-architecture one, so the arm64 configuration is put in its place in
+# a directory of its own (the sysroot's other headers belong to trixie's
+# glibc, not to the cross compiler's).
+aarch64_python_headers() {
+    local root=$1
+    local include=$root/python-include/python3.13
+    rm -rf "$root/python-include"
+    mkdir -p "$root/python-include"
+    cp -r "$root/sysroot/usr/include/python3.13" "$include"
+    cp "$root/sysroot/usr/include/aarch64-linux-gnu/python3.13/pyconfig.h" "$include/pyconfig.h"
+    echo "$include"
+}
+
+aarch64_test_site() {
+    local root=$1
+    local site=$root/site
+    if [ "$(cat "$site/.wheels" 2>/dev/null)" = "${AARCH64_TEST_WHEELS[*]}" ]; then return 0; fi
+    rm -rf "$site"
+    $PY -m pip install --quiet --disable-pip-version-check --target "$site" --only-binary=:all: \
+        --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 --python-version 3.13 \
+        --implementation cp --abi cp313 "${AARCH64_TEST_WHEELS[@]}"
+    $PY -m compileall -q "$site" >/dev/null || true
+    echo "${AARCH64_TEST_WHEELS[*]}" > "$site/.wheels"
+}
+
+stage_aarch64_python() {
+    need_packages g++-aarch64-linux-gnu qemu-user googletest
+    local root=build/aarch64-python
+    mkdir -p "$root"
+    aarch64_sysroot "$root"
+    aarch64_test_site "$root"
+    local include
+    include=$(realpath "$(aarch64_python_headers "$root")")
+    local python_hints=(-DPython_EXECUTABLE="$(realpath $PY)" -DPython_INCLUDE_DIR="$include"
+                        -DLARKSPUR_PYTHON_SOABI=$AARCH64_SOABI)
+
+    # Every Python extension module the project's CMake defines, whatever
+    # its name: the MODULE libraries of a full build with tests.
+    local dir=$root/build
+    $CMAKE -S . -B $dir -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+        -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_GTEST_SOURCE_DIR=/usr/src/googletest "${python_hints[@]}" >/dev/null
+    local modules
+    mapfile -t modules < <($NINJA -C $dir -t targets all | sed -n 's/^\([^:]*\.so\): [A-Z]*_MODULE_LIBRARY_LINKER.*/\1/p')
+    [ ${#modules[@]} -gt 0 ] || { echo "test-platforms: no Python module targets found" >&2; exit 1; }
+    $NINJA -C $dir -j "$JOBS" "${modules[@]}"
+    local module
+    for module in "${modules[@]}"; do
+        aarch64-linux-gnu-readelf -h "$dir/$module" | grep -q 'AArch64'
+    done
+    echo "aarch64-python: built ${modules[*]}"
+
+    # The wheel, cross-built by scikit-build-core with the wheel's link
+    # settings, repaired for manylinux_2_28 and installed for the suite.
+    rm -rf "$root/wheel-raw" "$root/dist" "$root/installed"
+    _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=.$AARCH64_SOABI.so \
+        $PY -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps -w "$root/wheel-raw" \
+        -C cmake.toolchain-file="$(realpath cmake/aarch64-linux-gnu.cmake)" -C build-dir="$root/wheel-tree" \
+        -C cmake.define.LARKSPUR_MANYLINUX_COMPAT=ON -C cmake.define.Python_INCLUDE_DIR="$include" \
+        -C cmake.define.LARKSPUR_PYTHON_SOABI=$AARCH64_SOABI .
+    # (auditwheel offers only this machine's architecture by name: "auto"
+    # picks the most compatible tag, which must be manylinux_2_28 or older.)
+    PATH=$(realpath $VENV/bin):$PATH $VENV/bin/auditwheel repair --plat auto -w "$root/dist" "$root"/wheel-raw/larkspur-*.whl
+    local shown
+    shown=$($VENV/bin/auditwheel show "$root"/dist/larkspur-*.whl)
+    echo "$shown"
+    local glibc_minor
+    glibc_minor=$(echo "$shown" | tr '\n' ' ' | sed -n 's/.*platform tag: *"manylinux_2_\([0-9]*\)_aarch64".*/\1/p')
+    if [ -z "$glibc_minor" ] || [ "$glibc_minor" -gt 28 ]; then
+        echo "test-platforms: the aarch64 wheel is not manylinux_2_28 or older" >&2
+        exit 1
+    fi
+    # Installed by unpacking (it has no scripts or data to place; pip refuses
+    # a wheel of another architecture).
+    $PY -m zipfile -e "$root"/dist/larkspur-*manylinux*.whl "$root/installed"
+
+    # The interpreter under qemu, runnable as a program (tests start
+    # subprocesses with sys.executable, and this machine cannot exec arm64
+    # binaries itself): a wrapper, which sitecustomize makes sys.executable.
+    local sysroot python
+    sysroot=$(realpath "$root/sysroot")
+    python=$(realpath "$root")/bin/python3.13
+    mkdir -p "$root/bin" "$root/qemu-path"
+    printf '#!/bin/sh\nexec qemu-aarch64 -L %s %s/usr/bin/python3.13 "$@"\n' "$sysroot" "$sysroot" > "$python"
+    chmod +x "$python"
+    printf 'import os, sys\nsys.executable = os.environ.get("LARKSPUR_QEMU_PYTHON", sys.executable)\n' \
+        > "$root/qemu-path/sitecustomize.py"
+    local site_path
+    site_path=$(realpath "$root/qemu-path"):$(realpath "$root/installed"):$(realpath "$root/site")
+
+    # The same bits as on x86-64 for the corpus, from the wheel and from the
+    # build tree's module.
+    $PY tools/corpus_bits.py > "$root/corpus-x86_64.txt"
+    LARKSPUR_QEMU_PYTHON=$python PYTHONPATH=$site_path "$python" tools/corpus_bits.py > "$root/corpus-wheel.txt"
+    LARKSPUR_QEMU_PYTHON=$python PYTHONPATH=$(realpath $dir):$site_path "$python" tools/corpus_bits.py \
+        > "$root/corpus-build.txt"
+    cmp "$root/corpus-x86_64.txt" "$root/corpus-wheel.txt"
+    cmp "$root/corpus-x86_64.txt" "$root/corpus-build.txt"
+    echo "aarch64-python: corpus of $(wc -l < "$root/corpus-x86_64.txt") results bit-identical to x86-64"
+
+    # The suite against the installed wheel, with the test-only modules from
+    # the build tree: every test of the extension, its binding and array
+    # layers by default (about 4 minutes under qemu); AARCH64_SUITE=full (make
+    # test-aarch64-full, 7 to 11 minutes) adds the companion package's and
+    # the example scripts' tests, which start an interpreter and import
+    # pandas per case. Deselected on both: the console-script check (the
+    # wheel is unpacked, not installed by pip) and the Ctrl+C test, whose
+    # signal comes 0.3 s after start, before NumPy's import under qemu ends.
+    local selection=(--deselect tests/python/test_examples_and_tools.py::test_command_is_installed
+                     --deselect tests/python/test_series_routes.py::test_ctrl_c_during_a_slow_conversion)
+    if [ "${AARCH64_SUITE:-ci}" != full ]; then
+        selection+=(--ignore tests/python/test_companion.py --ignore tests/python/test_examples_and_tools.py)
+    fi
+    LARKSPUR_QEMU_PYTHON=$python PYTHONPATH=$site_path LARKSPUR_SUPPORT_DIR=$(realpath $dir)/python_support \
+        "$python" -m pytest -q -p no:cacheprovider "${selection[@]}" tests/python
+    # It ran on arm64.
+    LARKSPUR_QEMU_PYTHON=$python PYTHONPATH=$site_path "$python" -c '
+import platform, larkspur
+assert platform.machine() == "aarch64", platform.machine()
+assert "aarch64" in larkspur.__file__ and "installed" in larkspur.__file__, larkspur.__file__'
+}
+
+# macOS deployment target of the wheels (pyproject.toml): the oldest macOS the
+# code's use of the C++ library allows. zig's own libc++ headers carry
+# Apple's availability markup, which zig turns off for its static libc++;
+# turned back on, a call that macOS 11's libc++.dylib lacks is a compile
+# error. std::pmr has no such markup, so the objects' undefined symbols are
+# checked for it too (its pool resources need macOS 14).
+MACOS_TARGET=11.0
+
 stage_zig() {
     $PY -m pip install --quiet --disable-pip-version-check ziglang
     local flags=(-std=c++23 -O2 -I. -ffp-contract=off -fno-fast-math
                  -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Werror)
-    for target in aarch64-macos x86_64-windows-gnu; do
-        local out=build/zig/$target
+    # The Python layer against this machine's CPython 3.13 headers: compile
+    # only, and only for macOS, whose LP64 type sizes match those headers'.
+    local python_include
+    python_include=$($PY -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+    local python_sources=(binding/*.cpp array_input/*.cpp src/lib/*.cpp)
+    for target in aarch64-macos.$MACOS_TARGET x86_64-windows-gnu; do
+        local out=build/zig/$target sources=("${core_sources[@]}") extra=()
+        if [[ $target == *macos* ]]; then
+            sources+=("${python_sources[@]}")
+            extra=(-U_LIBCPP_HAS_VENDOR_AVAILABILITY_ANNOTATIONS -D_LIBCPP_HAS_VENDOR_AVAILABILITY_ANNOTATIONS=1
+                   -isystem "$python_include")
+        fi
+        rm -rf "$out"
         mkdir -p "$out"
-        for source in "${core_sources[@]}"; do
+        for source in "${sources[@]}"; do
             local object
             object=$out/$(basename "$source" .cpp).o
-            rm -f "$object"
-            $PY -m ziglang c++ -target "$target" "${flags[@]}" -c "$source" -o "$object"
+            $PY -m ziglang c++ -target "$target" "${flags[@]}" "${extra[@]}" -c "$source" -o "$object"
             test -s "$object"
         done
-        echo "zig: core compiles for $target (${#core_sources[@]} files)"
+        # Mach-O objects: GNU nm cannot read them, the mangled names can be.
+        if [[ $target == *macos* ]] && grep -q 'NSt3__13pmr' "$out"/*.o; then
+            echo "test-platforms: std::pmr is referenced; it needs macOS 14, above the target $MACOS_TARGET" >&2
+            exit 1
+        fi
+        echo "zig: compiles for $target (${#sources[@]} files)"
     done
 }
 
 for stage in "${stages[@]}"; do
     echo "=== test-platforms: $stage"
     start=$SECONDS
-    "stage_$stage"
+    "stage_${stage//-/_}"
     echo "=== test-platforms: $stage passed in $((SECONDS - start)) s"
 done
