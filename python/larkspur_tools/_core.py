@@ -61,8 +61,32 @@ def el_tuple(values: RawData, q: float | None = None, d: int | None = None) -> E
 
 
 def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = None) -> list[ELTuple]:
-    """The test on every series of a batch: one task's work on a worker."""
-    return [el_tuple(values, q, d) for values in batch]
+    """The test on every series of a batch: one task's work on a worker.
+
+    The 1-D float64 arrays among them are tested in one native batch on
+    this thread (a cluster's workers already occupy the cores); anything
+    else goes through the class. Results and the first error are those of a
+    loop over the batch.
+    """
+    from .batch import failure_error, native_many
+
+    items = list(batch)
+    arrays = {i: item for i, item in enumerate(items)
+              if isinstance(item, np.ndarray) and item.ndim == 1 and item.dtype == np.float64}
+    slot = {i: k for k, i in enumerate(arrays)}
+    p_tilde, statistic, pvalue, failures = native_many(list(arrays.values()), 0, q, d, 1, True) if arrays else (
+        np.empty(0, np.int64), np.empty(0), np.empty(0), [])
+    failed = {index: (exception, message) for index, exception, message in failures}
+    rows: list[ELTuple] = []
+    for i, values in enumerate(items):
+        k = slot.get(i)
+        if k is None:
+            rows.append(el_tuple(values, q, d))
+        elif k in failed:
+            raise failure_error(*failed[k])
+        else:
+            rows.append((int(p_tilde[k]), float(statistic[k]), float(pvalue[k])))
+    return rows
 
 
 def el_partition(load: Callable[[Part], Iterable[RawData]], part: Part,
