@@ -40,6 +40,11 @@ LARKSPUR_BASELINE(int, pthread_setspecific, (pthread_key_t, const void*), __attr
 LARKSPUR_BASELINE(int, pthread_rwlock_rdlock, (pthread_rwlock_t*));
 LARKSPUR_BASELINE(int, pthread_rwlock_wrlock, (pthread_rwlock_t*));
 LARKSPUR_BASELINE(int, pthread_rwlock_unlock, (pthread_rwlock_t*));
+// std::thread, for the batch module's workers.
+LARKSPUR_BASELINE(int, pthread_create, (pthread_t*, const pthread_attr_t*, void* (*)(void*), void*));
+LARKSPUR_BASELINE(int, pthread_join, (pthread_t, void**));
+LARKSPUR_BASELINE(int, pthread_detach, (pthread_t));
+LARKSPUR_BASELINE(int, pthread_once, (pthread_once_t*, void (*)()));
 
 extern "C" {
 
@@ -54,6 +59,12 @@ int pthread_setspecific(pthread_key_t key, const void* value) noexcept {
 int pthread_rwlock_rdlock(pthread_rwlock_t* lock) noexcept { return larkspur_baseline_pthread_rwlock_rdlock(lock); }
 int pthread_rwlock_wrlock(pthread_rwlock_t* lock) noexcept { return larkspur_baseline_pthread_rwlock_wrlock(lock); }
 int pthread_rwlock_unlock(pthread_rwlock_t* lock) noexcept { return larkspur_baseline_pthread_rwlock_unlock(lock); }
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) noexcept {
+    return larkspur_baseline_pthread_create(thread, attributes, start, argument);
+}
+int pthread_join(pthread_t thread, void** value) { return larkspur_baseline_pthread_join(thread, value); }
+int pthread_detach(pthread_t thread) noexcept { return larkspur_baseline_pthread_detach(thread); }
+int pthread_once(pthread_once_t* control, void (*routine)()) { return larkspur_baseline_pthread_once(control, routine); }
 
 // glibc 2.32 tells whether the process has only ever had one thread, letting
 // libstdc++ skip atomic operations. Here it always says "maybe not": the

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -130,9 +129,7 @@ BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& o
 
     // Per-thread failure lists, merged at the end: no sharing while computing.
     std::vector<std::vector<IndexedFailure>> failures(std::max(wanted, 1U));
-    std::mutex finished_lock;
-    std::condition_variable finished;
-    unsigned running = 0;
+    std::atomic<unsigned> running{0};
 
     auto last_poll = std::chrono::steady_clock::now();
     auto poll_if_due = [&] {
@@ -142,14 +139,11 @@ BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& o
         if (poll()) batch.cancel();
     };
 
-    std::vector<std::jthread> workers;
+    std::vector<std::thread> workers;
     if (wanted > 1) workers.reserve(wanted - 1);
     for (unsigned t = 1; t < wanted; ++t) {
+        running.fetch_add(1, std::memory_order_relaxed);
         try {
-            {
-                const std::lock_guard guard(finished_lock);
-                ++running;
-            }
             workers.emplace_back([&, t] {
                 try {
                     batch.work(failures[t], [] {});
@@ -157,14 +151,11 @@ BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& o
                     exception.record(std::current_exception());
                     batch.cancel();
                 }
-                const std::lock_guard guard(finished_lock);
-                --running;
-                finished.notify_one();
+                running.fetch_sub(1, std::memory_order_release);
             });
         } catch (const std::system_error&) {
             // No more threads to be had: the ones running share the work.
-            const std::lock_guard guard(finished_lock);
-            --running;
+            running.fetch_sub(1, std::memory_order_relaxed);
             break;
         }
     }
@@ -175,21 +166,21 @@ BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& o
         exception.record(std::current_exception());
         batch.cancel();
     }
-    {
-        std::unique_lock guard(finished_lock);
-        while (!finished.wait_for(guard, poll_interval, [&] { return running == 0; })) {
-            guard.unlock();
-            try {
-                if (poll()) batch.cancel();
-            } catch (...) {
-                exception.record(std::current_exception());
-                batch.cancel();
-            }
-            guard.lock();
+    // The workers end within about a chunk of the calling thread; short
+    // sleeps (no timed condition wait, whose clock-selecting glibc entry
+    // point is newer than the oldest glibc the wheel supports) with the
+    // poll kept going.
+    while (running.load(std::memory_order_acquire) != 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        try {
+            poll_if_due();
+        } catch (...) {
+            exception.record(std::current_exception());
+            batch.cancel();
         }
     }
     const auto threads_used = static_cast<unsigned>(workers.size() + 1);
-    workers.clear();  // joins
+    for (std::thread& worker : workers) worker.join();
     exception.rethrow_if_any();
 
     BatchOutcome outcome{batch.cancelled(), threads_used, {}};

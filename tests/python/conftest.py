@@ -9,18 +9,10 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 SUPPORT_DIR = pathlib.Path(os.environ.get("LARKSPUR_SUPPORT_DIR", ROOT / "build" / "native" / "python_support"))
 sys.path.insert(0, str(SUPPORT_DIR))
 # A sanitizer build of the extension itself is tested from its build tree.
-# The pure-Python companion then comes from the source tree.
-# The companion's native module lies in the build tree's larkspur_tools/.
-# `COMPANION_SETUP` does the same in a child interpreter.
-COMPANION_SETUP = (
-    "import os, larkspur_tools\n"
-    "if os.environ.get('LARKSPUR_MODULE_DIR'):\n"
-    "    larkspur_tools.__path__.append(os.path.join(os.environ['LARKSPUR_MODULE_DIR'], 'larkspur_tools'))\n"
-)
+# The companion package comes from there too: a build tree holds it complete
+# (its Python files linked from the source tree, the batch module built in).
 if os.environ.get("LARKSPUR_MODULE_DIR"):
     sys.path.insert(0, os.environ["LARKSPUR_MODULE_DIR"])
-    sys.path.insert(1, str(ROOT / "python"))
-    exec(COMPANION_SETUP)
 
 
 import importlib.util

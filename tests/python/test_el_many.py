@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import COMPANION_SETUP, run_python
+from conftest import run_python
 from larkspur import statistical_tests
 from larkspur_tools import el_many
 
@@ -154,7 +154,7 @@ def test_other_threads_run_during_a_batch():
 
 
 def test_ctrl_c_stops_a_long_batch():
-    code = COMPANION_SETUP + textwrap.dedent(f"""
+    code = textwrap.dedent(f"""
         import sys, time
         import numpy as np
         from larkspur_tools import el_many
@@ -182,7 +182,7 @@ def test_ctrl_c_stops_a_long_batch():
 
 
 def test_borrows_are_taken_and_given_back():
-    result = run_python(COMPANION_SETUP + textwrap.dedent("""
+    result = run_python(textwrap.dedent("""
         import numpy as np
         import _borrow_participant as other
         from larkspur_tools import el_many
