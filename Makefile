@@ -125,16 +125,18 @@ properties: install native
 stress: install native
 	PYTHONPATH=$(abspath $(NATIVE))/python_support:$(abspath tests/python) $(PY) tests/python/stress_driver.py 5000 1000
 
-# ThreadSanitizer: the extension, the batch module and the support modules
-# built with TSan, the thread stress run once under it, then the batch
-# module's tests (worker threads) against that build (the interpreter itself
+# ThreadSanitizer: the batch runner's native tests (worker threads); the
+# extension, the batch module and the support modules built with TSan, the
+# thread stress run once under it, then the batch module's tests against
+# that build (the interpreter itself
 # is not instrumented).
 TSAN_DIR := build/tsan
 tsan: setup
 	$(CMAKE) -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_TSAN=ON \
 	    -DPython_EXECUTABLE=$(abspath $(PY))
-	$(CMAKE) --build $(TSAN_DIR) -j $(JOBS) --target larkspur _batch _borrow_participant _binding_probe
+	$(CMAKE) --build $(TSAN_DIR) -j $(JOBS) --target larkspur _batch _borrow_participant _binding_probe batch_tests
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_DIR)/tests/native/batch_tests
 	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	    TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 \
 	    PYTHONPATH=$(abspath $(TSAN_DIR)):$(abspath $(TSAN_DIR))/python_support:$(abspath tests/python) \
