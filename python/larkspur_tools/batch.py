@@ -7,6 +7,7 @@ the checks, messages and bits of `statistical_tests.EscancianoLobato`.
 
 from __future__ import annotations
 
+import operator
 import os
 import sys
 from collections.abc import Callable, Sequence
@@ -92,7 +93,7 @@ def native_many(panel: Any, axis: int, q: float | None, d: int | None, threads: 
 
     if threads is None:
         threads = _default_threads()
-    elif isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+    elif isinstance(threads, bool) or operator.index(threads) < 1:
         raise ValueError(f"threads must be a positive integer, not {threads!r}")
     p_tilde, statistic, pvalue, failures = _batch.el_many(panel, q, d, axis, threads, stop_at_first_failure)
     return (np.frombuffer(p_tilde, dtype=np.int64), np.frombuffer(statistic, dtype=np.float64),

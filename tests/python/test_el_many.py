@@ -106,7 +106,8 @@ def test_errors_and_masks_are_the_class_errors_with_notes(d):
 
 @pytest.mark.parametrize(("kwargs", "error"), [
     ({"q": "x"}, TypeError), ({"q": -1.0}, ValueError), ({"d": -1}, OverflowError), ({"d": 1.5}, TypeError),
-    ({"threads": 0}, ValueError), ({"errors": "ignore"}, ValueError), ({"axis": 2}, ValueError),
+    ({"threads": 0}, ValueError), ({"threads": 1.0}, TypeError), ({"errors": "ignore"}, ValueError),
+    ({"axis": 2}, ValueError),
 ])
 def test_refused_arguments(kwargs, error):
     values = RNG.standard_normal((40, 3))
