@@ -82,9 +82,9 @@ wheel-test: native wheel
 
 # Benchmarks: the native kernels against the plain loop, per-call times
 # against NumPy and statsmodels, the cost of each input type, many series on
-# two processes (loop, Dask, joblib), the whole bootstrap against the plain
-# calls it needs, larkspur-csv on a large file. Never part of a pass/fail
-# test; make
+# two processes (loop, Dask, joblib), el_many against the loops it replaces,
+# the whole bootstrap against the plain calls it needs, larkspur-csv on a
+# large file. Never part of a pass/fail test; make
 # test only runs them on tiny inputs so that they keep working.
 bench: native install
 	$(PY) -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
@@ -94,6 +94,7 @@ bench: native install
 	$(PY) bench/scale_out.py
 	$(PY) bench/bootstrap.py
 	$(PY) bench/cli_memory.py
+	$(PY) bench/batch.py
 
 bench-smoke: native install
 	$(NATIVE)/kernel_bench --quick
@@ -102,6 +103,7 @@ bench-smoke: native install
 	$(PY) bench/scale_out.py --quick
 	$(PY) bench/bootstrap.py --quick
 	$(PY) bench/cli_memory.py --quick
+	$(PY) bench/batch.py --quick
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the native tests, then the
 # whole pytest suite against the sanitized extension and support modules.
@@ -148,18 +150,26 @@ properties: install native
 stress: install native
 	PYTHONPATH=$(abspath $(NATIVE))/python_support:$(abspath tests/python) $(PY) tests/python/stress_driver.py 5000 1000
 
-# ThreadSanitizer: the extension and support modules built with TSan, the
-# thread stress run once under it (interpreter itself is not instrumented).
+# ThreadSanitizer: the batch runner's native tests (worker threads); the
+# extension, the batch module and the support modules built with TSan, the
+# thread stress run once under it, then the batch module's tests against
+# that build (the interpreter itself
+# is not instrumented).
 TSAN_DIR := build/tsan
 tsan: setup
 	$(CMAKE) -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_TSAN=ON \
 	    -DPython_EXECUTABLE=$(abspath $(PY))
-	$(CMAKE) --build $(TSAN_DIR) -j $(JOBS) --target larkspur _borrow_participant _binding_probe
+	$(CMAKE) --build $(TSAN_DIR) -j $(JOBS) --target larkspur _batch _borrow_participant _binding_probe batch_tests
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_DIR)/tests/native/batch_tests
 	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	    TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 \
 	    PYTHONPATH=$(abspath $(TSAN_DIR)):$(abspath $(TSAN_DIR))/python_support:$(abspath tests/python) \
 	    $(PY) tests/python/stress_driver.py 200 300
+	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	    TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 \
+	    LARKSPUR_MODULE_DIR=$(abspath $(TSAN_DIR)) LARKSPUR_SUPPORT_DIR=$(abspath $(TSAN_DIR))/python_support \
+	    $(PY) -m pytest -q -p no:cacheprovider tests/python/test_el_many.py
 
 # Memcheck over the stress driver: no invalid access, no definite leak
 # beyond the interpreter's own interned strings.

@@ -7,7 +7,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from larkspur import statistical_tests
-from larkspur_tools import ELTuple, EscancianoLobato, by_column, el_tuple, rolling_pvalues
+from larkspur_tools import ELTuple, EscancianoLobato, by_column, el_many, el_tuple, rolling_pvalues
 
 
 def pvalue_of(returns: npt.NDArray[np.float64]) -> float:
@@ -37,3 +37,13 @@ def everything(frame: pd.DataFrame, series: pd.Series[float], values: Sequence[f
 
 def from_list(values: list[float]) -> float:
     return run(values).pvalue
+
+
+def panel_pvalues(panel: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """el_many's result types: three arrays, and the messages when masked."""
+    result = el_many(panel, axis=1, threads=2)
+    lags: npt.NDArray[np.int64] = result.p_tilde
+    masked = el_many([panel[0], panel[1, ::2]], errors="mask")
+    message: str | None = masked.message[0]
+    assert len(lags) >= 0 and message != ""
+    return result.pvalue

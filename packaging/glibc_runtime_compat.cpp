@@ -13,12 +13,43 @@
 // toolchain needs neither. What libstdc++.a pulls in depends on the
 // toolchain; auditwheel's repair for manylinux_2_28 refuses the wheel if a
 // newer reference is left.
+//
+// The batch module's worker threads (std::thread) also call pthread_create,
+// pthread_join, pthread_detach and pthread_once, which glibc 2.34 moved into
+// libc under new symbol versions; forwarders bound to the baseline versions
+// keep those references at what every glibc of the architecture exports.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 
+#if defined(__x86_64__)
+#define LARKSPUR_GLIBC_BASELINE "GLIBC_2.2.5"
+#elif defined(__aarch64__)
+#define LARKSPUR_GLIBC_BASELINE "GLIBC_2.17"
+#else
+#error "baseline glibc symbol version unknown for this architecture"
+#endif
+
+// Declares larkspur_baseline_NAME, bound to NAME at the baseline version.
+#define LARKSPUR_BASELINE(ret, name, params)                             \
+    extern "C" ret larkspur_baseline_##name params noexcept;             \
+    __asm__(".symver larkspur_baseline_" #name "," #name "@" LARKSPUR_GLIBC_BASELINE)
+
+LARKSPUR_BASELINE(int, pthread_create, (pthread_t*, const pthread_attr_t*, void* (*)(void*), void*));
+LARKSPUR_BASELINE(int, pthread_join, (pthread_t, void**));
+LARKSPUR_BASELINE(int, pthread_detach, (pthread_t));
+LARKSPUR_BASELINE(int, pthread_once, (pthread_once_t*, void (*)()));
+
 extern "C" {
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) noexcept {
+    return larkspur_baseline_pthread_create(thread, attributes, start, argument);
+}
+int pthread_join(pthread_t thread, void** value) { return larkspur_baseline_pthread_join(thread, value); }
+int pthread_detach(pthread_t thread) noexcept { return larkspur_baseline_pthread_detach(thread); }
+int pthread_once(pthread_once_t* control, void (*routine)()) { return larkspur_baseline_pthread_once(control, routine); }
 
 // glibc 2.32 tells whether the process has only ever had one thread, letting
 // libstdc++ skip atomic operations. Here it always says "maybe not": the

@@ -24,7 +24,7 @@ fi
 "$dir/venv/bin/cmake" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/$dir/venv/bin/ninja" \
     -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_PYTHON_VERSION=3.12 \
     -DPython_EXECUTABLE="$PWD/$dir/venv/bin/python" >/dev/null
-"$dir/venv/bin/cmake" --build "$dir" -j "$jobs" --target larkspur _borrow_participant _binding_probe
+"$dir/venv/bin/cmake" --build "$dir" -j "$jobs" --target larkspur _batch _borrow_participant _binding_probe
 "$dir/venv/bin/python" -c 'import numpy; print("numpy1: NumPy", numpy.__version__)'
 LARKSPUR_MODULE_DIR="$PWD/$dir" LARKSPUR_SUPPORT_DIR="$PWD/$dir/python_support" \
     "$dir/venv/bin/python" -m pytest -q -p no:cacheprovider tests/python

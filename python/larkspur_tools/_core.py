@@ -83,9 +83,34 @@ def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = N
              first: int = 0) -> list[ELTuple]:
     """The test on every series of a batch: one task's work on a worker.
 
-    An error carries the note "in series k", k counted from `first` (the
-    batch's place in a larger collection)."""
-    return [noted(f"in series {first + position}", el_tuple, values, q, d) for position, values in enumerate(batch)]
+    The 1-D float64 arrays among them are tested in one native batch on
+    this thread (a cluster's workers already occupy the cores); anything
+    else goes through the class. Results and the first error are those of a
+    loop over the batch; an error carries the note "in series k", k counted
+    from `first` (the batch's place in a larger collection).
+    """
+    from .batch import failure_error, native_many
+
+    items = list(batch)
+    arrays = {i: item for i, item in enumerate(items)
+              if isinstance(item, np.ndarray) and item.ndim == 1 and item.dtype == np.float64}
+    slot = {i: k for k, i in enumerate(arrays)}
+    p_tilde, statistic, pvalue, failures = native_many(list(arrays.values()), 0, q, d, 1, True) if arrays else (
+        np.empty(0, np.int64), np.empty(0), np.empty(0), [])
+    failed = {index: (exception, message) for index, exception, message in failures}
+    rows: list[ELTuple] = []
+    for i, values in enumerate(items):
+        k = slot.get(i)
+        if k is None:
+            rows.append(noted(f"in series {first + i}", el_tuple, values, q, d))
+        elif k in failed:
+            error = failure_error(*failed[k])
+            if not isinstance(error, MemoryError):
+                error.add_note(f"in series {first + i}")
+            raise error
+        else:
+            rows.append((int(p_tilde[k]), float(statistic[k]), float(pvalue[k])))
+    return rows
 
 
 def el_batch_at(batch: Iterable[RawData], first: int, q: float | None = None, d: int | None = None) -> list[ELTuple]:

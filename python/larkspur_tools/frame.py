@@ -16,10 +16,8 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from larkspur import statistical_tests
-
-from ._core import natural_array, noted
-from .report import run_test
+from ._core import default_d, natural_array, noted
+from .batch import run_many
 from .small_sample import warn_if_small
 
 if TYPE_CHECKING:
@@ -43,8 +41,8 @@ def by_column(data: pd.DataFrame | Mapping[Any, Any], *, q: float | None = None,
 
     Columns: n (observations tested), d (largest lag used), p_tilde,
     statistic, pvalue, and reject (pvalue < level, 0 < level < 1). Each
-    column is read as one contiguous float64 array, which the test reads in
-    place. A column of dates, durations, periods, text or categories is
+    column is read as one contiguous float64 array; all are tested in one
+    `el_many` batch, in place. A column of dates, durations, periods, text or categories is
     refused (TypeError naming it and its dtype); numeric_only=True skips
     such columns instead, as pandas does.
 
@@ -60,18 +58,34 @@ def by_column(data: pd.DataFrame | Mapping[Any, Any], *, q: float | None = None,
     check_level(level)
     check_nan_policy(nan)
     labels, column_of, given_index = table_of(data)
-    rows: list[tuple[int, int, int, float, float, bool]] = []
-    kept: list[int] = []
+    # Converted in order; a column that cannot be read ends the list, and is
+    # reported after the columns before it, as a column-by-column loop would.
+    columns: list[tuple[int, Any, npt.NDArray[np.float64]]] = []
+    unreadable: Exception | None = None
     for position, name in enumerate(labels):
-        values = noted(f"in column {name!r}", numeric_values, column_of(name), numeric_only, f"column {name!r}")
+        try:
+            values = noted(f"in column {name!r}", numeric_values, column_of(name), numeric_only, f"column {name!r}")
+        except MemoryError:
+            raise
+        except Exception as error:
+            unreadable = error
+            break
         if values is None:
             continue
         if nan == "omit":
             values = values[~np.isnan(values)]
-        row = noted(f"in column {name!r}", run_test, str(name), values, q, d)
-        warn_if_small(row.n, f"column {name!r}")
-        rows.append((row.n, row.d, row.p_tilde, row.statistic, row.pvalue, row.pvalue < level))
-        kept.append(position)
+        columns.append((position, name, values))
+    tested = run_many([values for *_, values in columns], 0, q, d, None, "raise",
+                      lambda index: f"in column {columns[index][1]!r}")
+    if unreadable is not None:
+        raise unreadable
+    rows: list[tuple[int, int, int, float, float, bool]] = []
+    for (position, name, values), p_tilde, statistic, pvalue in zip(columns, *tested):
+        n = len(values)
+        warn_if_small(n, f"column {name!r}")
+        rows.append((n, d if d is not None else default_d(n), int(p_tilde), float(statistic), float(pvalue),
+                     bool(pvalue < level)))
+    kept = [position for position, *_ in columns]
     index = given_index[kept] if given_index is not None else labels_as_given([labels[i] for i in kept])
     table = pd.DataFrame(rows, index=index, columns=COLUMNS)
     return table.astype({"n": "int64", "d": "int64", "p_tilde": "int64", "statistic": "float64",
@@ -103,13 +117,12 @@ def rolling_pvalues(series: pd.Series[Any] | np.ndarray[Any, Any], window: int, 
     ends = range(window, len(values) + 1, step)
     if len(ends):
         warn_if_small(window, f"windows of {window}")
-    pvalues = [noted(f"in the window ending at {index[end - 1]}", window_pvalue, values[end - window:end], q, d)
-               for end in ends]
+    # Every window in one batch, as rows of a strided view of `values`.
+    windows = (np.lib.stride_tricks.sliding_window_view(values, window)[::step] if len(ends)
+               else np.empty((0, window)))
+    pvalues = run_many(windows, 1, q, d, None, "raise",
+                       lambda position: f"in the window ending at {index[ends[position] - 1]}").pvalue
     return pd.Series(pvalues, index=index[[end - 1 for end in ends]], name="pvalue", dtype="float64")
-
-
-def window_pvalue(values: npt.NDArray[np.float64], q: float | None, d: int | None) -> float:
-    return statistical_tests.EscancianoLobato(values, q, d).pvalue
 
 
 def check_level(level: float) -> None:

@@ -1,19 +1,15 @@
 // EscancianoLobato.__new__: binds and checks the arguments in a fixed order,
 // obtains the series as a contiguous run of float64 (in place when it can),
-// runs el_test and only then allocates the fully filled result object.
-#include <algorithm>
-#include <bit>
-#include <cmath>
+// runs the shared series checks and el_test, and only then allocates the
+// fully filled result object.
 #include <cstdint>
-#include <limits>
 #include <optional>
 
 #include "binding/arguments.hpp"
 #include "binding/call_boundary.hpp"
-#include "src/statistical_tests/derived_lag.hpp"
-#include "src/statistical_tests/escanciano_lobato.hpp"
+#include "src/statistical_tests/series_checks.hpp"
 #include "src/lib/result_class.hpp"
-#include "src/statistical_tests/series_element.hpp"
+#include "src/lib/test_parameters.hpp"
 #include "array_input/series_view.hpp"
 
 namespace larkspur::lib {
@@ -24,22 +20,11 @@ using binding::BorrowedRef;
 using binding::OwnedRef;
 using binding::PendingError;
 using binding::Result;
-using statistical_tests::ElErrorKind;
 
-constexpr double default_q = 2.4;
-
-constexpr char q_not_positive[] = "q must be positive";
-constexpr char d_not_positive[] = "d must be positive";
 constexpr char no_series_route[] = "expected a 1-D numpy.ndarray, pandas.Series, or sequence of float64";
-constexpr char empty_series[] = "data must not be empty";
-constexpr char nan_in_series[] = "data must not contain NaN values";
-constexpr char infinity_in_series[] = "data must not contain infinite values";
-constexpr char single_value[] = "data must contain at least two values";
 
 constexpr std::string_view parameter_names[] = {"raw_data", "q", "d"};
 constexpr binding::ParameterSpec constructor_spec{"EscancianoLobato", "__new__", parameter_names, 0, 1, {}};
-
-bool is_absent(PyObject* slot) noexcept { return slot == nullptr || slot == Py_None; }
 
 // The routes in their fixed order. A route's own failure is never reported,
 // except what ends_conversion() lets through: an interrupt, an exit or an
@@ -61,46 +46,14 @@ Result<SeriesView> obtain_series(BorrowedRef raw_data) {
     return copied;
 }
 
-enum class Finiteness { AllFinite, HasInfinity, HasNan };
-
-// One pass over the bit patterns: an infinity or a NaN has an exponent field
-// of all ones, and only then does adding one to the masked exponent carry
-// into the (masked-off) sign bit. Adds and ors without an early exit inside
-// a block run in vector lanes at about memory speed; only a series that has
-// such a value is read again, to tell a NaN (which wins, wherever it is)
-// from an infinity.
-Finiteness classify_values(const void* data, std::uint64_t n) noexcept {
-    constexpr std::uint64_t exponent_mask = 0x7ff0000000000000ULL;
-    constexpr std::uint64_t exponent_one = 0x0010000000000000ULL;
-    constexpr std::uint64_t carry = 0x8000000000000000ULL;
-    constexpr std::uint64_t block = 2048;
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    bool non_finite = false;
-    for (std::uint64_t start = 0; start < n && !non_finite; start += block) {
-        const std::uint64_t stop = std::min(n, start + block);
-        std::uint64_t any = 0;
-        for (std::uint64_t i = start; i < stop; ++i) {
-            const auto bits = std::bit_cast<std::uint64_t>(statistical_tests::load_element(bytes, i));
-            any |= (bits & exponent_mask) + exponent_one;
-        }
-        non_finite = (any & carry) != 0;
-    }
-    if (!non_finite) return Finiteness::AllFinite;
-    for (std::uint64_t i = 0; i < n; ++i) {
-        const double value = statistical_tests::load_element(bytes, i);
-        if (value != value) return Finiteness::HasNan;
-    }
-    return Finiteness::HasInfinity;
-}
-
-PendingError test_error(const statistical_tests::ElError& error) {
-    switch (error.kind) {
-        case ElErrorKind::ZeroTau:
-            return PendingError::with_message(PyExc_OSError, error.message());
-        case ElErrorKind::NotFinite:
-        case ElErrorKind::LagExceedsLength:
-            return PendingError::with_message(PyExc_ValueError, error.message());
-        case ElErrorKind::BufferUnavailable:
+// The failure's exception, exactly as the class raises it.
+PendingError series_error(const statistical_tests::SeriesFailure& failure) {
+    switch (failure.exception()) {
+        case statistical_tests::FailureException::OSError:
+            return PendingError::with_message(PyExc_OSError, failure.message());
+        case statistical_tests::FailureException::ValueError:
+            return PendingError::with_message(PyExc_ValueError, failure.message());
+        case statistical_tests::FailureException::MemoryError:
             break;
     }
     return PendingError::no_memory();
@@ -112,22 +65,8 @@ Result<OwnedRef> construct(PyTypeObject* subtype, PyObject* args, PyObject* kwar
         return std::unexpected(std::move(bound.error()));
     }
 
-    const bool q_supplied = !is_absent(slots[1]);
-    double q = default_q;
-    if (q_supplied) {
-        auto converted = binding::extract_f64(BorrowedRef(slots[1]));
-        if (!converted) return std::unexpected(binding::wrap_argument_error("q", std::move(converted.error())));
-        q = *converted;
-    }
-    std::optional<std::uint64_t> d;
-    if (!is_absent(slots[2])) {
-        auto converted = binding::extract_u64(BorrowedRef(slots[2]));
-        if (!converted) return std::unexpected(binding::wrap_argument_error("d", std::move(converted.error())));
-        d = *converted;
-    }
-    if (q_supplied && !(q > 0.0)) {
-        return std::unexpected(PendingError::with_message(PyExc_ValueError, q_not_positive));
-    }
+    Result<TestParameters> parameters = test_parameters(slots[1], slots[2]);
+    if (!parameters) return std::unexpected(std::move(parameters.error()));
 
     Result<SeriesView> view = obtain_series(BorrowedRef(slots[0]));
     if (!view) return std::unexpected(std::move(view.error()));
@@ -135,26 +74,10 @@ Result<OwnedRef> construct(PyTypeObject* subtype, PyObject* args, PyObject* kwar
     if (!values) {
         throw binding::InternalFault(std::string(no_series_route) + ": NotContiguousError");
     }
-    const std::uint64_t n = values->length;
-    if (n == 0) return std::unexpected(PendingError::with_message(PyExc_ValueError, empty_series));
-    const Finiteness finiteness = classify_values(values->data, n);
-    if (finiteness == Finiteness::HasNan) {
-        return std::unexpected(PendingError::with_message(PyExc_ValueError, nan_in_series));
-    }
-    const std::uint64_t default_d = statistical_tests::derived_lag(n);
-    if (d && *d == 0) return std::unexpected(PendingError::with_message(PyExc_ValueError, d_not_positive));
-    // Without these two checks the test would report p = 1 ("no correlation")
-    // for data it cannot assess: every robust autocorrelation would be NaN,
-    // or there would be no pair of observations at all.
-    if (finiteness == Finiteness::HasInfinity) {
-        return std::unexpected(PendingError::with_message(PyExc_ValueError, infinity_in_series));
-    }
-    if (n == 1) return std::unexpected(PendingError::with_message(PyExc_ValueError, single_value));
-
     // The interpreter lock stays held: the series cannot change underneath.
-    const auto outcome = statistical_tests::el_test(values->data, n, q, d.value_or(default_d));
+    const auto outcome = statistical_tests::test_series(values->data, values->length, parameters->q, parameters->d);
     view->release();
-    if (!outcome) return std::unexpected(test_error(outcome.error()));
+    if (!outcome) return std::unexpected(series_error(outcome.error()));
 
     Result<OwnedRef> instance = binding::allocate_instance(subtype, &PyBaseObject_Type);
     if (!instance) return instance;

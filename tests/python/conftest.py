@@ -9,10 +9,10 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 SUPPORT_DIR = pathlib.Path(os.environ.get("LARKSPUR_SUPPORT_DIR", ROOT / "build" / "native" / "python_support"))
 sys.path.insert(0, str(SUPPORT_DIR))
 # A sanitizer build of the extension itself is tested from its build tree.
-# The pure-Python companion then comes from the source tree.
+# The companion package comes from there too: a build tree holds it complete
+# (its Python files linked from the source tree, the batch module built in).
 if os.environ.get("LARKSPUR_MODULE_DIR"):
     sys.path.insert(0, os.environ["LARKSPUR_MODULE_DIR"])
-    sys.path.insert(1, str(ROOT / "python"))
 
 
 import importlib.util

@@ -1,0 +1,193 @@
+#include "src/batch/batch_runner.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace larkspur::batch {
+namespace {
+
+using statistical_tests::ElResult;
+using statistical_tests::SeriesFailure;
+
+// Values per chunk: large enough that claiming a chunk costs nothing next to
+// it, small enough (well under a millisecond at typical lags) that a cancel
+// or an interrupt is seen promptly and the last chunks balance the threads.
+constexpr std::uint64_t chunk_values = std::uint64_t{1} << 15;
+constexpr std::uint64_t no_failure = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t chunk_size(std::span<const SeriesSpec> series, unsigned threads) noexcept {
+    std::uint64_t total = 0;
+    for (const SeriesSpec& spec : series) total += std::max<std::uint64_t>(spec.length, 1);
+    const std::uint64_t count = series.size();
+    const std::uint64_t mean_length = std::max<std::uint64_t>(total / std::max<std::uint64_t>(count, 1), 1);
+    // At least four chunks per thread when there is enough work, so that an
+    // uneven split still keeps every thread busy to the end.
+    const std::uint64_t balanced = std::max<std::uint64_t>(count / (std::uint64_t{threads} * 4), 1);
+    return std::clamp<std::uint64_t>(chunk_values / mean_length, 1, balanced);
+}
+
+void store(unsigned char* column, std::uint64_t index, const void* value) noexcept {
+    std::memcpy(column + index * 8, value, 8);
+}
+
+class Batch {
+public:
+    Batch(std::span<const SeriesSpec> series, const BatchOptions& options, BatchOutputs outputs) noexcept
+        : series_(series), options_(options), outputs_(outputs),
+          chunk_(chunk_size(series, options.threads)) {}
+
+    // Claims and computes chunks until none is left or the batch is
+    // cancelled; `between_chunks` runs after each chunk.
+    template <class Between>
+    void work(std::vector<IndexedFailure>& failures, Between&& between_chunks) {
+        std::vector<double> scratch;
+        while (!cancelled_.load(std::memory_order_relaxed)) {
+            const std::uint64_t start = next_.fetch_add(chunk_, std::memory_order_relaxed);
+            if (start >= series_.size()) break;
+            if (options_.stop_at_first_failure && start > first_failure_.load(std::memory_order_relaxed)) break;
+            const std::uint64_t stop = std::min<std::uint64_t>(series_.size(), start + chunk_);
+            for (std::uint64_t i = start; i < stop; ++i) compute(i, scratch, failures);
+            between_chunks();
+        }
+    }
+
+    void cancel() noexcept { cancelled_.store(true, std::memory_order_relaxed); }
+    [[nodiscard]] bool cancelled() const noexcept { return cancelled_.load(std::memory_order_relaxed); }
+
+private:
+    void compute(std::uint64_t index, std::vector<double>& scratch, std::vector<IndexedFailure>& failures) {
+        const SeriesSpec& spec = series_[index];
+        const void* values = spec.data;
+        if (spec.length > 1 && spec.stride != static_cast<std::ptrdiff_t>(sizeof(double))) {
+            scratch.resize(spec.length);
+            const unsigned char* element = spec.data;
+            for (std::uint64_t k = 0; k < spec.length; ++k, element += spec.stride) {
+                std::memcpy(&scratch[k], element, sizeof(double));
+            }
+            values = scratch.data();
+        }
+        const auto outcome = statistical_tests::test_series(values, spec.length, options_.q, options_.d);
+        if (outcome) {
+            const auto p_tilde = static_cast<std::int64_t>(outcome->p_tilde);
+            store(outputs_.p_tilde, index, &p_tilde);
+            store(outputs_.statistic, index, &outcome->statistic);
+            store(outputs_.pvalue, index, &outcome->pvalue);
+            return;
+        }
+        const std::int64_t zero = 0;
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        store(outputs_.p_tilde, index, &zero);
+        store(outputs_.statistic, index, &nan);
+        store(outputs_.pvalue, index, &nan);
+        failures.push_back(IndexedFailure{index, outcome.error()});
+        std::uint64_t known = first_failure_.load(std::memory_order_relaxed);
+        while (index < known && !first_failure_.compare_exchange_weak(known, index, std::memory_order_relaxed)) {
+        }
+    }
+
+    std::span<const SeriesSpec> series_;
+    BatchOptions options_;
+    BatchOutputs outputs_;
+    std::uint64_t chunk_;
+    std::atomic<std::uint64_t> next_{0};
+    std::atomic<std::uint64_t> first_failure_{no_failure};
+    std::atomic<bool> cancelled_{false};
+};
+
+// The first exception of any thread, kept for the calling thread.
+class FirstException {
+public:
+    void record(std::exception_ptr exception) noexcept {
+        const std::lock_guard guard(lock_);
+        if (!first_) first_ = std::move(exception);
+    }
+    void rethrow_if_any() {
+        const std::lock_guard guard(lock_);
+        if (first_) std::rethrow_exception(first_);
+    }
+
+private:
+    std::mutex lock_;
+    std::exception_ptr first_;
+};
+
+}  // namespace
+
+BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& options, BatchOutputs outputs,
+                       const std::function<bool()>& poll) {
+    Batch batch(series, options, outputs);
+    FirstException exception;
+    const std::uint64_t chunk = chunk_size(series, options.threads);
+    const std::uint64_t chunks = (series.size() + chunk - 1) / chunk;
+    const auto wanted = static_cast<unsigned>(std::min<std::uint64_t>(std::max(options.threads, 1U), chunks));
+
+    // Per-thread failure lists, merged at the end: no sharing while computing.
+    std::vector<std::vector<IndexedFailure>> failures(std::max(wanted, 1U));
+    std::atomic<unsigned> running{0};
+
+    auto last_poll = std::chrono::steady_clock::now();
+    auto poll_if_due = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_poll < poll_interval) return;
+        last_poll = now;
+        if (poll()) batch.cancel();
+    };
+
+    std::vector<std::thread> workers;
+    if (wanted > 1) workers.reserve(wanted - 1);
+    for (unsigned t = 1; t < wanted; ++t) {
+        running.fetch_add(1, std::memory_order_relaxed);
+        try {
+            workers.emplace_back([&, t] {
+                try {
+                    batch.work(failures[t], [] {});
+                } catch (...) {
+                    exception.record(std::current_exception());
+                    batch.cancel();
+                }
+                running.fetch_sub(1, std::memory_order_release);
+            });
+        } catch (const std::system_error&) {
+            // No more threads to be had: the ones running share the work.
+            running.fetch_sub(1, std::memory_order_relaxed);
+            break;
+        }
+    }
+
+    try {
+        batch.work(failures[0], poll_if_due);
+    } catch (...) {
+        exception.record(std::current_exception());
+        batch.cancel();
+    }
+    // The workers end within about a chunk of the calling thread; short
+    // sleeps (no timed condition wait, whose clock-selecting glibc entry
+    // point is newer than the oldest glibc the wheel supports) with the
+    // poll kept going.
+    while (running.load(std::memory_order_acquire) != 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        try {
+            poll_if_due();
+        } catch (...) {
+            exception.record(std::current_exception());
+            batch.cancel();
+        }
+    }
+    const auto threads_used = static_cast<unsigned>(workers.size() + 1);
+    for (std::thread& worker : workers) worker.join();
+    exception.rethrow_if_any();
+
+    BatchOutcome outcome{batch.cancelled(), threads_used, {}};
+    for (auto& part : failures) outcome.failures.insert(outcome.failures.end(), part.begin(), part.end());
+    std::sort(outcome.failures.begin(), outcome.failures.end(),
+              [](const IndexedFailure& a, const IndexedFailure& b) { return a.index < b.index; });
+    return outcome;
+}
+
+}  // namespace larkspur::batch

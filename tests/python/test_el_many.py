@@ -1,0 +1,210 @@
+"""el_many: the class's bits and errors for every series of a panel, on any
+number of threads, without the interpreter lock, and interruptible."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from conftest import run_python
+from larkspur import statistical_tests
+from larkspur_tools import el_many
+
+EL = statistical_tests.EscancianoLobato
+
+
+def outcome(values, q=None, d=None):
+    """What the class gives: (p_tilde, statistic, pvalue) or (exception type, message)."""
+    try:
+        result = EL(values, q, d)
+    except (ValueError, OSError) as error:
+        return type(error), str(error)
+    return result.p_tilde, result.statistic, result.pvalue
+
+
+def bits(values):
+    return np.asarray(values, dtype=np.float64).view(np.int64)
+
+
+def random_panel(rng, rows, columns):
+    # Volatility clusters and a little correlation, so that p~ and the
+    # penalty switch vary across series.
+    scale = np.exp(np.cumsum(rng.normal(0, 0.2, (rows, columns)), axis=0) * 0.1)
+    noise = rng.standard_normal((rows, columns)) * scale
+    return noise + 0.3 * np.roll(noise, 1, axis=0) * rng.integers(0, 2, columns)
+
+
+RNG = np.random.default_rng(20)
+PANEL = random_panel(RNG, 300, 240)
+# (name, values as given to el_many, axis, the series as 1-D arrays)
+LAYOUTS = [
+    ("C order, columns", PANEL, 0, list(PANEL.T)),
+    ("Fortran order, columns", np.asfortranarray(PANEL), 0, list(PANEL.T)),
+    ("rows", PANEL.T.copy(), 1, list(PANEL.T)),
+    ("reversed, every other row", PANEL[::-1, ::2], 0, list(PANEL[::-1, ::2].T)),
+    ("float32, converted once", PANEL.astype(np.float32), 0, list(PANEL.astype(np.float32).T)),
+    ("DataFrame", pd.DataFrame(PANEL[:, :50]), 0, list(PANEL[:, :50].T)),
+    ("ragged, strided", [PANEL[: 2 + 7 * k : 1 + k % 3, k] for k in range(60)],
+     0, [PANEL[: 2 + 7 * k : 1 + k % 3, k] for k in range(60)]),
+]
+
+
+@pytest.mark.parametrize(("q", "d"), [(None, None), (3.5, 9)])
+@pytest.mark.parametrize(("name", "values", "axis", "series"), LAYOUTS, ids=[layout[0] for layout in LAYOUTS])
+def test_bits_of_the_class_on_any_layout_and_thread_count(name, values, axis, series, q, d):
+    expected = [outcome(s, q, d) for s in series]
+    assert sum(len(e) == 3 for e in expected) > len(expected) // 2  # short ragged ones may fail
+    for threads in (1, 2, 4):
+        got = el_many(values, q, d, axis=axis, threads=threads, errors="mask")
+        for i, e in enumerate(expected):
+            if len(e) == 3:
+                assert got.message[i] is None
+                assert (int(got.p_tilde[i]), bits(got.statistic[i]), bits(got.pvalue[i])) == (
+                    e[0], bits(e[1]), bits(e[2])), (name, threads, i)
+            else:
+                assert got.message[i] == e[1] and got.p_tilde[i] == 0 and np.isnan(got.pvalue[i])
+
+
+FAILING = [
+    ("fine", RNG.standard_normal(50)),
+    ("empty", np.empty(0)),
+    ("NaN after an infinity", np.array([1.0, np.inf, 2.0, np.nan, 3.0])),
+    ("infinity", np.array([1.0, -np.inf, 2.0, 0.5])),
+    ("one value", np.array([1.5])),
+    ("zero tau", np.zeros(30)),
+    ("too large in magnitude", np.array([1e200, -1e200, 3e199, 2e200])),
+    ("shorter than d", np.array([0.3, -1.0, 2.0])),
+    ("fine again", RNG.standard_normal(80)),
+]
+
+
+@pytest.mark.parametrize("d", [None, 5, 0])
+def test_errors_and_masks_are_the_class_errors_with_notes(d):
+    series = [values for _, values in FAILING]
+    expected = [outcome(values, None, d) for values in series]
+    masked = el_many(series, d=d, errors="mask")
+    assert masked.message == [None if len(e) == 3 else e[1] for e in expected]
+    failed = [i for i, e in enumerate(expected) if len(e) == 2]
+    assert np.all(masked.p_tilde[failed] == 0) and np.isnan(masked.statistic[failed]).all()
+    first = failed[0]
+    with pytest.raises(expected[first][0]) as raised:
+        el_many(series, d=d)
+    assert type(raised.value) is expected[first][0] and str(raised.value) == expected[first][1]
+    assert raised.value.__notes__ == [f"in series {first}"]
+    frame = pd.DataFrame({name: np.resize(values, 4) if len(values) else np.full(4, np.nan)
+                          for name, values in FAILING[2:]})
+    with pytest.raises(ValueError) as raised:
+        el_many(frame, d=d)
+    assert raised.value.__notes__ == [f"in column {FAILING[2][0]!r}"]
+
+
+@pytest.mark.parametrize(("kwargs", "error"), [
+    ({"q": "x"}, TypeError), ({"q": -1.0}, ValueError), ({"d": -1}, OverflowError), ({"d": 1.5}, TypeError),
+    ({"threads": 0}, ValueError), ({"threads": 1.0}, TypeError), ({"errors": "ignore"}, ValueError),
+    ({"axis": 2}, ValueError),
+])
+def test_refused_arguments(kwargs, error):
+    values = RNG.standard_normal((40, 3))
+    with pytest.raises(error) as raised:
+        el_many(values, **kwargs)
+    if "q" in kwargs or "d" in kwargs:
+        # The class's own error, as for the first series.
+        with pytest.raises(error) as direct:
+            EL(values[:, 0], kwargs.get("q"), kwargs.get("d"))
+        assert str(raised.value) == str(direct.value) and raised.value.__notes__ == ["in series 0"]
+
+
+@pytest.mark.parametrize("values", [RNG.standard_normal(10), RNG.standard_normal((2, 2, 2)), "abc",
+                                    np.array([["a", "b"]]), [RNG.standard_normal((3, 3))]])
+def test_refused_panels(values):
+    with pytest.raises((TypeError, ValueError)):
+        el_many(values)
+
+
+# Zero-stride rows of one series: a long batch made in no time.
+LONG_BATCH = "np.broadcast_to(np.random.default_rng(0).standard_normal(2500), ({count}, 2500))"
+
+
+def test_other_threads_run_during_a_batch():
+    panel = eval(LONG_BATCH.format(count=4000))
+    ticks = 0
+    stop = threading.Event()
+
+    def count():
+        nonlocal ticks
+        while not stop.is_set():
+            ticks += 1
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        time.sleep(0.05)
+        before = ticks
+        el_many(panel, d=60, axis=1, threads=1)
+        during = ticks - before
+    finally:
+        stop.set()
+        counter.join()
+    assert during > 1000, during
+
+
+def test_ctrl_c_stops_a_long_batch():
+    code = textwrap.dedent(f"""
+        import sys, time
+        import numpy as np
+        from larkspur_tools import el_many
+        panel = {LONG_BATCH.format(count=400_000)}
+        print("start", flush=True)
+        try:
+            el_many(panel, d=60, axis=1, threads=2)
+        except KeyboardInterrupt:
+            print(time.monotonic(), flush=True)
+            sys.exit(0)
+        sys.exit("the batch ran to the end")
+    """)
+    import os
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=env)
+    assert child.stdout.readline().strip() == "start"
+    time.sleep(0.5)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    assert child.returncode == 0, err
+    # About 100 ms at most; a loaded shared machine gets some slack.
+    assert float(out.strip()) - sent < 0.5
+
+
+def test_borrows_are_taken_and_given_back():
+    result = run_python(textwrap.dedent("""
+        import numpy as np
+        import _borrow_participant as other
+        from larkspur_tools import el_many
+        x = np.random.default_rng(1).standard_normal((100, 4))
+        other.set_up()
+        assert other.acquire_mut(x[:, 1]) == 0
+        try:
+            el_many(x)
+        except BaseException as e:
+            assert type(e).__name__ == "PanicException", e
+        else:
+            raise AssertionError("an exclusively borrowed array was read")
+        other.release_mut(x[:, 1])
+        x[0, 2] = np.nan
+        el_many(x, errors="mask")
+        el_many([x[:, 0], x[:, 2]], errors="mask")
+        try:
+            el_many(x)
+        except ValueError:
+            pass
+        assert other.acquire_mut(x) == 0
+        print("ok")
+    """))
+    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stdout + result.stderr
