@@ -63,7 +63,10 @@ LockGuard::LockGuard() {
 }
 
 LockGuard::~LockGuard() {
-    if (ensured_) {
+    // No current thread state: the interpreter ended this thread while it
+    // waited for the lock inside the guarded work (forced unwind), so there
+    // is no lock to give back.
+    if (ensured_ && PyThreadState_GetUnchecked() != nullptr) {
         PyGILState_Release(state_);
     }
     --thread_lock_depth;
@@ -74,8 +77,10 @@ LockReleased::LockReleased() noexcept : saved_depth_(thread_lock_depth), saved_s
     saved_state_ = PyEval_SaveThread();
 }
 
-LockReleased::~LockReleased() {
-    PyEval_RestoreThread(saved_state_);
+LockReleased::~LockReleased() noexcept(false) {
+    if (!abandoned_) {
+        PyEval_RestoreThread(saved_state_);
+    }
     thread_lock_depth = saved_depth_;
 }
 

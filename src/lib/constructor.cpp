@@ -10,6 +10,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/call_boundary.hpp"
+#include "numerics/floating_point_environment.hpp"
 #include "src/statistical_tests/escanciano_lobato.hpp"
 #include "src/lib/result_class.hpp"
 #include "src/statistical_tests/series_element.hpp"
@@ -95,6 +96,7 @@ Finiteness classify_values(const void* data, std::uint64_t n) noexcept {
 
 // floor(n^0.2), saturating like a float-to-unsigned cast that cannot overflow.
 std::uint64_t derived_lag(std::uint64_t n) noexcept {
+    const numerics::FloatingPointScope environment;  // pow's bits under the caller's mode otherwise
     const double root = std::pow(static_cast<double>(n), derived_lag_exponent);
     if (!(root > 0.0)) return 0;
     if (root >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
@@ -106,6 +108,7 @@ PendingError test_error(const statistical_tests::ElError& error) {
         case ElErrorKind::ZeroTau:
             return PendingError::with_message(PyExc_OSError, error.message());
         case ElErrorKind::NotFinite:
+        case ElErrorKind::TooSmall:
         case ElErrorKind::LagExceedsLength:
             return PendingError::with_message(PyExc_ValueError, error.message());
         case ElErrorKind::BufferUnavailable:
@@ -176,7 +179,7 @@ Result<OwnedRef> construct(PyTypeObject* subtype, PyObject* args, PyObject* kwar
 
 }  // namespace
 
-PyObject* escanciano_lobato_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* escanciano_lobato_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return binding::object_boundary([&] { return construct(subtype, args, kwargs); });
 }
 

@@ -152,8 +152,19 @@ const std::vector<PinnedCase>& pinned_cases() {
          {0, 0, 1, -2, -1, -2, 2, -2, 3, 0, -1, -3, 0, 3, 1, 2, -3, -2, 2, 2, 3, -1, -3, 2, -1,
           2, 2, 1, 0, 1, 3, 2, -2, -1, -1, 1, 0, 3, 1, 0, 1, 3, -3, 0, -2, 2, 3, 0, 0, 2},
          1.60642433184324, 4, 1},
-        // T_1 = 5e-324 > 0, but tau-hat = T_1 / 9 rounds to zero.
-        {"tau_underflows_in_the_quotient", scaled({0, 2, 3, 1, 2, 1, -3, 1, 3, 1}, -269), 2.4, 1, 1, ElErrorKind::ZeroTau},
+        // T_1 = 5e-324 > 0, but tau-hat = T_1 / 9 rounds to zero: not a
+        // constant series, so too small rather than a zero tau-hat.
+        {"tau_underflows_in_the_quotient", scaled({0, 2, 3, 1, 2, 1, -3, 1, 3, 1}, -269), 2.4, 1, 0, ElErrorKind::TooSmall},
+        // The small side: example B's few-bit products stay exact down to
+        // 2^-268 (s^4 = 2^-1072); example A keeps its bits down to 2^-256.
+        {"smallest_exact_scale", scaled({1, -1, 1, -1, 1, -1, 1, -1}, -268), 2.4, 2, 2},
+        {"fourth_powers_underflow", scaled({1, -1, 1, -1, 1, -1, 1, -1}, -269), 2.4, 2, 0, ElErrorKind::TooSmall},
+        {"tau_loses_bits", scaled({1, 2, 3, 4, 5, 6}, -257), 2.4, 2, 0, ElErrorKind::TooSmall},
+        // Products exactly zero at every scale keep their zero tau-hat, and
+        // so does a constant series whose rounded sum is not n times the value.
+        {"zero_tau_of_tiny_data", scaled({1, 0, -1, 0, 1, 0, -1, 0}, -300), 2.4, 2, 1, ElErrorKind::ZeroTau},
+        {"constant_with_inexact_sum", {0.1, 0.1, 0.1}, 2.4, 1, 1, ElErrorKind::ZeroTau},
+        {"tiny_constant", scaled({0.1, 0.1, 0.1, 0.1}, -1000), 2.4, 1, 1, ElErrorKind::ZeroTau},
         // Overflow begins between 2^255 and 2^256 for example B: below it the
         // result is example B's to the bit, above it T_1 is infinite.
         {"largest_finite_scale", scaled({1, -1, 1, -1, 1, -1, 1, -1}, 255), 2.4, 2, 2},
