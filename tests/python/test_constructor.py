@@ -96,6 +96,25 @@ def test_failures_in_order(args, kwargs, error, message):
     assert caught.value.args == (message,)
 
 
+# The finiteness scan reads blocks of 2048 values: the last index of a block,
+# the first of the next, the last of a full block and of the series.
+@pytest.mark.parametrize("index", [0, 2047, 2048, 4095, 4096])
+@pytest.mark.parametrize(("values", "message"), [
+    ((math.nan,), "data must not contain NaN values"),
+    ((math.inf,), INFINITE),
+    ((-math.inf,), INFINITE),
+    ((math.inf, math.nan), "data must not contain NaN values"),  # the NaN wins, wherever it is
+])
+def test_non_finite_values_at_block_edges(index, values, message):
+    x = np.random.default_rng(index).standard_normal(4097)
+    x[index] = values[0]
+    if len(values) > 1:
+        x[(index + 2048) % 4097] = values[1]
+    with pytest.raises(ValueError) as caught:
+        EscancianoLobato(x)
+    assert caught.value.args == (message,)
+
+
 def test_type_errors_of_the_routes_carry_no_trace():
     for bad in ["abc", None, {}, 1, (x for x in [1.0])]:
         with pytest.raises(TypeError) as caught:
