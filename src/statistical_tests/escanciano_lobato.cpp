@@ -38,8 +38,7 @@ constexpr double rescale_check_below = 0x1p-200;
 
 struct SeriesSummary {
     double mean;
-    double largest;  // largest magnitude
-    bool constant;
+    bool check_scale;  // not constant, and largest magnitude below rescale_check_below
 };
 
 // One pass: the sequential sum for the mean, and beside it (independent
@@ -49,17 +48,27 @@ SeriesSummary summarize(const unsigned char* x, std::uint64_t n) noexcept {
     const double first = load_element(x, 0);
     double sum = -0.0;
     double largest = 0.0;
-    bool constant = true;
+    unsigned constant = 1;
     for (std::uint64_t i = 0; i < n; ++i) {
         const double value = load_element(x, i);
         sum = sum + value;
-        largest = std::max(largest, std::fabs(value));
-        constant = constant && value == first;
+        const double magnitude = std::fabs(value);
+        largest = magnitude > largest ? magnitude : largest;
+        constant &= static_cast<unsigned>(value == first);
     }
     // The mean of a constant series is that value: its deviations are then
     // exactly zero (zero tau-hat at lag 1), where the rounded sum of, say,
     // 0.1 three times would leave equal nonzero deviations and rho = 1.
-    return SeriesSummary{constant ? first : sum / static_cast<double>(n), largest, constant};
+    return SeriesSummary{constant != 0 ? first : sum / static_cast<double>(n),
+                         constant == 0 && largest < rescale_check_below};
+}
+
+double largest_magnitude(const unsigned char* x, std::uint64_t n) noexcept {
+    double largest = 0.0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        largest = std::max(largest, std::fabs(load_element(x, i)));
+    }
+    return largest;
 }
 
 bool same_outcome(const std::expected<ElResult, ElError>& a, const std::expected<ElResult, ElError>& b) noexcept {
@@ -207,7 +216,7 @@ std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, do
     const auto* x = static_cast<const unsigned char*>(series);
     const SeriesSummary summary = summarize(x, n);
     auto outcome = test_with_mean(x, n, q, d, variant, summary.mean);
-    if (summary.constant || !(summary.largest < rescale_check_below)) {
+    if (!summary.check_scale) {
         return outcome;
     }
     // Tiny data: the same series scaled by a power of two into [1, 2) (exact,
@@ -215,7 +224,7 @@ std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, do
     // outcome to the bit; otherwise a product or quotient underflowed and
     // changed it, and the test refuses instead of reporting drifted numbers,
     // "no correlation" or a zero tau-hat of a series that is not constant.
-    const int shift = -std::ilogb(summary.largest);
+    const int shift = -std::ilogb(largest_magnitude(x, n));
     const std::unique_ptr<double[]> scaled(new (std::nothrow) double[static_cast<std::size_t>(n)]);
     if (!scaled) {
         return std::unexpected(ElError{ElErrorKind::BufferUnavailable, n});
