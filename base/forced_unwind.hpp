@@ -17,6 +17,15 @@
 
 #include <cstddef>  // defines __GLIBCXX__ when the runtime is libstdc++
 
+// The unwind is not a C++ object: libstdc++ binds the handler's reference to
+// null, which UBSan's null check would report. Functions holding the
+// handler carry LARKSPUR_FORCED_UNWIND_HANDLER.
+#if defined(__GNUC__)
+#define LARKSPUR_FORCED_UNWIND_HANDLER __attribute__((no_sanitize("undefined")))
+#else
+#define LARKSPUR_FORCED_UNWIND_HANDLER
+#endif
+
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
 #define LARKSPUR_HAS_FORCED_UNWIND 1

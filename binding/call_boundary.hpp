@@ -43,7 +43,7 @@ namespace detail {
 
 // Runs the body; any escaping C++ exception becomes an error value.
 template <class Body>
-auto run_body(Body& body) -> std::invoke_result_t<Body&> {
+LARKSPUR_FORCED_UNWIND_HANDLER auto run_body(Body& body) -> std::invoke_result_t<Body&> {
     using R = std::invoke_result_t<Body&>;
     try {
         return body();
@@ -74,7 +74,7 @@ namespace detail {
 // lock-depth scope, map success through `success`, raise an error and return
 // `failure`; a fault escaping these steps ends the process.
 template <class Body, class Success, class Value>
-Value guarded(Body& body, Success success, Value failure) {
+LARKSPUR_FORCED_UNWIND_HANDLER Value guarded(Body& body, Success success, Value failure) {
     try {
         const BoundaryScope scope;
         auto result = run_body(body);
@@ -104,7 +104,7 @@ int int_boundary(Body&& body) {
 }
 
 template <class Body>
-void dealloc_boundary(Body&& body) {
+LARKSPUR_FORCED_UNWIND_HANDLER void dealloc_boundary(Body&& body) {
     try {
         const detail::BoundaryScope scope;
         auto as_status = [&body]() -> Status {

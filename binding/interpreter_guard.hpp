@@ -81,7 +81,7 @@ private:
 };
 
 template <class Work>
-decltype(auto) run_without_lock(Work&& work) {
+LARKSPUR_FORCED_UNWIND_HANDLER decltype(auto) run_without_lock(Work&& work) {
     LockReleased released;
 #if LARKSPUR_HAS_FORCED_UNWIND
     try {

@@ -6,6 +6,7 @@ library built with -Ofast (its start-up code sets them for the whole
 process, as any such library a user loads would)."""
 
 import json
+import os
 import platform
 import shlex
 import subprocess
@@ -92,7 +93,7 @@ def libraries(tmp_path_factory):
     compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")[0]
     for name, flags in (("probe", ["-O2"]), ("fast", ["-Ofast"])):
         subprocess.run([compiler, *flags, "-shared", "-fPIC", "-o", str(directory / f"lib{name}.so"), str(source)],
-                       check=True)
+                       check=True, env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
     return directory / "libprobe.so"
 
 
