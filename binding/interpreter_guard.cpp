@@ -72,7 +72,7 @@ LockGuard::~LockGuard() {
     // No current thread state: the interpreter ended this thread while it
     // waited for the lock inside the guarded work (forced unwind), so there
     // is no lock to give back.
-    if (ensured_ && PyThreadState_GetUnchecked() != nullptr) {
+    if (ensured_ && current_thread_state() != nullptr) {
         PyGILState_Release(state_);
     }
     --thread_lock_depth;

@@ -72,7 +72,7 @@ private:
     // In a GIL build a thread holds the lock exactly while it has a current
     // thread state.
     static void drop(PyObject* object) noexcept {
-        if (object != nullptr && PyThreadState_GetUnchecked() != nullptr) {
+        if (object != nullptr && current_thread_state() != nullptr) {
             Py_DECREF(object);
         }
     }
