@@ -7,6 +7,10 @@
 // ever crosses into the interpreter: a fault escaping the boundary's own
 // steps ends the process after "uncaught panic at ffi boundary".
 //
+// One thing passes through untouched: the forced unwind of a thread that
+// the interpreter ends at shutdown (base/forced_unwind.hpp). For it the
+// boundaries and the entry points that call them are not noexcept.
+//
 //   object_boundary   body -> Result<OwnedRef>; failure: nullptr
 //   int_boundary      body -> Status;           failure: -1
 //   dealloc_boundary  body -> void;             failure reported through
@@ -18,6 +22,7 @@
 #include <new>
 #include <type_traits>
 
+#include "base/forced_unwind.hpp"
 #include "binding/fault.hpp"
 #include "binding/interpreter_guard.hpp"
 #include "binding/pending_error.hpp"
@@ -38,7 +43,7 @@ namespace detail {
 
 // Runs the body; any escaping C++ exception becomes an error value.
 template <class Body>
-auto run_body(Body& body) -> std::invoke_result_t<Body&> {
+LARKSPUR_FORCED_UNWIND_HANDLER auto run_body(Body& body) -> std::invoke_result_t<Body&> {
     using R = std::invoke_result_t<Body&>;
     try {
         return body();
@@ -47,7 +52,9 @@ auto run_body(Body& body) -> std::invoke_result_t<Body&> {
         return R(std::unexpect, PendingError::panic(fault.text()));
     } catch (const std::bad_alloc&) {
         return R(std::unexpect, PendingError::no_memory());
-    } catch (...) {
+    }
+    LARKSPUR_RETHROW_FORCED_UNWIND
+    catch (...) {
         return R(std::unexpect, PendingError::panic(anonymous_fault_text));
     }
 }
@@ -67,7 +74,7 @@ namespace detail {
 // lock-depth scope, map success through `success`, raise an error and return
 // `failure`; a fault escaping these steps ends the process.
 template <class Body, class Success, class Value>
-Value guarded(Body& body, Success success, Value failure) noexcept {
+LARKSPUR_FORCED_UNWIND_HANDLER Value guarded(Body& body, Success success, Value failure) {
     try {
         const BoundaryScope scope;
         auto result = run_body(body);
@@ -76,7 +83,9 @@ Value guarded(Body& body, Success success, Value failure) noexcept {
         }
         std::move(result.error()).raise();
         return failure;
-    } catch (...) {
+    }
+    LARKSPUR_RETHROW_FORCED_UNWIND
+    catch (...) {
         abort_uncaught_fault();
     }
 }
@@ -84,18 +93,18 @@ Value guarded(Body& body, Success success, Value failure) noexcept {
 }  // namespace detail
 
 template <class Body>
-PyObject* object_boundary(Body&& body) noexcept {
+PyObject* object_boundary(Body&& body) {
     return detail::guarded(body, [](Result<OwnedRef>& result) { return result->release(); },
                            static_cast<PyObject*>(nullptr));
 }
 
 template <class Body>
-int int_boundary(Body&& body) noexcept {
+int int_boundary(Body&& body) {
     return detail::guarded(body, [](Status&) { return 0; }, -1);
 }
 
 template <class Body>
-void dealloc_boundary(Body&& body) noexcept {
+LARKSPUR_FORCED_UNWIND_HANDLER void dealloc_boundary(Body&& body) {
     try {
         const detail::BoundaryScope scope;
         auto as_status = [&body]() -> Status {
@@ -107,7 +116,9 @@ void dealloc_boundary(Body&& body) noexcept {
             std::move(result.error()).raise();
             PyErr_WriteUnraisable(nullptr);
         }
-    } catch (...) {
+    }
+    LARKSPUR_RETHROW_FORCED_UNWIND
+    catch (...) {
         detail::abort_uncaught_fault();
     }
 }

@@ -161,7 +161,7 @@ ReceiverBorrow::~ReceiverBorrow() {
     }
 }
 
-PyObject* no_constructor_new(PyTypeObject* subtype, PyObject*, PyObject*) noexcept {
+PyObject* no_constructor_new(PyTypeObject* subtype, PyObject*, PyObject*) {
     return object_boundary([&]() -> Result<OwnedRef> {
         std::string name = "<unknown>";
         const OwnedRef type_name = OwnedRef::steal(PyType_GetName(subtype));
@@ -176,14 +176,14 @@ PyObject* no_constructor_new(PyTypeObject* subtype, PyObject*, PyObject*) noexce
     });
 }
 
-void dealloc_instance(PyObject* self, FieldRelease release_fields) noexcept {
+void dealloc_instance(PyObject* self, FieldRelease release_fields) {
     dealloc_boundary([&] {
         release_fields(self);
         free_instance(self);
     });
 }
 
-void dealloc_gc_instance(PyObject* self, FieldRelease release_fields) noexcept {
+void dealloc_gc_instance(PyObject* self, FieldRelease release_fields) {
     PyObject_GC_UnTrack(self);
     dealloc_instance(self, release_fields);
 }

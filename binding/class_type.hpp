@@ -102,21 +102,21 @@ private:
 inline constexpr std::uint64_t exclusive_borrow_flag = ~std::uint64_t{0};
 
 // tp_new of classes without a constructor.
-PyObject* no_constructor_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* no_constructor_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs);
 
 // The two tp_dealloc variants, parametrised by what the fields own.
 using FieldRelease = void (*)(PyObject* self);
-void dealloc_instance(PyObject* self, FieldRelease release_fields) noexcept;
-void dealloc_gc_instance(PyObject* self, FieldRelease release_fields) noexcept;
+void dealloc_instance(PyObject* self, FieldRelease release_fields);
+void dealloc_gc_instance(PyObject* self, FieldRelease release_fields);
 
 inline void release_nothing(PyObject*) noexcept {}
 
 template <FieldRelease Release = release_nothing>
-void plain_dealloc(PyObject* self) noexcept {
+void plain_dealloc(PyObject* self) {
     dealloc_instance(self, Release);
 }
 template <FieldRelease Release = release_nothing>
-void gc_dealloc(PyObject* self) noexcept {
+void gc_dealloc(PyObject* self) {
     dealloc_gc_instance(self, Release);
 }
 

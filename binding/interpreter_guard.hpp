@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "base/forced_unwind.hpp"
 #include "binding/once_cell.hpp"
 #include "binding/pending_error.hpp"
 #include "binding/refs.hpp"
@@ -61,23 +62,37 @@ private:
 };
 
 // Releases the lock for the lifetime of the object (depth saved and set to
-// 0), restoring both on destruction, exceptions included.
+// 0), restoring both on destruction, exceptions included. abandon() is for a
+// thread the interpreter is ending (forced unwind): taking the lock back
+// would end it a second time inside this destructor. Taking it back can
+// itself end the thread, so the destructor lets that unwind out.
 class LockReleased {
 public:
     LockReleased() noexcept;
-    ~LockReleased();
+    ~LockReleased() noexcept(false);
     LockReleased(const LockReleased&) = delete;
     LockReleased& operator=(const LockReleased&) = delete;
+    void abandon() noexcept { abandoned_ = true; }
 
 private:
     int saved_depth_;
     PyThreadState* saved_state_;
+    bool abandoned_ = false;
 };
 
 template <class Work>
-decltype(auto) run_without_lock(Work&& work) {
+LARKSPUR_FORCED_UNWIND_HANDLER decltype(auto) run_without_lock(Work&& work) {
     LockReleased released;
+#if LARKSPUR_HAS_FORCED_UNWIND
+    try {
+        return std::forward<Work>(work)();
+    } catch (const abi::__forced_unwind&) {
+        released.abandon();
+        throw;
+    }
+#else
     return std::forward<Work>(work)();
+#endif
 }
 
 }  // namespace larkspur::binding

@@ -11,6 +11,9 @@
 //   * Neither converts implicitly to PyObject*: get() is spelled out at the
 //     C API edge, release() hands a reference over to the interpreter.
 //   * Dropping an OwnedRef requires the interpreter lock, like any decref.
+//     A thread without it (one that CPython ends by unwinding its stack
+//     while it waits for the lock at shutdown) leaves the reference to the
+//     dying interpreter instead of touching the count unlocked.
 #pragma once
 
 #include <utility>
@@ -43,12 +46,11 @@ public:
     OwnedRef(OwnedRef&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
     OwnedRef& operator=(OwnedRef&& other) noexcept {
         if (this != &other) {
-            Py_XDECREF(ptr_);
-            ptr_ = std::exchange(other.ptr_, nullptr);
+            drop(std::exchange(ptr_, std::exchange(other.ptr_, nullptr)));
         }
         return *this;
     }
-    ~OwnedRef() { Py_XDECREF(ptr_); }
+    ~OwnedRef() { drop(ptr_); }
 
     // Takes over a new reference (possibly null: the C API's failure value).
     [[nodiscard]] static OwnedRef steal(PyObject* object) noexcept { return OwnedRef(object); }
@@ -67,6 +69,13 @@ public:
 
 private:
     explicit OwnedRef(PyObject* object) noexcept : ptr_(object) {}
+    // In a GIL build a thread holds the lock exactly while it has a current
+    // thread state.
+    static void drop(PyObject* object) noexcept {
+        if (object != nullptr && current_thread_state() != nullptr) {
+            Py_DECREF(object);
+        }
+    }
     PyObject* ptr_ = nullptr;
 };
 

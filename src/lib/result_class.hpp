@@ -21,6 +21,6 @@ static_assert(sizeof(EscancianoLobatoObject) == 48);
 [[nodiscard]] binding::LazyType& escanciano_lobato_type();
 
 // The class's creation slot (defined with the constructor).
-PyObject* escanciano_lobato_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* escanciano_lobato_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs);
 
 }  // namespace larkspur::lib

@@ -1,6 +1,7 @@
 #include "src/statistical_tests/escanciano_lobato.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -8,6 +9,7 @@
 
 #include "numerics/chi_squared.hpp"
 #include "numerics/correctly_rounded.hpp"
+#include "numerics/floating_point_environment.hpp"
 #include "base/internal_fault.hpp"
 #include "src/statistical_tests/series_element.hpp"
 
@@ -23,12 +25,58 @@ constexpr char not_finite_message[] =
 // Largest byte count a single allocation may ask for.
 constexpr std::uint64_t max_buffer_bytes = (std::uint64_t{1} << 63) - 8;
 
-double series_mean(const unsigned char* x, std::uint64_t n) noexcept {
+constexpr char too_small_message[] =
+    "data are too small in magnitude for this test: rescale them (the test does not depend on scale)";
+
+// Below this largest magnitude a series is also tested scaled into [1, 2).
+// Multiplying by 2^k is exact, and so is every addition and subtraction even
+// among subnormals; only products and quotients lose bits, and only below
+// 2^-1022. The first to do so are the fourth-power quantities (tau-hat, the
+// terms of T, gamma-hat^2 <= tau-hat), near 2^-254 for data whose largest
+// magnitude is about 1; here even a lag with |rho| down to 2^-180 keeps its
+// bits, so a series of larger magnitude cannot be affected in practice.
+constexpr double rescale_check_below = 0x1p-200;
+
+struct SeriesSummary {
+    double mean;
+    bool check_scale;  // not constant, and largest magnitude below rescale_check_below
+};
+
+// One pass: the sequential sum for the mean, and beside it (independent
+// chains, so no slower than the sum alone) the largest magnitude and
+// whether every value equals the first.
+SeriesSummary summarize(const unsigned char* x, std::uint64_t n) noexcept {
+    const double first = load_element(x, 0);
     double sum = -0.0;
+    double largest = 0.0;
+    unsigned constant = 1;
     for (std::uint64_t i = 0; i < n; ++i) {
-        sum = sum + load_element(x, i);
+        const double value = load_element(x, i);
+        sum = sum + value;
+        const double magnitude = std::fabs(value);
+        largest = magnitude > largest ? magnitude : largest;
+        constant &= static_cast<unsigned>(value == first);
     }
-    return sum / static_cast<double>(n);
+    // The mean of a constant series is that value: its deviations are then
+    // exactly zero (zero tau-hat at lag 1), where the rounded sum of, say,
+    // 0.1 three times would leave equal nonzero deviations and rho = 1.
+    return SeriesSummary{constant != 0 ? first : sum / static_cast<double>(n),
+                         constant == 0 && largest < rescale_check_below};
+}
+
+double largest_magnitude(const unsigned char* x, std::uint64_t n) noexcept {
+    double largest = 0.0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        largest = std::max(largest, std::fabs(load_element(x, i)));
+    }
+    return largest;
+}
+
+bool same_outcome(const std::expected<ElResult, ElError>& a, const std::expected<ElResult, ElError>& b) noexcept {
+    if (a.has_value() != b.has_value()) return false;
+    if (!a) return a.error().kind == b.error().kind && a.error().value == b.error().value;
+    return a->p_tilde == b->p_tilde && std::bit_cast<std::uint64_t>(a->statistic) == std::bit_cast<std::uint64_t>(b->statistic) &&
+           std::bit_cast<std::uint64_t>(a->pvalue) == std::bit_cast<std::uint64_t>(b->pvalue);
 }
 
 // Lags computed per kernel call when the variant allows more: bounded so
@@ -49,6 +97,8 @@ std::string ElError::message() const {
             return zero_tau_prefix + std::to_string(value);
         case ElErrorKind::NotFinite:
             return not_finite_message;
+        case ElErrorKind::TooSmall:
+            return too_small_message;
         case ElErrorKind::LagExceedsLength:
             return lag_exceeds_length_message;
         case ElErrorKind::BufferUnavailable:
@@ -65,11 +115,12 @@ std::unique_ptr<double[]> allocate_lag_buffer(std::uint64_t count) noexcept {
     return std::unique_ptr<double[]>(new (std::nothrow) double[static_cast<std::size_t>(count)]());
 }
 
-std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q, std::uint64_t d,
-                                         KernelVariant variant) {
-    const auto* x = static_cast<const unsigned char*>(series);
+namespace {
+
+// The test on a series whose mean is known: buffer, lags, criterion, p-value.
+std::expected<ElResult, ElError> test_with_mean(const unsigned char* x, std::uint64_t n, double q, std::uint64_t d,
+                                                KernelVariant variant, double mean) {
     const double big_n = static_cast<double>(n);
-    const double mean = series_mean(x, n);
 
     // Lags beyond n + 1 are never examined (lag n + 1 is an error), so the
     // buffer never needs more than n + 1 entries whatever d is.
@@ -154,6 +205,40 @@ std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, do
     }
     const double pvalue = 1.0 - chi_squared->cdf(statistic);
     return ElResult{p_tilde, statistic, pvalue};
+}
+
+}  // namespace
+
+std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q, std::uint64_t d,
+                                         KernelVariant variant) {
+    // The bits below assume nearest-even rounding and kept subnormals,
+    // whatever the calling thread's mode; the caller's comes back on return.
+    const numerics::FloatingPointScope environment;
+    const auto* x = static_cast<const unsigned char*>(series);
+    const SeriesSummary summary = summarize(x, n);
+    auto outcome = test_with_mean(x, n, q, d, variant, summary.mean);
+    if (!summary.check_scale) {
+        return outcome;
+    }
+    // Tiny data: the same series scaled by a power of two into [1, 2) (exact,
+    // and the same copy for every scaling of the data) must give the same
+    // outcome to the bit; otherwise a product or quotient underflowed and
+    // changed it, and the test refuses instead of reporting drifted numbers,
+    // "no correlation" or a zero tau-hat of a series that is not constant.
+    const int shift = -std::ilogb(largest_magnitude(x, n));
+    const std::unique_ptr<double[]> scaled(new (std::nothrow) double[static_cast<std::size_t>(n)]);
+    if (!scaled) {
+        return std::unexpected(ElError{ElErrorKind::BufferUnavailable, n});
+    }
+    for (std::uint64_t i = 0; i < n; ++i) {
+        scaled[i] = std::ldexp(load_element(x, i), shift);
+    }
+    const auto* scaled_bytes = reinterpret_cast<const unsigned char*>(scaled.get());
+    const auto reference = test_with_mean(scaled_bytes, n, q, d, variant, summarize(scaled_bytes, n).mean);
+    if (!same_outcome(outcome, reference)) {
+        return std::unexpected(ElError{ElErrorKind::TooSmall, 0});
+    }
+    return outcome;
 }
 
 }  // namespace larkspur::statistical_tests

@@ -10,12 +10,20 @@
 //     fused multiply-add, and log/exp are the correctly rounded cr_log/cr_exp,
 //     so results are the same bits on every platform.
 //   * Memory: one zero-filled buffer of min(d, n) + 1 doubles, released on
-//     every exit.
+//     every exit; tiny data (below) also a scaled copy of the series.
 //   * Ordinary failures come back as ElError, checked in order: buffer, then
 //     lags ascending; at each lag with pairs a zero tau-hat, then a gamma-hat
 //     or tau-hat that is not finite (infinite data, or fourth powers beyond
 //     the largest double). The first failing lag decides, and any of these
 //     wins over d > n.
+//   * Scale: results do not depend on x -> x * 2^k. A non-constant series
+//     whose largest magnitude is below 2^-200 is run a second time scaled
+//     into [1, 2); when the two outcomes (result bits, or error and lag)
+//     differ, underflow has changed the numbers and the outcome is TooSmall.
+//   * A constant series has mean equal to its value, so it fails with a
+//     zero tau-hat at lag 1 at every scale.
+//   * Runs in FloatingPointScope: the caller's rounding mode, flush-to-zero
+//     or denormals-are-zero cannot change a bit, and come back on return.
 //     InternalFault is thrown only for "cannot happen" branches.
 #pragma once
 
@@ -37,6 +45,7 @@ struct ElResult {
 enum class ElErrorKind {
     ZeroTau,             // the robust variance at `value` (a lag) is zero
     NotFinite,           // gamma-hat or tau-hat at `value` (a lag) is infinite or NaN
+    TooSmall,            // underflow changed the outcome (tiny data); `value` is 0
     LagExceedsLength,    // d > n; `value` is n
     BufferUnavailable,   // the min(d, n) + 1 working buffer could not be allocated
 };
@@ -45,8 +54,8 @@ struct ElError {
     ElErrorKind kind;
     std::uint64_t value;
 
-    // The user-facing text: "Zero τ̂ value at lag <lag>", the too-large
-    // text, "d must not exceed the length of data", or an empty text for the
+    // The user-facing text: "Zero τ̂ value at lag <lag>", the too-large or
+    // too-small text, "d must not exceed the length of data", or an empty text for the
     // allocation failure (raised as a bare MemoryError).
     [[nodiscard]] std::string message() const;
 };

@@ -54,6 +54,8 @@ SeriesFailureKind failure_kind(ElErrorKind kind) noexcept {
             return SeriesFailureKind::ZeroTau;
         case ElErrorKind::NotFinite:
             return SeriesFailureKind::NotFinite;
+        case ElErrorKind::TooSmall:
+            return SeriesFailureKind::TooSmall;
         case ElErrorKind::LagExceedsLength:
             return SeriesFailureKind::LagExceedsLength;
         case ElErrorKind::BufferUnavailable:
@@ -95,6 +97,8 @@ std::string SeriesFailure::message() const {
             return ElError{ElErrorKind::ZeroTau, value}.message();
         case SeriesFailureKind::NotFinite:
             return ElError{ElErrorKind::NotFinite, value}.message();
+        case SeriesFailureKind::TooSmall:
+            return ElError{ElErrorKind::TooSmall, value}.message();
         case SeriesFailureKind::LagExceedsLength:
             return ElError{ElErrorKind::LagExceedsLength, value}.message();
         case SeriesFailureKind::BufferUnavailable:

@@ -28,6 +28,7 @@ enum class SeriesFailureKind : std::uint8_t {
     SingleValue,
     ZeroTau,           // value: the lag
     NotFinite,         // value: the lag
+    TooSmall,
     LagExceedsLength,  // value: n
     BufferUnavailable,
 };

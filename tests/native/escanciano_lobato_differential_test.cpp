@@ -89,9 +89,27 @@ using larkspur::statistical_tests::KernelVariant;
 
 class ElDifferential : public ::testing::TestWithParam<KernelVariant> {};
 
+// Scalar and generic exist in every build, sse2 on every x86-64 and neon on
+// every aarch64 (GCC and Clang builds): their absence is a fault, not a
+// reason to skip. Returns whether the variant can run here.
+bool runnable(KernelVariant variant) {
+    if (larkspur::statistical_tests::kernel_variant_supported(variant)) return true;
+    bool every_machine_has = variant == KernelVariant::Scalar || variant == KernelVariant::Generic;
+#if defined(__GNUC__) && defined(__x86_64__)
+    every_machine_has = every_machine_has || variant == KernelVariant::Sse2;
+#elif defined(__GNUC__) && defined(__aarch64__)
+    every_machine_has = every_machine_has || variant == KernelVariant::Neon;
+#endif
+    if (every_machine_has) {
+        ADD_FAILURE() << "every machine of this architecture runs "
+                      << larkspur::statistical_tests::kernel_variant_name(variant) << ", but this build reports it missing";
+    }
+    return false;
+}
+
 TEST_P(ElDifferential, MatchesReferenceLoopToTheBit) {
     const KernelVariant variant = GetParam();
-    if (!larkspur::statistical_tests::kernel_variant_supported(variant)) {
+    if (!runnable(variant)) {
         GTEST_SKIP() << "this build or CPU lacks " << larkspur::statistical_tests::kernel_variant_name(variant);
     }
     CaseGenerator generator(20261207);
@@ -152,8 +170,19 @@ const std::vector<PinnedCase>& pinned_cases() {
          {0, 0, 1, -2, -1, -2, 2, -2, 3, 0, -1, -3, 0, 3, 1, 2, -3, -2, 2, 2, 3, -1, -3, 2, -1,
           2, 2, 1, 0, 1, 3, 2, -2, -1, -1, 1, 0, 3, 1, 0, 1, 3, -3, 0, -2, 2, 3, 0, 0, 2},
          1.60642433184324, 4, 1},
-        // T_1 = 5e-324 > 0, but tau-hat = T_1 / 9 rounds to zero.
-        {"tau_underflows_in_the_quotient", scaled({0, 2, 3, 1, 2, 1, -3, 1, 3, 1}, -269), 2.4, 1, 1, ElErrorKind::ZeroTau},
+        // T_1 = 5e-324 > 0, but tau-hat = T_1 / 9 rounds to zero: not a
+        // constant series, so too small rather than a zero tau-hat.
+        {"tau_underflows_in_the_quotient", scaled({0, 2, 3, 1, 2, 1, -3, 1, 3, 1}, -269), 2.4, 1, 0, ElErrorKind::TooSmall},
+        // The small side: example B's few-bit products stay exact down to
+        // 2^-268 (s^4 = 2^-1072); example A keeps its bits down to 2^-256.
+        {"smallest_exact_scale", scaled({1, -1, 1, -1, 1, -1, 1, -1}, -268), 2.4, 2, 2},
+        {"fourth_powers_underflow", scaled({1, -1, 1, -1, 1, -1, 1, -1}, -269), 2.4, 2, 0, ElErrorKind::TooSmall},
+        {"tau_loses_bits", scaled({1, 2, 3, 4, 5, 6}, -257), 2.4, 2, 0, ElErrorKind::TooSmall},
+        // Products exactly zero at every scale keep their zero tau-hat, and
+        // so does a constant series whose rounded sum is not n times the value.
+        {"zero_tau_of_tiny_data", scaled({1, 0, -1, 0, 1, 0, -1, 0}, -300), 2.4, 2, 1, ElErrorKind::ZeroTau},
+        {"constant_with_inexact_sum", {0.1, 0.1, 0.1}, 2.4, 1, 1, ElErrorKind::ZeroTau},
+        {"tiny_constant", scaled({0.1, 0.1, 0.1, 0.1}, -1000), 2.4, 1, 1, ElErrorKind::ZeroTau},
         // Overflow begins between 2^255 and 2^256 for example B: below it the
         // result is example B's to the bit, above it T_1 is infinite.
         {"largest_finite_scale", scaled({1, -1, 1, -1, 1, -1, 1, -1}, 255), 2.4, 2, 2},
@@ -170,7 +199,7 @@ const std::vector<PinnedCase>& pinned_cases() {
 
 TEST_P(ElDifferential, PinnedBoundaries) {
     const KernelVariant variant = GetParam();
-    if (!larkspur::statistical_tests::kernel_variant_supported(variant)) GTEST_SKIP();
+    if (!runnable(variant)) GTEST_SKIP();
     for (const PinnedCase& c : pinned_cases()) {
         SCOPED_TRACE(c.name);
         const std::uint64_t n = c.series.size();
@@ -203,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(
 // length, d close to n, series shorter than a lane block, unaligned data.
 TEST_P(ElDifferential, BlockEdges) {
     const KernelVariant variant = GetParam();
-    if (!larkspur::statistical_tests::kernel_variant_supported(variant)) GTEST_SKIP();
+    if (!runnable(variant)) GTEST_SKIP();
     std::mt19937_64 engine(99);
     std::normal_distribution<double> normal;
     std::vector<unsigned char> storage;

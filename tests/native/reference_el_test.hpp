@@ -4,6 +4,8 @@
 // the yardstick of the benchmarks. Keep it plain: no cleverness here.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -17,7 +19,7 @@
 
 namespace larkspur::testing {
 
-inline std::expected<statistical_tests::ElResult, statistical_tests::ElError> reference_el_test(
+inline std::expected<statistical_tests::ElResult, statistical_tests::ElError> reference_el_test_as_given(
     const void* series, std::uint64_t n, double q, std::uint64_t d) {
     using statistical_tests::ElError;
     using statistical_tests::ElErrorKind;
@@ -29,7 +31,9 @@ inline std::expected<statistical_tests::ElResult, statistical_tests::ElError> re
     const double big_n = static_cast<double>(n);
     double sum = -0.0;
     for (std::uint64_t i = 0; i < n; ++i) sum = sum + at(i);
-    const double mean = sum / big_n;
+    bool constant = true;
+    for (std::uint64_t i = 1; i < n; ++i) constant = constant && at(i) == at(0);
+    const double mean = constant ? at(0) : sum / big_n;
 
     std::vector<double> rho2(d + 1, 0.0);
     for (std::uint64_t j = 1; j <= d; ++j) {
@@ -77,6 +81,37 @@ inline std::expected<statistical_tests::ElResult, statistical_tests::ElError> re
     const double statistic = s * big_n;
     const double pvalue = 1.0 - numerics::ChiSquaredDistribution::create(1.0)->cdf(statistic);
     return statistical_tests::ElResult{p_tilde, statistic, pvalue};
+}
+
+// The scale rule: a non-constant series whose largest magnitude is below
+// 2^-200 must give the outcome of its copy scaled into [1, 2), or it is
+// refused as too small.
+inline std::expected<statistical_tests::ElResult, statistical_tests::ElError> reference_el_test(
+    const void* series, std::uint64_t n, double q, std::uint64_t d) {
+    using statistical_tests::ElError;
+    using statistical_tests::ElErrorKind;
+    std::vector<double> x(n);
+    if (n != 0) std::memcpy(x.data(), series, n * sizeof(double));
+    const auto outcome = reference_el_test_as_given(x.data(), n, q, d);
+    double largest = 0.0;
+    bool constant = true;
+    for (const double v : x) {
+        largest = std::max(largest, std::fabs(v));
+        constant = constant && v == x[0];
+    }
+    if (constant || largest >= 0x1p-200) return outcome;
+    for (double& v : x) v = std::ldexp(v, -std::ilogb(largest));
+    const auto scaled = reference_el_test_as_given(x.data(), n, q, d);
+    const bool same = outcome.has_value() == scaled.has_value() &&
+                      (outcome ? outcome->p_tilde == scaled->p_tilde &&
+                                     std::bit_cast<std::uint64_t>(outcome->statistic) ==
+                                         std::bit_cast<std::uint64_t>(scaled->statistic) &&
+                                     std::bit_cast<std::uint64_t>(outcome->pvalue) ==
+                                         std::bit_cast<std::uint64_t>(scaled->pvalue)
+                               : outcome.error().kind == scaled.error().kind &&
+                                     outcome.error().value == scaled.error().value);
+    if (!same) return std::unexpected(ElError{ElErrorKind::TooSmall, 0});
+    return outcome;
 }
 
 }  // namespace larkspur::testing

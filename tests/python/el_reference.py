@@ -83,8 +83,43 @@ class NotFinite(Exception):
     pass
 
 
+class TooSmall(Exception):
+    pass
+
+
 def el_test(x, q=2.4, d=None):
-    """(p_tilde, statistic, pvalue) for a list of floats without NaN."""
+    """(p_tilde, statistic, pvalue) for a list of floats without NaN.
+
+    A non-constant series whose largest magnitude is below 2**-200 must give
+    the outcome of its copy scaled into [1, 2), or it is too small."""
+    outcome = _outcome(x, q, d)
+    largest = max((abs(v) for v in x), default=0.0)
+    if all(v == x[0] for v in x) or largest >= 2.0**-200:
+        return _unwrap(outcome)
+    shift = -math.frexp(largest)[1] + 1
+    scaled = _outcome([math.ldexp(v, shift) for v in x], q, d)
+    same = (type(outcome) is type(scaled) and
+            (outcome.args == scaled.args if isinstance(outcome, Exception)
+             else [float(v).hex() for v in outcome] == [float(v).hex() for v in scaled]))
+    if not same:
+        raise TooSmall()
+    return _unwrap(outcome)
+
+
+def _outcome(x, q, d):
+    try:
+        return _el_test(x, q, d)
+    except (ZeroTau, NotFinite, LagTooLarge) as error:
+        return error
+
+
+def _unwrap(outcome):
+    if isinstance(outcome, Exception):
+        raise outcome
+    return outcome
+
+
+def _el_test(x, q, d):
     n = len(x)
     big_n = float(n)
     if d is None:
@@ -94,7 +129,7 @@ def el_test(x, q=2.4, d=None):
     total = -0.0
     for value in x:
         total = total + value
-    mean = total / big_n
+    mean = x[0] if all(v == x[0] for v in x) else total / big_n
     e = [value - mean for value in x]
     rho2 = [0.0]
     for j in range(1, d + 1):

@@ -8,6 +8,7 @@ import pytest
 from larkspur import statistical_tests
 
 EscancianoLobato = statistical_tests.EscancianoLobato
+import el_reference
 from el_reference import el_test
 
 NEW = "EscancianoLobato.__new__()"
@@ -15,6 +16,7 @@ NO_ROUTE = "expected a 1-D numpy.ndarray, pandas.Series, or sequence of float64"
 ZERO_TAU_1 = "Zero \u03c4\u0302 value at lag 1"
 INFINITE = "data must not contain infinite values"
 TOO_LARGE = "data are too large in magnitude for this test: rescale them (the test does not depend on scale)"
+TOO_SMALL = "data are too small in magnitude for this test: rescale them (the test does not depend on scale)"
 
 
 class FloatRaises:
@@ -69,8 +71,14 @@ class FloatRaises:
         # 9: zero tau-hat, which wins over d > n at a later lag
         (([7.0, 7.0, 7.0],), {}, OSError, ZERO_TAU_1),
         (([1.0, 3.0, 2.0], None, 4), {}, OSError, "Zero \u03c4\u0302 value at lag 2"),
-        # T_1 = 5e-324 > 0, yet tau-hat = T_1 / 9 rounds to zero
-        (([math.ldexp(v, -269) for v in (0, 2, 3, 1, 2, 1, -3, 1, 3, 1)],), {}, OSError, ZERO_TAU_1),
+        # T_1 = 5e-324 > 0, yet tau-hat = T_1 / 9 rounds to zero: not constant
+        (([math.ldexp(v, -269) for v in (0, 2, 3, 1, 2, 1, -3, 1, 3, 1)],), {}, ValueError, TOO_SMALL),
+        (([math.ldexp(v, -600) for v in (1.0, 2.0, 4.0, 3.0)],), {}, ValueError, TOO_SMALL),
+        (([5e-324, 0.0, 5e-324],), {}, ValueError, TOO_SMALL),
+        # constant, although 0.1 + 0.1 + 0.1 is not 3 * 0.1; and at any scale
+        (([0.1, 0.1, 0.1],), {}, OSError, ZERO_TAU_1),
+        (([5e-324] * 4,), {}, OSError, ZERO_TAU_1),
+        (([math.ldexp(v, -600) for v in (1.0, 0.0, -1.0, 0.0)],), {}, OSError, ZERO_TAU_1),
         # d larger than the series
         (([1.0, 2.0, 4.0], None, 4), {}, ValueError, "d must not exceed the length of data"),
         # overflowing sums or fourth powers
@@ -85,6 +93,25 @@ def test_failures_in_order(args, kwargs, error, message):
     with pytest.raises(BaseException) as caught:
         EscancianoLobato(*args, **kwargs)
     assert type(caught.value) is error
+    assert caught.value.args == (message,)
+
+
+# The finiteness scan reads blocks of 2048 values: the last index of a block,
+# the first of the next, the last of a full block and of the series.
+@pytest.mark.parametrize("index", [0, 2047, 2048, 4095, 4096])
+@pytest.mark.parametrize(("values", "message"), [
+    ((math.nan,), "data must not contain NaN values"),
+    ((math.inf,), INFINITE),
+    ((-math.inf,), INFINITE),
+    ((math.inf, math.nan), "data must not contain NaN values"),  # the NaN wins, wherever it is
+])
+def test_non_finite_values_at_block_edges(index, values, message):
+    x = np.random.default_rng(index).standard_normal(4097)
+    x[index] = values[0]
+    if len(values) > 1:
+        x[(index + 2048) % 4097] = values[1]
+    with pytest.raises(ValueError) as caught:
+        EscancianoLobato(x)
     assert caught.value.args == (message,)
 
 
@@ -169,6 +196,38 @@ def test_scale_does_not_matter_until_overflow(scale):
     scaled = EscancianoLobato(x * scale)
     assert scaled.p_tilde == base.p_tilde
     assert scaled.statistic == pytest.approx(base.statistic, rel=1e-12)
+
+
+def ar_series(seed, n):
+    z = np.random.default_rng(seed).standard_normal(n + 1)
+    return z[1:] + 0.3 * z[:-1]
+
+
+@pytest.mark.parametrize(
+    "x",
+    [ar_series(1, 1000), ar_series(5, 60), np.random.default_rng(3).standard_t(3, 250),
+     [1.0, -1.0] * 4, [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]],
+    ids=["ar-1000", "ar-60", "t3-250", "example-b", "example-a"],
+)
+def test_too_small_exactly_where_underflow_changes_the_bits(x):
+    # The plain computation (the reference without the rule) tells where the
+    # bits of x * 2^k first differ from those of x; the module must accept
+    # every k above with the same bits, and refuse the rest as too small.
+    x = [float(v) for v in x]
+    plain = el_reference._outcome(x, 2.4, None)
+    refused = []
+    for k in range(-275, -235):
+        scaled = [math.ldexp(v, k) for v in x]
+        same_bits = repr(el_reference._outcome(scaled, 2.4, None)) == repr(plain)
+        try:
+            result = EscancianoLobato(scaled)
+        except ValueError as error:
+            assert str(error) == TOO_SMALL and not same_bits, k
+            refused.append(k)
+            continue
+        assert same_bits, k
+        assert (result.p_tilde, result.statistic.hex(), result.pvalue.hex()) == (plain[0], plain[1].hex(), plain[2].hex()), k
+    assert refused == list(range(-275, refused[-1] + 1)), "the accepted range is an interval"
 
 
 def test_example_b_with_two_lags():

@@ -1,5 +1,6 @@
 """Internal faults as the caller meets them: PanicException, never a crash."""
 
+import os
 import textwrap
 
 from conftest import needs_support_modules, run_python
@@ -86,3 +87,61 @@ def test_panic_exception_from_a_callback_is_resumed():
     banner = next(i for i, line in enumerate(lines) if line.startswith("---") and "PanicException" in line)
     assert lines[banner + 1] == "Python stack trace below:"
     assert "__float__" in result.stderr
+
+
+# At shutdown CPython 3.13 ends daemon threads that wait for the interpreter
+# lock with pthread_exit, which unwinds through whatever native frames they
+# are in: every route that calls back into Python is such a place, and so is
+# the instantiation of an argument error, which gives the lock up briefly.
+DAEMON_THREADS_AT_EXIT = textwrap.dedent(
+    """
+    import threading, time
+    import numpy as np
+    import pandas as pd
+    from larkspur import statistical_tests
+
+    class Value:
+        def __init__(self, v): self.v = v
+        def __float__(self): return self.v
+
+    class HasToNumpy:
+        def __init__(self, a): self.a = a
+        def to_numpy(self, copy): return self.a
+
+    class BadQ:
+        def __float__(self): raise TypeError("no float here")
+
+    a = np.random.default_rng(0).standard_normal(300)
+    calls = [
+        lambda: statistical_tests.EscancianoLobato(a),
+        lambda: statistical_tests.EscancianoLobato(pd.Series(a)),
+        lambda: statistical_tests.EscancianoLobato([Value(float(v)) for v in a]),
+        lambda: statistical_tests.EscancianoLobato(HasToNumpy(a)),
+        lambda: statistical_tests.EscancianoLobato(a, BadQ()),
+    ]
+
+    def loop(call):
+        while True:
+            try:
+                call()
+            except TypeError:
+                pass
+
+    for call in calls:
+        threading.Thread(target=loop, args=(call,), daemon=True).start()
+    time.sleep(0.2)
+    """
+)
+
+
+def test_daemon_threads_inside_the_module_at_interpreter_exit():
+    # Under AddressSanitizer, frames that the forced unwind passes without a
+    # cleanup keep their stack redzones poisoned, and GCC 12's runtime then
+    # trips over its own poisoning when the next cleanup runs; with locals on
+    # its fake stack the thread's real stack carries no redzones at all.
+    env = {}
+    if "ASAN_OPTIONS" in os.environ:
+        env["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"] + ":detect_stack_use_after_return=1"
+    for attempt in range(20):
+        result = run_python(DAEMON_THREADS_AT_EXIT, env)
+        assert (attempt, result.returncode, result.stderr) == (attempt, 0, "")

@@ -90,6 +90,8 @@ def expected_outcome(values, q, d):
         return OSError, f"Zero \u03c4\u0302 value at lag {zero.args[0]}"
     except el_reference.NotFinite:
         return ValueError, "data are too large in magnitude for this test: rescale them (the test does not depend on scale)"
+    except el_reference.TooSmall:
+        return ValueError, "data are too small in magnitude for this test: rescale them (the test does not depend on scale)"
     except el_reference.LagTooLarge:
         return ValueError, "d must not exceed the length of data"
 
