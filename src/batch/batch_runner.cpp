@@ -1,5 +1,7 @@
 #include "src/batch/batch_runner.hpp"
 
+#include "base/forced_unwind.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -117,9 +119,33 @@ private:
     std::exception_ptr first_;
 };
 
+// Cancels the batch and joins every worker when the calling thread leaves
+// run_batch, whatever the way out: the workers use its stack, and a
+// std::thread destroyed unjoined ends the process. The one exceptional way
+// out is a forced unwind of the calling thread (the interpreter ending a
+// daemon thread that waited for the lock in `poll`).
+class JoinWorkers {
+public:
+    JoinWorkers(Batch& batch, std::vector<std::thread>& workers) noexcept : batch_(batch), workers_(workers) {}
+    ~JoinWorkers() {
+        if (std::any_of(workers_.begin(), workers_.end(), [](const std::thread& t) { return t.joinable(); })) {
+            batch_.cancel();
+        }
+        for (std::thread& worker : workers_) {
+            if (worker.joinable()) worker.join();
+        }
+    }
+    JoinWorkers(const JoinWorkers&) = delete;
+    JoinWorkers& operator=(const JoinWorkers&) = delete;
+
+private:
+    Batch& batch_;
+    std::vector<std::thread>& workers_;
+};
+
 }  // namespace
 
-BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& options, BatchOutputs outputs,
+LARKSPUR_FORCED_UNWIND_HANDLER BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& options, BatchOutputs outputs,
                        const std::function<bool()>& poll) {
     Batch batch(series, options, outputs);
     FirstException exception;
@@ -140,6 +166,7 @@ BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& o
     };
 
     std::vector<std::thread> workers;
+    const JoinWorkers join_workers(batch, workers);
     if (wanted > 1) workers.reserve(wanted - 1);
     for (unsigned t = 1; t < wanted; ++t) {
         running.fetch_add(1, std::memory_order_relaxed);
@@ -162,7 +189,9 @@ BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& o
 
     try {
         batch.work(failures[0], poll_if_due);
-    } catch (...) {
+    }
+    LARKSPUR_RETHROW_FORCED_UNWIND
+    catch (...) {
         exception.record(std::current_exception());
         batch.cancel();
     }
@@ -174,7 +203,9 @@ BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& o
         std::this_thread::sleep_for(std::chrono::microseconds(50));
         try {
             poll_if_due();
-        } catch (...) {
+        }
+        LARKSPUR_RETHROW_FORCED_UNWIND
+        catch (...) {
             exception.record(std::current_exception());
             batch.cancel();
         }

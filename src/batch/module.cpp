@@ -121,7 +121,7 @@ Result<OwnedRef> el_many(PyObject* args, PyObject* kwargs) {
     return result;
 }
 
-PyObject* el_many_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* el_many_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return binding::object_boundary([&] { return el_many(args, kwargs); });
 }
 

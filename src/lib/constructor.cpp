@@ -91,7 +91,7 @@ Result<OwnedRef> construct(PyTypeObject* subtype, PyObject* args, PyObject* kwar
 
 }  // namespace
 
-PyObject* escanciano_lobato_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* escanciano_lobato_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return binding::object_boundary([&] { return construct(subtype, args, kwargs); });
 }
 
