@@ -1,5 +1,7 @@
 #include "src/batch/batch_input.hpp"
 
+#include "binding/python.hpp"
+
 #include <string>
 
 #include "array_input/borrow_registry.hpp"
@@ -39,7 +41,10 @@ BorrowedArray::BorrowedArray(OwnedRef array) : array_(std::move(array)) {
 }
 
 BorrowedArray::~BorrowedArray() {
-    if (array_) array_input::release_shared(array_.borrow());
+    // A thread the interpreter is ending (forced unwind on taking the lock
+    // back) has no thread state: the borrow, like the reference, is left to
+    // the dying interpreter rather than touched without the lock.
+    if (array_ && binding::current_thread_state() != nullptr) array_input::release_shared(array_.borrow());
 }
 
 Result<BatchInput> batch_input(BorrowedRef values, unsigned axis) {
