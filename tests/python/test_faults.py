@@ -92,15 +92,13 @@ def test_panic_exception_from_a_callback_is_resumed():
 # At shutdown CPython 3.13 ends daemon threads that wait for the interpreter
 # lock with pthread_exit, which unwinds through whatever native frames they
 # are in: every route that calls back into Python is such a place, and so is
-# the instantiation of an argument error, which gives the lock up briefly, and
-# a batch whose worker threads run while the calling thread waits or polls.
+# the instantiation of an argument error, which gives the lock up briefly.
 DAEMON_THREADS_AT_EXIT = textwrap.dedent(
     """
     import threading, time
     import numpy as np
     import pandas as pd
     from larkspur import statistical_tests
-    from larkspur_tools import el_many
 
     class Value:
         def __init__(self, v): self.v = v
@@ -120,11 +118,8 @@ DAEMON_THREADS_AT_EXIT = textwrap.dedent(
         lambda: statistical_tests.EscancianoLobato([Value(float(v)) for v in a]),
         lambda: statistical_tests.EscancianoLobato(HasToNumpy(a)),
         lambda: statistical_tests.EscancianoLobato(a, BadQ()),
-        # Long enough that the batch polls for signals, taking the lock
-        # while its workers run.
-        lambda: el_many(panel, threads=2),
     ]
-    panel = np.random.default_rng(1).standard_normal((250, 40000))
+
 
     def loop(call):
         while True:
