@@ -217,7 +217,7 @@ stage_aarch64_python() {
     # The suite against the installed wheel, with the test-only modules from
     # the build tree: every test of the extension, its binding and array
     # layers by default (about 4 minutes under qemu); AARCH64_SUITE=full (make
-    # test-aarch64-full, 7 to 11 minutes) adds the companion package's and
+    # test-aarch64-full) adds the pure-Python companion's, the analysis' and
     # the example scripts' tests, which start an interpreter and import
     # pandas per case. Deselected on both: the console-script check (the
     # wheel is unpacked, not installed by pip) and the Ctrl+C test, whose
@@ -225,7 +225,8 @@ stage_aarch64_python() {
     local selection=(--deselect tests/python/test_examples_and_tools.py::test_command_is_installed
                      --deselect tests/python/test_series_routes.py::test_ctrl_c_during_a_slow_conversion)
     if [ "${AARCH64_SUITE:-ci}" != full ]; then
-        selection+=(--ignore tests/python/test_companion.py --ignore tests/python/test_examples_and_tools.py)
+        selection+=(--ignore tests/python/test_companion.py --ignore tests/python/test_examples_and_tools.py
+                    --ignore tests/python/test_analysis.py)
     fi
     LARKSPUR_QEMU_PYTHON=$python PYTHONPATH=$site_path LARKSPUR_SUPPORT_DIR=$(realpath $dir)/python_support \
         "$python" -m pytest -q -p no:cacheprovider "${selection[@]}" tests/python
