@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "src/statistical_tests/escanciano_lobato.hpp"
+#include "src/statistical_tests/series_group.hpp"
 #include "tests/native/reference_el_test.hpp"
 
 namespace {
@@ -43,9 +44,35 @@ using Outcome = std::expected<larkspur::statistical_tests::ElResult, larkspur::s
 
 }  // namespace
 
-// `--series N D COUNT`: the median seconds of one el_test call (the default
-// kernel) on a series of N, over COUNT different series; the native limit
-// that bench/batch.py compares its batches with.
+// Seconds per series of group_fast_lanes on groups of group_width series of
+// n, `count` series in all (a multiple of the width is best); every lane
+// must be taken.
+template <class Sink>
+double side_by_side_seconds(const std::vector<double>& panel, std::uint64_t n, std::uint64_t d, std::uint64_t count,
+                            int repeats, Sink&& sink) {
+    using larkspur::statistical_tests::group_width;
+    using larkspur::statistical_tests::GroupSeries;
+    return median_seconds(
+        [&] {
+            for (std::uint64_t i = 0; i < count; i += group_width) {
+                GroupSeries group[group_width];
+                const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(group_width, count - i));
+                for (std::size_t s = 0; s < size; ++s) {
+                    group[s] = {reinterpret_cast<const unsigned char*>(panel.data() + (i + s) * n), sizeof(double)};
+                }
+                larkspur::statistical_tests::ElResult results[group_width];
+                const unsigned taken = larkspur::statistical_tests::group_fast_lanes(std::span(group, size), n, 2.4, d,
+                                                                                   results);
+                sink(taken == (1U << size) - 1 ? results[0].pvalue : -1.0);
+            }
+        },
+        repeats) / static_cast<double>(count);
+}
+
+// `--series N D COUNT`: the median seconds per series of one el_test call
+// (the default kernel) and of the side-by-side path, over COUNT different
+// series of N; the native limits that bench/batch.py compares its batches
+// with.
 [[gnu::noinline]] int per_series(std::uint64_t n, std::uint64_t d, std::uint64_t count) {
     std::mt19937_64 engine(2);
     std::normal_distribution<double> normal;
@@ -57,7 +84,8 @@ using Outcome = std::expected<larkspur::statistical_tests::ElResult, larkspur::s
             for (std::uint64_t i = 0; i < count; ++i) sink += el_test(panel.data() + i * n, n, 2.4, d)->pvalue;
         },
         7);
-    std::printf("%.6e\n", seconds / static_cast<double>(count));
+    const double grouped = side_by_side_seconds(panel, n, d, count, 7, [&](double pvalue) { sink += pvalue; });
+    std::printf("%.6e %.6e\n", seconds / static_cast<double>(count), grouped);
     return sink == 0.5 ? 1 : 0;  // keeps the calls; a p-value sum of exactly 0.5 does not happen
 }
 
@@ -96,6 +124,21 @@ int main(int argc, char** argv) {
             std::printf("%-10s %4s %-10s %12.3f us %9.2fx %s\n", "", "",
                         std::string(larkspur::statistical_tests::kernel_variant_name(variant)).c_str(),
                         seconds * 1e6, baseline / seconds, same ? "identical" : "DIFFER");
+        }
+        // Series of this length side by side (several different series, so
+        // the time per series compares with the rows above).
+        if (c.d < c.n && c.d <= larkspur::statistical_tests::group_max_lag && c.n <= 100000) {
+            const std::uint64_t count = larkspur::statistical_tests::group_width;
+            std::vector<double> panel(c.n * count);
+            std::copy(x.begin(), x.end(), panel.begin());
+            for (std::size_t i = c.n; i < panel.size(); ++i) panel[i] = normal(engine);
+            bool same = true;
+            const double seconds = side_by_side_seconds(panel, c.n, c.d, count, c.repeats, [&](double pvalue) {
+                same = same && reference && std::bit_cast<std::uint64_t>(pvalue) == std::bit_cast<std::uint64_t>(reference->pvalue);
+            });
+            mismatches += same ? 0 : 1;
+            std::printf("%-10s %4s %-10s %12.3f us %9.2fx %s\n", "", "", "8 at once", seconds * 1e6, baseline / seconds,
+                        same ? "identical p" : "DIFFER");
         }
     }
     return mismatches == 0 ? 0 : 1;

@@ -1,6 +1,7 @@
 #include "src/batch/batch_runner.hpp"
 
 #include "base/forced_unwind.hpp"
+#include "src/statistical_tests/series_group.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -22,6 +23,9 @@ using statistical_tests::SeriesFailure;
 // or an interrupt is seen promptly and the last chunks balance the threads.
 constexpr std::uint64_t chunk_values = std::uint64_t{1} << 15;
 constexpr std::uint64_t no_failure = std::numeric_limits<std::uint64_t>::max();
+// Fewer series of one length than this run one at a time: a group costs
+// about as much whatever number of its lanes are used.
+constexpr std::size_t min_group = 3;
 
 std::uint64_t chunk_size(std::span<const SeriesSpec> series, unsigned threads) noexcept {
     std::uint64_t total = 0;
@@ -31,7 +35,10 @@ std::uint64_t chunk_size(std::span<const SeriesSpec> series, unsigned threads) n
     // At least four chunks per thread when there is enough work, so that an
     // uneven split still keeps every thread busy to the end.
     const std::uint64_t balanced = std::max<std::uint64_t>(count / (std::uint64_t{threads} * 4), 1);
-    return std::clamp<std::uint64_t>(chunk_values / mean_length, 1, balanced);
+    const std::uint64_t size = std::clamp<std::uint64_t>(chunk_values / mean_length, 1, balanced);
+    // Whole groups of series side by side, where there are enough.
+    constexpr std::uint64_t group = statistical_tests::group_width;
+    return size >= group ? size / group * group : size;
 }
 
 void store(unsigned char* column, std::uint64_t index, const void* value) noexcept {
@@ -54,7 +61,7 @@ public:
             if (start >= series_.size()) break;
             if (options_.stop_at_first_failure && start > first_failure_.load(std::memory_order_relaxed)) break;
             const std::uint64_t stop = std::min<std::uint64_t>(series_.size(), start + chunk_);
-            for (std::uint64_t i = start; i < stop; ++i) compute(i, scratch, failures);
+            for (std::uint64_t i = start; i < stop;) i += compute_group(i, stop, scratch, failures);
             between_chunks();
         }
     }
@@ -63,6 +70,36 @@ public:
     [[nodiscard]] bool cancelled() const noexcept { return cancelled_.load(std::memory_order_relaxed); }
 
 private:
+    // Series index .. (up to group_width consecutive ones of one length) side
+    // by side where that path takes them, one at a time otherwise; returns
+    // how many it covered.
+    std::uint64_t compute_group(std::uint64_t index, std::uint64_t stop, std::vector<double>& scratch,
+                                std::vector<IndexedFailure>& failures) {
+        const std::uint64_t length = series_[index].length;
+        std::size_t count = 1;
+        while (count < statistical_tests::group_width && index + count < stop &&
+               series_[index + count].length == length) {
+            ++count;
+        }
+        unsigned taken = 0;
+        ElResult results[statistical_tests::group_width];
+        if (count >= min_group && (options_.d || length >= 2)) {
+            statistical_tests::GroupSeries group[statistical_tests::group_width];
+            for (std::size_t s = 0; s < count; ++s) group[s] = {series_[index + s].data, series_[index + s].stride};
+            taken = statistical_tests::group_fast_lanes(std::span(group, count), length, options_.q,
+                                                        options_.d ? *options_.d : statistical_tests::derived_lag(length),
+                                                        results);
+        }
+        for (std::size_t s = 0; s < count; ++s) {
+            if ((taken >> s & 1U) != 0) {
+                record(index + s, results[s], failures);
+            } else {
+                compute(index + s, scratch, failures);
+            }
+        }
+        return count;
+    }
+
     void compute(std::uint64_t index, std::vector<double>& scratch, std::vector<IndexedFailure>& failures) {
         const SeriesSpec& spec = series_[index];
         const void* values = spec.data;
@@ -74,7 +111,11 @@ private:
             }
             values = scratch.data();
         }
-        const auto outcome = statistical_tests::test_series(values, spec.length, options_.q, options_.d);
+        record(index, statistical_tests::test_series(values, spec.length, options_.q, options_.d), failures);
+    }
+
+    void record(std::uint64_t index, const std::expected<ElResult, SeriesFailure>& outcome,
+                std::vector<IndexedFailure>& failures) {
         if (outcome) {
             const auto p_tilde = static_cast<std::int64_t>(outcome->p_tilde);
             store(outputs_.p_tilde, index, &p_tilde);

@@ -4,8 +4,10 @@
 //
 // Contract:
 //   * Series are claimed in chunks of consecutive indices (a few tens of
-//     thousands of values each) from one shared counter; each series is
-//     computed on its own, so results do not depend on the thread count.
+//     thousands of values each) from one shared counter. Runs of series of
+//     one length are computed side by side (group_fast_lanes), the rest one
+//     at a time; both give test_series' bits, so results depend neither on
+//     the thread count nor on the grouping.
 //   * A series whose elements are not adjacent (stride other than 8 bytes)
 //     is first gathered into the thread's scratch buffer; adjacent ones are
 //     read in place.

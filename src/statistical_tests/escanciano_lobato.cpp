@@ -7,10 +7,9 @@
 #include <limits>
 #include <new>
 
-#include "numerics/chi_squared.hpp"
 #include "numerics/correctly_rounded.hpp"
 #include "numerics/floating_point_environment.hpp"
-#include "base/internal_fault.hpp"
+#include "src/statistical_tests/lag_selection.hpp"
 #include "src/statistical_tests/series_element.hpp"
 
 namespace larkspur::statistical_tests {
@@ -120,8 +119,6 @@ namespace {
 // The test on a series whose mean is known: buffer, lags, criterion, p-value.
 std::expected<ElResult, ElError> test_with_mean(const unsigned char* x, std::uint64_t n, double q, std::uint64_t d,
                                                 KernelVariant variant, double mean) {
-    const double big_n = static_cast<double>(n);
-
     // Lags beyond n + 1 are never examined (lag n + 1 is an error), so the
     // buffer never needs more than n + 1 entries whatever d is.
     const std::uint64_t last_stored_lag = std::min(d, n);
@@ -163,48 +160,7 @@ std::expected<ElResult, ElError> test_with_mean(const unsigned char* x, std::uin
     if (d > n) {
         return std::unexpected(ElError{ElErrorKind::LagExceedsLength, n});
     }
-
-    // Largest robust autocorrelation; the NaN entry of lag n (when d = n) is
-    // skipped, entry 0 holds 0.0 and cannot change the result.
-    double largest = 0.0;
-    for (std::uint64_t i = 0; i <= d; ++i) {
-        const double r = std::sqrt(rho_squared[i]);
-        if (!std::isnan(r) && r > largest) {
-            largest = r;
-        }
-    }
-
-    // Penalty switch: p*ln(n) (BIC-like) unless some autocorrelation is large
-    // relative to sqrt(q ln n / n), then 2p (AIC-like). A NaN on either side
-    // is unordered and selects 2p.
-    const double log_n = numerics::cr_log(big_n);
-    const double threshold = std::sqrt(q * log_n);
-    const double scaled_largest = std::sqrt(big_n) * largest;
-    const bool bic_penalty = threshold >= scaled_largest;
-
-    std::uint64_t p_tilde = 0;
-    double best = -std::numeric_limits<double>::infinity();
-    double best_sum = -0.0;
-    double running_sum = -0.0;
-    for (std::uint64_t p = 1; p <= d; ++p) {
-        running_sum = running_sum + rho_squared[p];
-        const double penalty =
-            bic_penalty ? static_cast<double>(p) * log_n : static_cast<double>(2 * p);
-        const double criterion = (running_sum * big_n) - penalty;
-        if (criterion > best) {
-            p_tilde = p;
-            best = criterion;
-            best_sum = running_sum;
-        }
-    }
-
-    const double statistic = best_sum * big_n;
-    const auto chi_squared = numerics::ChiSquaredDistribution::create(1.0);
-    if (!chi_squared) {
-        throw InternalFault("freedom = 1: " + std::string(numerics::to_string(chi_squared.error())));
-    }
-    const double pvalue = 1.0 - chi_squared->cdf(statistic);
-    return ElResult{p_tilde, statistic, pvalue};
+    return select_lag(rho_squared.get(), n, numerics::cr_log(static_cast<double>(n)), q, d);
 }
 
 }  // namespace

@@ -54,6 +54,20 @@ struct PortableVector {
         }
         return sum;
     }
+    friend PortableVector operator-(const PortableVector& a, const PortableVector& b) noexcept {
+        PortableVector difference;
+        for (std::size_t i = 0; i < Width; ++i) {
+            difference.lane[i] = a.lane[i] - b.lane[i];
+        }
+        return difference;
+    }
+    friend PortableVector operator*(const PortableVector& a, const PortableVector& b) noexcept {
+        PortableVector product;
+        for (std::size_t i = 0; i < Width; ++i) {
+            product.lane[i] = a.lane[i] * b.lane[i];
+        }
+        return product;
+    }
     friend PortableVector operator*(double a, const PortableVector& b) noexcept {
         PortableVector product;
         for (std::size_t i = 0; i < Width; ++i) {
@@ -94,6 +108,29 @@ LARKSPUR_ALWAYS_INLINE void fill(V& value, double lane_value) noexcept {
         lane = lane_value;
     }
     load(value, lanes);
+}
+
+// Lane-wise running minimum and maximum: each lane of `into` keeps the
+// smaller (larger) of itself and `value` (itself where either is NaN:
+// callers treat such lanes apart).
+template <class V>
+LARKSPUR_ALWAYS_INLINE void keep_min(V& into, const V& value) noexcept {
+    double x[lanes_of<V>];
+    double y[lanes_of<V>];
+    store(x, into);
+    store(y, value);
+    for (std::size_t i = 0; i < lanes_of<V>; ++i) x[i] = y[i] < x[i] ? y[i] : x[i];
+    load(into, x);
+}
+
+template <class V>
+LARKSPUR_ALWAYS_INLINE void keep_max(V& into, const V& value) noexcept {
+    double x[lanes_of<V>];
+    double y[lanes_of<V>];
+    store(x, into);
+    store(y, value);
+    for (std::size_t i = 0; i < lanes_of<V>; ++i) x[i] = y[i] > x[i] ? y[i] : x[i];
+    load(into, x);
 }
 
 // Which x86-64 instruction set extensions this CPU and its operating system

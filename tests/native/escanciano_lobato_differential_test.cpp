@@ -1,5 +1,6 @@
 // el_test against the plain reference loop on thousands of random series:
-// every field and every error must agree to the bit.
+// every field and every error must agree to the bit. Series tested side by
+// side in groups must agree with test_series on each alone.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,6 +13,7 @@
 
 #include "bit_equality.hpp"
 #include "src/statistical_tests/escanciano_lobato.hpp"
+#include "src/statistical_tests/series_group.hpp"
 #include "reference_el_test.hpp"
 
 namespace {
@@ -255,6 +257,112 @@ TEST_P(ElDifferential, BlockEdges) {
             }
         }
     }
+}
+
+// Groups of one length: shapes the side-by-side path must take and shapes
+// it must leave to test_series, read through the layouts el_many hands over.
+using namespace larkspur::statistical_tests;
+
+enum class Shape { Normal, Garch, Ties, Constant, Nan, Infinity, Tiny, ZeroTau, Huge };
+constexpr Shape shapes[] = {Shape::Normal, Shape::Garch,    Shape::Ties, Shape::Constant, Shape::Nan,
+                            Shape::Infinity, Shape::Tiny, Shape::ZeroTau, Shape::Huge};
+
+// Shapes every lane of which the side-by-side path must take.
+bool always_taken(Shape shape) { return shape == Shape::Normal || shape == Shape::Garch; }
+
+std::vector<double> make_series(Shape shape, std::uint64_t n, std::mt19937_64& engine) {
+    std::normal_distribution<double> normal;
+    std::vector<double> x(n);
+    double variance = 1.0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const double z = normal(engine);
+        switch (shape) {
+            case Shape::Garch:
+                x[i] = std::sqrt(variance) * z * 1e3;
+                variance = 0.1 + 0.1 * z * z * variance + 0.8 * variance;
+                break;
+            case Shape::Ties: x[i] = static_cast<double>(engine() % 5) - 2.0; break;
+            case Shape::Constant: x[i] = 0.1; break;
+            case Shape::Tiny: x[i] = z * 0x1p-230; break;
+            case Shape::ZeroTau: x[i] = i % 2 == 0 ? z : 0.0; break;  // every product at odd lags is zero
+            case Shape::Huge: x[i] = z * 1e200; break;                // fourth powers overflow
+            default: x[i] = z; break;
+        }
+    }
+    if (shape == Shape::Nan) x[engine() % n] = std::numeric_limits<double>::quiet_NaN();
+    if (shape == Shape::Infinity) x[engine() % n] = -std::numeric_limits<double>::infinity();
+    return x;
+}
+
+// The layouts el_many hands over: adjacent, reversed, every third element
+// of a wider buffer, and adjacent but one byte off 8-byte alignment.
+enum class Layout { Adjacent, Reversed, Strided, Unaligned };
+
+struct Placed {
+    std::vector<unsigned char> storage;
+    GroupSeries view;
+};
+
+Placed place(const std::vector<double>& x, Layout layout) {
+    const std::size_t n = x.size();
+    const std::size_t step = layout == Layout::Strided ? 3 : 1;
+    const std::size_t offset = layout == Layout::Unaligned ? 1 : 0;
+    Placed placed{std::vector<unsigned char>(n * step * sizeof(double) + offset), {}};
+    unsigned char* base = placed.storage.data() + offset;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t slot = layout == Layout::Reversed ? n - 1 - k : k;
+        std::memcpy(base + slot * step * sizeof(double), &x[k], sizeof(double));
+    }
+    const auto stride = static_cast<std::ptrdiff_t>(step * sizeof(double));
+    placed.view = layout == Layout::Reversed
+                      ? GroupSeries{base + (n - 1) * sizeof(double), -stride}
+                      : GroupSeries{base, stride};
+    return placed;
+}
+
+TEST_P(ElDifferential, SideBySideLanesHaveTheBitsOfOneSeriesAlone) {
+    const KernelVariant variant = GetParam();
+    if (!runnable(variant)) GTEST_SKIP();
+    std::mt19937_64 engine(2026);
+    std::uint64_t taken_total = 0;
+    for (int trial = 0; trial < 600; ++trial) {
+        // Mostly short, some across several chunks of leads.
+        const std::uint64_t n = trial % 10 == 0 ? 200 + engine() % 900 : 2 + engine() % 300;
+        const std::uint64_t d = trial % 3 == 0 ? derived_lag(n) : 1 + engine() % std::min<std::uint64_t>(n + 1, 40);
+        const double q = trial % 4 == 0 ? 2.4 : 0.5 + static_cast<double>(engine() % 100) / 10.0;
+        const std::size_t count = 1 + engine() % group_width;
+        const auto layout = static_cast<Layout>(engine() % 4);
+        std::vector<std::vector<double>> data;
+        std::vector<Shape> lane_shapes;
+        std::vector<Placed> placed;
+        std::vector<GroupSeries> views;
+        for (std::size_t s = 0; s < count; ++s) {
+            const Shape shape = engine() % 3 == 0 ? shapes[engine() % std::size(shapes)] : Shape::Normal;
+            lane_shapes.push_back(shape);
+            data.push_back(make_series(shape, n, engine));
+            placed.push_back(place(data.back(), layout));
+            views.push_back(placed.back().view);
+        }
+        ElResult results[group_width];
+        const unsigned taken = group_fast_lanes(views, n, q, d, results, variant);
+        const bool eligible = d < n && d <= group_max_lag;
+        for (std::size_t s = 0; s < count; ++s) {
+            SCOPED_TRACE(::testing::Message() << "trial " << trial << " lane " << s << " n " << n << " d " << d);
+            const bool lane_taken = (taken >> s & 1U) != 0;
+            if (eligible && always_taken(lane_shapes[s])) {
+                EXPECT_TRUE(lane_taken);
+            }
+            if (!lane_taken) continue;
+            ++taken_total;
+            const auto alone = test_series(data[s].data(), n, q, d);
+            ASSERT_TRUE(alone.has_value()) << "a lane was taken that test_series refuses";
+            EXPECT_EQ(alone->p_tilde, results[s].p_tilde);
+            EXPECT_TRUE(same_bits(results[s].statistic, alone->statistic));
+            EXPECT_TRUE(same_bits(results[s].pvalue, alone->pvalue));
+        }
+        EXPECT_EQ(taken >> count, 0U) << "a lane past the group was reported";
+    }
+    EXPECT_GT(taken_total, 1000U);
 }
 
 }  // namespace
