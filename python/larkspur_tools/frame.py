@@ -122,7 +122,8 @@ def rolling_pvalues(series: pd.Series[Any] | np.ndarray[Any, Any], window: int, 
                else np.empty((0, window)))
     pvalues = run_many(windows, 1, q, d, None, "raise",
                        lambda position: f"in the window ending at {index[ends[position] - 1]}").pvalue
-    return pd.Series(pvalues, index=index[[end - 1 for end in ends]], name="pvalue", dtype="float64")
+    # The label of each window's last observation: positions window - 1, window - 1 + step, ...
+    return pd.Series(pvalues, index=index[window - 1::step][:len(ends)], name="pvalue", dtype="float64")
 
 
 def check_level(level: float) -> None:
