@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "numerics/correctly_rounded.hpp"
 #include "numerics/floating_point_environment.hpp"
@@ -78,8 +79,8 @@ LARKSPUR_ALWAYS_INLINE void group_summary(const GroupSeries* lanes, std::uint64_
             V value;
             simd::load(value, row + r * lanes_per_vector);
             sum[r] = sum[r] + value;
-            simd::keep_min(low[r], value);
-            simd::keep_max(high[r], value);
+            simd::keep_extreme(low[r], value, std::less<>{});
+            simd::keep_extreme(high[r], value, std::greater<>{});
         }
     }
     for (std::size_t r = 0; r < vectors; ++r) {

@@ -110,26 +110,17 @@ LARKSPUR_ALWAYS_INLINE void fill(V& value, double lane_value) noexcept {
     load(value, lanes);
 }
 
-// Lane-wise running minimum and maximum: each lane of `into` keeps the
-// smaller (larger) of itself and `value` (itself where either is NaN:
-// callers treat such lanes apart).
-template <class V>
-LARKSPUR_ALWAYS_INLINE void keep_min(V& into, const V& value) noexcept {
+// Lane-wise running extreme: each lane of `into` takes the lane of `value`
+// where `before(value, into)` holds (std::less: a running minimum,
+// std::greater: a maximum), and keeps its own otherwise, NaN included:
+// callers treat such lanes apart.
+template <class V, class Before>
+LARKSPUR_ALWAYS_INLINE void keep_extreme(V& into, const V& value, Before before) noexcept {
     double x[lanes_of<V>];
     double y[lanes_of<V>];
     store(x, into);
     store(y, value);
-    for (std::size_t i = 0; i < lanes_of<V>; ++i) x[i] = y[i] < x[i] ? y[i] : x[i];
-    load(into, x);
-}
-
-template <class V>
-LARKSPUR_ALWAYS_INLINE void keep_max(V& into, const V& value) noexcept {
-    double x[lanes_of<V>];
-    double y[lanes_of<V>];
-    store(x, into);
-    store(y, value);
-    for (std::size_t i = 0; i < lanes_of<V>; ++i) x[i] = y[i] > x[i] ? y[i] : x[i];
+    for (std::size_t i = 0; i < lanes_of<V>; ++i) x[i] = before(y[i], x[i]) ? y[i] : x[i];
     load(into, x);
 }
 
