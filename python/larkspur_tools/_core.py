@@ -10,7 +10,8 @@ find it) and fails on the worker; these are pickled by reference instead.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
+from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, TypeAlias, TypeVar
 
 import numpy as np
@@ -102,12 +103,11 @@ def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = N
     for i, values in enumerate(items):
         k = slot.get(i)
         if k is None:
-            rows.append(noted(f"in series {first + i}", el_tuple, values, q, d))
+            with noting(f"in series {first + i}"):
+                rows.append(el_tuple(values, q, d))
         elif k in failed:
-            error = failure_error(*failed[k])
-            if not isinstance(error, MemoryError):
-                error.add_note(f"in series {first + i}")
-            raise error
+            with noting(f"in series {first + i}"):
+                raise failure_error(*failed[k])
         else:
             rows.append((int(p_tilde[k]), float(statistic[k]), float(pvalue[k])))
     return rows
@@ -118,18 +118,18 @@ def el_batch_at(batch: Iterable[RawData], first: int, q: float | None = None, d:
     return el_batch(batch, q, d, first=first)
 
 
-Result = TypeVar("Result")
+@contextmanager
+def noting(note: str, *kinds: type[Exception]) -> Iterator[None]:
+    """Runs the block; an error of `kinds` leaving it carries `note`.
 
-
-def noted(note: str, function: Callable[..., Result], *args: Any) -> Result:
-    """function(*args), an error of the data (any Exception) carrying `note`.
-    Interrupts, exits and MemoryError pass untouched."""
+    Without `kinds`: the errors of the data, any Exception but MemoryError.
+    Interrupts, exits and an out-of-memory raised from anywhere pass
+    untouched."""
     try:
-        return function(*args)
-    except MemoryError:
-        raise
+        yield
     except Exception as error:
-        error.add_note(note)
+        if isinstance(error, kinds) if kinds else not isinstance(error, MemoryError):
+            error.add_note(note)
         raise
 
 
@@ -141,4 +141,5 @@ def el_partition(load: Callable[[Part], Iterable[RawData]], part: Part,
     not its data; `load` may be defined in `__main__` as long as it does not
     name the result class.
     """
-    return noted(f"in partition {part!r}", lambda: el_batch(load(part), q, d))
+    with noting(f"in partition {part!r}"):
+        return el_batch(load(part), q, d)

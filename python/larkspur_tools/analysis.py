@@ -5,18 +5,15 @@ The lag table recomputes the test's per-lag quantities with the extension's
 exact order of operations (sequential sums from -0.0, every product rounded,
 the squares rounded before they are multiplied), so its cumulative statistic
 at the chosen lag order equals the extension's `statistic` bit for bit and
-its `chosen` column marks the extension's `p_tilde`. The bootstrap re-runs
-the extension itself on every replicate. pandas and matplotlib are imported
+its `chosen` column marks the extension's `p_tilde`. The bootstrap tests
+its replicates in native batches (`el_many`), with the extension's bits. pandas and matplotlib are imported
 only by the functions that need them.
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
 from dataclasses import dataclass, field
-from itertools import repeat
-from operator import attrgetter
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
@@ -25,6 +22,7 @@ import numpy.typing as npt
 from larkspur import statistical_tests
 
 from ._core import as_float64, default_d
+from .batch import el_many
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -44,7 +42,9 @@ MAX_REPLICATE_BYTES = 64 * 2**20
 # being applied and the test reading them, so the test reads them cheaply.
 _CACHE_BLOCK_BYTES = 2**20
 _BAND_Z = 1.96
-_STATISTIC = attrgetter("statistic")
+# Threads for the replicates' batches (None: el_many's default, every CPU).
+# Set only by bench/bootstrap.py, to measure one thread against all.
+_THREADS: int | None = None
 
 LAG_COLUMNS = ["autocorrelation", "robust_t", "robust_band", "classic_band", "cumulative_statistic",
                "criterion", "penalty", "chosen", "ljung_box", "ljung_box_pvalue"]
@@ -260,35 +260,11 @@ def _mammen_rows(generator: np.random.PCG64, e: FloatArray, out: FloatArray) -> 
     np.multiply(e, np.where(raw < _MAMMEN_RAW_BOUND, MAMMEN_LOW, MAMMEN_HIGH), out=out[:, :n])
 
 
-def _batch_entry_point() -> Any:
-    """The companion's native batch test, where it is built."""
-    import larkspur_tools
-
-    return getattr(larkspur_tools, "el_many", None)
-
-
-def _replicate_statistics(block: FloatArray, q: float | None, d: int | None,
-                          rows: Sequence[FloatArray] | None = None) -> FloatArray:
-    """The test's statistic on every row of a block (rows contiguous).
-
-    `rows`, when given, are views of the block's rows made once and reused
-    for every block that fills the same memory.
-    """
-    el_many = _batch_entry_point()
-    if el_many is not None:
-        # One series per row. The first row is checked against a direct call,
-        # so that a batch entry point reading the block the other way round
-        # (a square block would pass a shape check) falls back to the loop.
-        statistics = np.asarray(el_many(block, q, d, axis=1)[1], dtype=np.float64)
-        first = statistical_tests.EscancianoLobato(block[0], q, d).statistic
-        if statistics.shape == (len(block),) and statistics[0].tobytes() == np.float64(first).tobytes():
-            return statistics
-    # Each row is a contiguous float64 view, which the test reads in place.
-    series = block if rows is None else rows
-    tests = (map(statistical_tests.EscancianoLobato, series) if q is None and d is None
-             else map(statistical_tests.EscancianoLobato, series, repeat(q), repeat(d)))
+def _replicate_statistics(block: FloatArray, q: float | None, d: int | None) -> FloatArray:
+    """The test's statistic on every row of a block, one native batch (each
+    row a contiguous series, read in place)."""
     try:
-        return np.fromiter(map(_STATISTIC, tests), np.float64, len(block))
+        return el_many(block, q, d, axis=1, threads=_THREADS).statistic
     except OSError as error:
         error.add_note("in a bootstrap replicate (a zero robust variance after re-weighting)")
         raise
@@ -317,10 +293,8 @@ def _bootstrap_statistics(e: FloatArray, B: int, weights: Weights, seed: Seed, q
     rows = min(B, _rows_per_block(n, weights, MAX_REPLICATE_BYTES))
     # One block, reused: filled in place and read by the test while it is
     # still in the processor's cache. Its rows are padded to whole bytes of
-    # signs; each replicate is the contiguous first n values of a row, and
-    # the views on them are made once.
+    # signs; each replicate is the contiguous first n values of a row.
     block = np.empty((rows, _width(n)))
-    views = [row[:n] for row in block]
     if weights == "rademacher":
         padded = np.zeros(_width(n))
         padded[:n] = e
@@ -331,7 +305,7 @@ def _bootstrap_statistics(e: FloatArray, B: int, weights: Weights, seed: Seed, q
     for start in range(0, B, rows):
         count = min(rows, B - start)
         fill(generator, source, block[:count])
-        statistics[start:start + count] = _replicate_statistics(block[:count, :n], q, d, views[:count])
+        statistics[start:start + count] = _replicate_statistics(block[:count, :n], q, d)
     return statistics
 
 

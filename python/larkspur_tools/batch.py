@@ -16,6 +16,8 @@ from typing import Any, Literal, NamedTuple, TypeAlias, overload
 import numpy as np
 import numpy.typing as npt
 
+from ._core import noting
+
 Errors: TypeAlias = Literal["raise", "mask"]
 #: What the native module returns: three byte columns and (index, exception class, message) per failure.
 Raw: TypeAlias = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.float64],
@@ -106,7 +108,7 @@ def failure_error(exception: type[Exception], message: str) -> Exception:
 
 
 def run_many(panel: Any, axis: int, q: float | None, d: int | None, threads: int | None, errors: str,
-             note: Callable[[int], str] | None) -> ElMany | ElManyMasked:
+             note: Callable[[int], str]) -> ElMany | ElManyMasked:
     """el_many on a prepared panel; `note(i)` names series i in a raised error."""
     if errors not in ("raise", "mask"):
         raise ValueError(f"errors must be 'raise' or 'mask', not {errors!r}")
@@ -115,19 +117,15 @@ def run_many(panel: Any, axis: int, q: float | None, d: int | None, threads: int
         # As a loop over no series: nothing is checked.
         empty = ElMany(np.empty(0, np.int64), np.empty(0, np.float64), np.empty(0, np.float64))
         return empty if errors == "raise" else ElManyMasked(*empty, [])
-    try:
+    # q or d refused: the class refuses them on the first series.
+    with noting(note(0), TypeError, ValueError, OverflowError):
         p_tilde, statistic, pvalue, failures = native_many(panel, axis, q, d, threads, errors == "raise")
-    except (TypeError, ValueError, OverflowError) as error:
-        # q or d refused: the class refuses them on the first series.
-        if note is not None:
-            error.add_note(note(0))
-        raise
     if failures and (errors == "raise" or any(f[1] is MemoryError for f in failures)):
         index, exception, message = next(f for f in failures if errors == "raise" or f[1] is MemoryError)
-        failure = failure_error(exception, message)
-        if note is not None:
-            failure.add_note(note(index))
-        raise failure
+        # A series' own MemoryError (its buffer) is named too: it is that
+        # series' outcome, not an out-of-memory passing through.
+        with noting(note(index), Exception):
+            raise failure_error(exception, message)
     if errors == "raise":
         return ElMany(p_tilde, statistic, pvalue)
     messages: list[str | None] = [None] * count

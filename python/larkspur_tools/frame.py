@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from ._core import default_d, natural_array, noted
+from ._core import default_d, natural_array, noting
 from .batch import run_many
 from .small_sample import warn_if_small
 
@@ -64,7 +64,9 @@ def by_column(data: pd.DataFrame | Mapping[Any, Any], *, q: float | None = None,
     unreadable: Exception | None = None
     for position, name in enumerate(labels):
         try:
-            values = noted(f"in column {name!r}", numeric_values, column_of(name), numeric_only, f"column {name!r}")
+            column = column_of(name)
+            with noting(f"in column {name!r}"):
+                values = numeric_values(column, numeric_only, f"column {name!r}")
         except MemoryError:
             raise
         except Exception as error:

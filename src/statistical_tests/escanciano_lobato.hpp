@@ -58,6 +58,7 @@ struct ElError {
     // too-small text, "d must not exceed the length of data", or an empty text for the
     // allocation failure (raised as a bare MemoryError).
     [[nodiscard]] std::string message() const;
+    friend bool operator==(const ElError&, const ElError&) = default;
 };
 
 // `variant` selects the lag kernel; every variant gives the same bits, so

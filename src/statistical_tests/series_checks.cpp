@@ -48,79 +48,57 @@ Finiteness classify_values(const void* data, std::uint64_t n) noexcept {
     return Finiteness::HasInfinity;
 }
 
-SeriesFailureKind failure_kind(ElErrorKind kind) noexcept {
-    switch (kind) {
-        case ElErrorKind::ZeroTau:
-            return SeriesFailureKind::ZeroTau;
-        case ElErrorKind::NotFinite:
-            return SeriesFailureKind::NotFinite;
-        case ElErrorKind::TooSmall:
-            return SeriesFailureKind::TooSmall;
-        case ElErrorKind::LagExceedsLength:
-            return SeriesFailureKind::LagExceedsLength;
-        case ElErrorKind::BufferUnavailable:
-            break;
-    }
-    return SeriesFailureKind::BufferUnavailable;
-}
-
-std::unexpected<SeriesFailure> fail(SeriesFailureKind kind, std::uint64_t value = 0) noexcept {
-    return std::unexpected(SeriesFailure{kind, value});
-}
+std::unexpected<SeriesFailure> fail(SeriesCheck check) noexcept { return std::unexpected(SeriesFailure{check}); }
 
 }  // namespace
 
 FailureException SeriesFailure::exception() const noexcept {
-    switch (kind) {
-        case SeriesFailureKind::ZeroTau:
+    const auto* error = std::get_if<ElError>(&reason);
+    if (error == nullptr) return FailureException::ValueError;
+    switch (error->kind) {
+        case ElErrorKind::ZeroTau:
             return FailureException::OSError;
-        case SeriesFailureKind::BufferUnavailable:
+        case ElErrorKind::BufferUnavailable:
             return FailureException::MemoryError;
-        default:
-            return FailureException::ValueError;
+        case ElErrorKind::NotFinite:
+        case ElErrorKind::TooSmall:
+        case ElErrorKind::LagExceedsLength:
+            break;
     }
+    return FailureException::ValueError;
 }
 
 std::string SeriesFailure::message() const {
-    switch (kind) {
-        case SeriesFailureKind::Empty:
+    if (const auto* error = std::get_if<ElError>(&reason)) return error->message();
+    switch (std::get<SeriesCheck>(reason)) {
+        case SeriesCheck::Empty:
             return empty_series;
-        case SeriesFailureKind::HasNan:
+        case SeriesCheck::HasNan:
             return nan_in_series;
-        case SeriesFailureKind::DNotPositive:
+        case SeriesCheck::DNotPositive:
             return d_not_positive;
-        case SeriesFailureKind::HasInfinity:
+        case SeriesCheck::HasInfinity:
             return infinity_in_series;
-        case SeriesFailureKind::SingleValue:
-            return single_value;
-        case SeriesFailureKind::ZeroTau:
-            return ElError{ElErrorKind::ZeroTau, value}.message();
-        case SeriesFailureKind::NotFinite:
-            return ElError{ElErrorKind::NotFinite, value}.message();
-        case SeriesFailureKind::TooSmall:
-            return ElError{ElErrorKind::TooSmall, value}.message();
-        case SeriesFailureKind::LagExceedsLength:
-            return ElError{ElErrorKind::LagExceedsLength, value}.message();
-        case SeriesFailureKind::BufferUnavailable:
+        case SeriesCheck::SingleValue:
             break;
     }
-    return {};
+    return single_value;
 }
 
 std::expected<ElResult, SeriesFailure> test_series(const void* data, std::uint64_t n, double q,
                                                    std::optional<std::uint64_t> d) {
-    if (n == 0) return fail(SeriesFailureKind::Empty);
+    if (n == 0) return fail(SeriesCheck::Empty);
     const Finiteness finiteness = classify_values(data, n);
-    if (finiteness == Finiteness::HasNan) return fail(SeriesFailureKind::HasNan);
-    if (d && *d == 0) return fail(SeriesFailureKind::DNotPositive);
+    if (finiteness == Finiteness::HasNan) return fail(SeriesCheck::HasNan);
+    if (d && *d == 0) return fail(SeriesCheck::DNotPositive);
     // Without these two checks the test would report p = 1 ("no correlation")
     // for data it cannot assess: every robust autocorrelation would be NaN,
     // or there would be no pair of observations at all.
-    if (finiteness == Finiteness::HasInfinity) return fail(SeriesFailureKind::HasInfinity);
-    if (n == 1) return fail(SeriesFailureKind::SingleValue);
+    if (finiteness == Finiteness::HasInfinity) return fail(SeriesCheck::HasInfinity);
+    if (n == 1) return fail(SeriesCheck::SingleValue);
 
     const auto outcome = el_test(data, n, q, d ? *d : derived_lag(n));
-    if (!outcome) return fail(failure_kind(outcome.error().kind), outcome.error().value);
+    if (!outcome) return std::unexpected(SeriesFailure{outcome.error()});
     return *outcome;
 }
 

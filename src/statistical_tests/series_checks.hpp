@@ -14,35 +14,27 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "src/statistical_tests/derived_lag.hpp"
 #include "src/statistical_tests/escanciano_lobato.hpp"
 
 namespace larkspur::statistical_tests {
 
-enum class SeriesFailureKind : std::uint8_t {
-    Empty,
-    HasNan,
-    DNotPositive,
-    HasInfinity,
-    SingleValue,
-    ZeroTau,           // value: the lag
-    NotFinite,         // value: the lag
-    TooSmall,
-    LagExceedsLength,  // value: n
-    BufferUnavailable,
-};
+// The checks made here, before el_test; el_test's own failures are kept as
+// its ElError.
+enum class SeriesCheck : std::uint8_t { Empty, HasNan, DNotPositive, HasInfinity, SingleValue };
 
 // The exception class a failure is raised as.
 enum class FailureException : std::uint8_t { ValueError, OSError, MemoryError };
 
 struct SeriesFailure {
-    SeriesFailureKind kind;
-    std::uint64_t value;
+    std::variant<SeriesCheck, ElError> reason;
 
     [[nodiscard]] FailureException exception() const noexcept;
     // The exact text raised; empty for the allocation failure (bare MemoryError).
     [[nodiscard]] std::string message() const;
+    friend bool operator==(const SeriesFailure&, const SeriesFailure&) = default;
 };
 
 // The series: n binary64 values at `data` (any alignment), read in place.
