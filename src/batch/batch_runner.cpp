@@ -36,9 +36,13 @@ std::uint64_t chunk_size(std::span<const SeriesSpec> series, unsigned threads) n
     // uneven split still keeps every thread busy to the end.
     const std::uint64_t balanced = std::max<std::uint64_t>(count / (std::uint64_t{threads} * 4), 1);
     const std::uint64_t size = std::clamp<std::uint64_t>(chunk_values / mean_length, 1, balanced);
-    // Whole groups of series side by side, where there are enough.
+    // Whole groups of series side by side: they take about a third to a
+    // half of the time of the same series one by one, which is worth more
+    // than four chunks per thread, as long as a group is short enough to
+    // keep the polls prompt.
     constexpr std::uint64_t group = statistical_tests::group_width;
-    return size >= group ? size / group * group : size;
+    if (size >= group) return size / group * group;
+    return mean_length * group <= 4 * chunk_values ? group : size;
 }
 
 void store(unsigned char* column, std::uint64_t index, const void* value) noexcept {
