@@ -115,7 +115,7 @@ def test_bootstrap_holds_at_most_64_mb_of_replicates():
         _, peak = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
-    assert peak < analysis.MAX_REPLICATE_BYTES // 16
+    assert peak < analysis.MAX_REPLICATE_BYTES // 8
 
 
 @pytest.mark.parametrize(("kwargs", "error", "message"), [
