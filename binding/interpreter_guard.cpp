@@ -8,6 +8,8 @@ namespace larkspur::binding {
 namespace {
 
 thread_local int thread_lock_depth = 0;
+// The thread state saved by the innermost live LockReleased on this thread.
+thread_local PyThreadState* thread_released_state = nullptr;
 std::atomic<bool> interpreter_checked{false};
 
 constexpr char traverse_prohibited[] =
@@ -55,6 +57,12 @@ LockGuard::LockGuard() {
         ++thread_lock_depth;
         return;
     }
+    if (thread_lock_depth == 0 && thread_released_state != nullptr) {
+        PyEval_RestoreThread(thread_released_state);
+        restored_ = true;
+        ++thread_lock_depth;
+        return;
+    }
     check_interpreter_once();
     if (thread_lock_depth > 0) {
         ++thread_lock_depth;
@@ -72,22 +80,39 @@ LockGuard::~LockGuard() {
     // No current thread state: the interpreter ended this thread while it
     // waited for the lock inside the guarded work (forced unwind), so there
     // is no lock to give back.
-    if (ensured_ && current_thread_state() != nullptr) {
-        PyGILState_Release(state_);
+    if (current_thread_state() != nullptr) {
+        if (restored_) {
+            (void)PyEval_SaveThread();
+        } else if (ensured_) {
+            PyGILState_Release(state_);
+        }
     }
     --thread_lock_depth;
 }
 
-LockReleased::LockReleased() noexcept : saved_depth_(thread_lock_depth), saved_state_(nullptr) {
+LockReleased::LockReleased() noexcept
+    : saved_depth_(thread_lock_depth), saved_state_(nullptr), outer_released_(thread_released_state) {
     thread_lock_depth = 0;
     saved_state_ = PyEval_SaveThread();
+    thread_released_state = saved_state_;
 }
 
-LockReleased::~LockReleased() noexcept(false) {
-    if (!abandoned_) {
-        PyEval_RestoreThread(saved_state_);
-    }
+LockReleased::~LockReleased() noexcept(false) { restore(); }
+
+void LockReleased::finish() noexcept {
+    done_ = true;
     thread_lock_depth = saved_depth_;
+    thread_released_state = outer_released_;
+}
+
+void LockReleased::abandon() noexcept { finish(); }
+
+void LockReleased::restore() {
+    if (done_) return;
+    // Finished first: if the interpreter ends the thread inside, nothing on
+    // the way out may try again.
+    finish();
+    PyEval_RestoreThread(saved_state_);
 }
 
 Result<OwnedRef> make_module(ModuleRecord& record, ModuleInitializer initializer) {

@@ -8,8 +8,8 @@
 //     acquisitions on it rely on holding the interpreter lock. Positive: the
 //     lock is held. Negative: the interpreter must not be touched (entering a
 //     boundary or acquiring then is an internal fault).
-//   * The lock is released in exactly one place: run_without_lock, used
-//     while waiting for the once-only instantiation of an error.
+//   * The lock is released in exactly one place: run_without_lock (the wait
+//     for the once-only instantiation of an error, a batch of series).
 #pragma once
 
 #include <atomic>
@@ -48,7 +48,11 @@ void enter_boundary();
 void exit_boundary() noexcept;
 
 // Holds the interpreter lock for its lifetime, taking it only when the
-// thread does not already rely on holding it.
+// thread does not already rely on holding it. A thread that gave the lock up
+// through LockReleased takes it back with the thread state it saved, not
+// PyGILState_Ensure: at shutdown that is the call CPython ends a daemon
+// thread in, while PyGILState_Ensure after finalisation finds no thread
+// state and builds one on freed interpreter state.
 class LockGuard {
 public:
     LockGuard();
@@ -58,41 +62,55 @@ public:
 
 private:
     bool ensured_ = false;
+    bool restored_ = false;
     PyGILState_STATE state_{};
 };
 
 // Releases the lock for the lifetime of the object (depth saved and set to
-// 0), restoring both on destruction, exceptions included. abandon() is for a
-// thread the interpreter is ending (forced unwind): taking the lock back
-// would end it a second time inside this destructor. Taking it back can
-// itself end the thread, so the destructor lets that unwind out.
+// 0) and takes it back once, on destruction or by restore(). Taking it back
+// can end the thread (the interpreter's forced unwind at shutdown), so that
+// must never happen in a destructor run while another exception unwinds:
+// that is std::terminate. run_without_lock therefore takes the lock back in
+// its handler for any exception, and the destructor only on a normal exit
+// (it lets that unwind out). abandon() is for a thread being ended: taking
+// the lock back would end it a second time.
 class LockReleased {
 public:
     LockReleased() noexcept;
     ~LockReleased() noexcept(false);
     LockReleased(const LockReleased&) = delete;
     LockReleased& operator=(const LockReleased&) = delete;
-    void abandon() noexcept { abandoned_ = true; }
+    void abandon() noexcept;
+    void restore();
 
 private:
+    void finish() noexcept;
+
     int saved_depth_;
     PyThreadState* saved_state_;
-    bool abandoned_ = false;
+    PyThreadState* outer_released_;
+    bool done_ = false;
 };
 
 template <class Work>
 LARKSPUR_FORCED_UNWIND_HANDLER decltype(auto) run_without_lock(Work&& work) {
     LockReleased released;
-#if LARKSPUR_HAS_FORCED_UNWIND
     try {
         return std::forward<Work>(work)();
-    } catch (const abi::__forced_unwind&) {
+    }
+#if LARKSPUR_HAS_FORCED_UNWIND
+    catch (const abi::__forced_unwind&) {
         released.abandon();
         throw;
     }
-#else
-    return std::forward<Work>(work)();
 #endif
+    catch (...) {
+        // Back under the lock before the exception travels on, from a
+        // handler, where the thread may be ended: its unwind then replaces
+        // the exception.
+        released.restore();
+        throw;
+    }
 }
 
 }  // namespace larkspur::binding

@@ -92,13 +92,17 @@ def test_panic_exception_from_a_callback_is_resumed():
 # At shutdown CPython 3.13 ends daemon threads that wait for the interpreter
 # lock with pthread_exit, which unwinds through whatever native frames they
 # are in: every route that calls back into Python is such a place, and so is
-# the instantiation of an argument error, which gives the lock up briefly.
+# the instantiation of an argument error, which gives the lock up briefly, and
+# a batch whose worker threads run while the calling thread waits or polls.
+# The exit comes at varied times: the shorter waits end before a batch's
+# first poll (50 ms in), so that the poll meets the interpreter's finalisation.
 DAEMON_THREADS_AT_EXIT = textwrap.dedent(
     """
-    import threading, time
+    import os, threading, time
     import numpy as np
     import pandas as pd
     from larkspur import statistical_tests
+    from larkspur_tools import el_many
 
     class Value:
         def __init__(self, v): self.v = v
@@ -118,8 +122,11 @@ DAEMON_THREADS_AT_EXIT = textwrap.dedent(
         lambda: statistical_tests.EscancianoLobato([Value(float(v)) for v in a]),
         lambda: statistical_tests.EscancianoLobato(HasToNumpy(a)),
         lambda: statistical_tests.EscancianoLobato(a, BadQ()),
+        # Long enough that the batch polls for signals, taking the lock
+        # while its workers run.
+        lambda: el_many(panel, threads=2),
     ]
-
+    panel = np.random.default_rng(1).standard_normal((250, 40000))
 
     def loop(call):
         while True:
@@ -130,7 +137,7 @@ DAEMON_THREADS_AT_EXIT = textwrap.dedent(
 
     for call in calls:
         threading.Thread(target=loop, args=(call,), daemon=True).start()
-    time.sleep(0.2)
+    time.sleep(float(os.environ["EXIT_AFTER"]))
     """
 )
 
@@ -144,5 +151,6 @@ def test_daemon_threads_inside_the_module_at_interpreter_exit():
     if "ASAN_OPTIONS" in os.environ:
         env["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"] + ":detect_stack_use_after_return=1"
     for attempt in range(20):
+        env["EXIT_AFTER"] = ("0.01", "0.03", "0.2")[attempt % 3]
         result = run_python(DAEMON_THREADS_AT_EXIT, env)
         assert (attempt, result.returncode, result.stderr) == (attempt, 0, "")
