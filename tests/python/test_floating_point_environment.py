@@ -45,6 +45,7 @@ CHILD = r"""
 import ctypes, ctypes.util, json, math, sys
 import numpy as np
 from larkspur import statistical_tests
+from larkspur_tools import el_many
 
 mode, library = sys.argv[1], sys.argv[2]
 
@@ -55,6 +56,7 @@ def ar(seed, n, scale):
 corpus = [[1.0, 2.0, 3.0, 4.0, 5.0, 6.0], [1.0, -1.0] * 4]
 corpus += [ar(seed, n, scale) for seed, n in enumerate((9, 250, 1000, 4096))
            for scale in (1.0, 1e-78, 2.0**-255, 1e-300, 1e70)]
+panel = np.stack([ar(seed, 250, 1.0) for seed in range(16)])
 
 def outcomes():
     found = []
@@ -65,6 +67,9 @@ def outcomes():
                 found.append([r.p_tilde, r.statistic.hex(), r.pvalue.hex()])
             except (ValueError, OSError) as error:
                 found.append([type(error).__name__, str(error)])
+    # Series of one length side by side, on this thread (so in its mode).
+    many = el_many(panel, axis=1, threads=1)
+    found.append([many.p_tilde.tolist(), many.statistic.tobytes().hex(), many.pvalue.tobytes().hex()])
     return found
 
 libm = ctypes.CDLL(ctypes.util.find_library("m"))
