@@ -20,8 +20,8 @@
 #include <cstdint>
 #include <span>
 
+#include "src/statistical_tests/escanciano_lobato.hpp"
 #include "src/statistical_tests/lag_kernels.hpp"
-#include "src/statistical_tests/series_checks.hpp"
 
 namespace larkspur::statistical_tests {
 

@@ -13,6 +13,7 @@
 
 #include "bit_equality.hpp"
 #include "src/statistical_tests/escanciano_lobato.hpp"
+#include "src/statistical_tests/series_checks.hpp"
 #include "src/statistical_tests/series_group.hpp"
 #include "reference_el_test.hpp"
 
