@@ -10,15 +10,7 @@ imports what it needs when called.
     from larkspur_tools import EscancianoLobato   # the result class, for annotations
 """
 
-from ._core import (
-    EscancianoLobato as EscancianoLobato,
-    ELTuple as ELTuple,
-    as_float64 as as_float64,
-    default_d as default_d,
-    el_batch as el_batch,
-    el_partition as el_partition,
-    el_tuple as el_tuple,
-)
+from ._core import DEFAULT_Q as DEFAULT_Q, EscancianoLobato as EscancianoLobato, ELTuple as ELTuple, default_d as default_d
 from .analysis import (
     Diagnosis as Diagnosis,
     bootstrap_pvalue as bootstrap_pvalue,
@@ -26,11 +18,22 @@ from .analysis import (
     diagnose as diagnose,
     lag_table as lag_table,
 )
-from .batch import ElMany as ElMany, ElManyMasked as ElManyMasked, el_many as el_many
+from .batch import (
+    ElMany as ElMany,
+    ElManyMasked as ElManyMasked,
+    el_batch as el_batch,
+    el_many as el_many,
+    el_partition as el_partition,
+    el_tuple as el_tuple,
+)
 from .frame import by_column as by_column, rolling_pvalues as rolling_pvalues
 from .small_sample import SMALL_SAMPLE as SMALL_SAMPLE, SmallSampleWarning as SmallSampleWarning
 from .many import dask_many as dask_many, dask_partitions as dask_partitions
+from .reading import read_series as read_series
 
-__all__ = ["Diagnosis", "EscancianoLobato", "ELTuple", "ElMany", "ElManyMasked", "SMALL_SAMPLE", "SmallSampleWarning",
+#: The former name of `read_series`.
+as_float64 = read_series
+
+__all__ = ["DEFAULT_Q", "Diagnosis", "EscancianoLobato", "ELTuple", "ElMany", "ElManyMasked", "SMALL_SAMPLE", "SmallSampleWarning",
            "as_float64", "bootstrap_pvalue", "by_column", "chi2_upper_tail", "dask_many", "dask_partitions", "default_d",
-           "diagnose", "el_batch", "el_many", "el_partition", "el_tuple", "lag_table", "rolling_pvalues"]
+           "diagnose", "el_batch", "el_many", "el_partition", "el_tuple", "lag_table", "read_series", "rolling_pvalues"]

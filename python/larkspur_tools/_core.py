@@ -1,23 +1,21 @@
-"""The test as plain values: what crosses process and machine boundaries.
+"""What every module of the companion shares: the result class, the plain
+result tuple, the test's defaults (from the native core, never recomputed
+here) and the notes that name a failing series.
 
 A result object of the extension holds three numbers and cannot be pickled,
-so everything here returns `(p_tilde, statistic, pvalue)` tuples. The
-functions live in this importable module on purpose: a function defined in a
-script's `__main__` that names the result class is pickled by value together
-with the class (the class reports the module `builtins`, where pickle cannot
-find it) and fails on the worker; these are pickled by reference instead.
+so everything that crosses process and machine boundaries returns
+`(p_tilde, statistic, pvalue)` tuples.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, TypeAlias, TypeVar
-
-import numpy as np
-import numpy.typing as npt
+from typing import TYPE_CHECKING, TypeAlias
 
 from larkspur import statistical_tests
+
+from . import _batch
 
 #: The result class under a second name (the same object at run time).
 EscancianoLobato = statistical_tests.EscancianoLobato
@@ -31,91 +29,15 @@ if TYPE_CHECKING:
 #: (p_tilde, statistic, pvalue) of one series.
 ELTuple: TypeAlias = tuple[int, float, float]
 
-Part = TypeVar("Part")
+#: The penalty constant q when none is given (the native core's own value).
+DEFAULT_Q: float = _batch.DEFAULT_Q
 
 
 def default_d(n: int) -> int:
     """The largest lag the test uses when `d` is not given: the integer fifth
     root of n, the largest k with k ** 5 <= n (floor(n ** 0.2) for every
-    n < 2 ** 40, computed exactly)."""
-    k = int(float(n) ** 0.2)
-    while k > 0 and k**5 > n:
-        k -= 1
-    while (k + 1) ** 5 <= n:
-        k += 1
-    return k
-
-
-def natural_array(values: Any) -> npt.NDArray[Any]:
-    """The values as an array of their own dtype: pandas, polars and xarray
-    containers through their `to_numpy()` (the extension's generic route
-    copies them item by item), other sequences through NumPy.
-
-    NumPy folds an exception raised by a sequence's `__len__` into "setting
-    an array element with a sequence", so the length is asked here first: a
-    KeyboardInterrupt, SystemExit or MemoryError from the data reaches the
-    caller unchanged, as it does through the extension itself."""
-    if isinstance(values, np.ndarray):
-        return values
-    to_numpy = getattr(values, "to_numpy", None)
-    if callable(to_numpy):
-        return np.asarray(to_numpy())
-    if not isinstance(values, (list, tuple, range)) and hasattr(type(values), "__len__"):
-        len(values)
-    return np.asarray(values)
-
-
-def as_float64(values: Any) -> npt.NDArray[np.float64]:
-    """The values as a 1-D float64 array, the route the test reads in place."""
-    result = np.ascontiguousarray(natural_array(values), dtype=np.float64)
-    if result.ndim != 1:
-        # A DataFrame with a repeated column name gives a 2-D selection.
-        raise ValueError(f"expected one series of values, got an array of shape {result.shape}")
-    return result
-
-
-def el_tuple(values: RawData, q: float | None = None, d: int | None = None) -> ELTuple:
-    """The test on one series, as a plain picklable tuple."""
-    result = statistical_tests.EscancianoLobato(values, q, d)
-    return result.p_tilde, result.statistic, result.pvalue
-
-
-def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = None, *,
-             first: int = 0) -> list[ELTuple]:
-    """The test on every series of a batch: one task's work on a worker.
-
-    The 1-D float64 arrays among them are tested in one native batch on
-    this thread (a cluster's workers already occupy the cores); anything
-    else goes through the class. Results and the first error are those of a
-    loop over the batch; an error carries the note "in series k", k counted
-    from `first` (the batch's place in a larger collection).
-    """
-    from .batch import failure_error, native_many
-
-    items = list(batch)
-    arrays = {i: item for i, item in enumerate(items)
-              if isinstance(item, np.ndarray) and item.ndim == 1 and item.dtype == np.float64}
-    slot = {i: k for k, i in enumerate(arrays)}
-    p_tilde, statistic, pvalue, failures = native_many(list(arrays.values()), 0, q, d, 1, True) if arrays else (
-        np.empty(0, np.int64), np.empty(0), np.empty(0), [])
-    failed = {index: (exception, message) for index, exception, message in failures}
-    rows: list[ELTuple] = []
-    for i, values in enumerate(items):
-        k = slot.get(i)
-        if k is None:
-            with noting(f"in series {first + i}"):
-                rows.append(el_tuple(values, q, d))
-        elif k in failed:
-            with noting(f"in series {first + i}"):
-                raise failure_error(*failed[k])
-        else:
-            rows.append((int(p_tilde[k]), float(statistic[k]), float(pvalue[k])))
-    return rows
-
-
-def el_batch_at(batch: Iterable[RawData], first: int, q: float | None = None, d: int | None = None) -> list[ELTuple]:
-    """`el_batch` with the batch's first position as an argument, for `Client.map`."""
-    return el_batch(batch, q, d, first=first)
+    n < 2 ** 40), as the native core computes it for the test."""
+    return _batch.default_d(n)
 
 
 @contextmanager
@@ -131,15 +53,3 @@ def noting(note: str, *kinds: type[Exception]) -> Iterator[None]:
         if isinstance(error, kinds) if kinds else not isinstance(error, MemoryError):
             error.add_note(note)
         raise
-
-
-def el_partition(load: Callable[[Part], Iterable[RawData]], part: Part,
-                 q: float | None = None, d: int | None = None) -> list[ELTuple]:
-    """Loads (or makes) the series of one partition where it runs, then tests each.
-
-    `load(part)` runs on the worker, so only the partition's name travels,
-    not its data; `load` may be defined in `__main__` as long as it does not
-    name the result class.
-    """
-    with noting(f"in partition {part!r}"):
-        return el_batch(load(part), q, d)

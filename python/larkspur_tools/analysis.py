@@ -21,8 +21,10 @@ import numpy.typing as npt
 
 from larkspur import statistical_tests
 
-from ._core import as_float64, default_d
+from . import _batch
+from ._core import DEFAULT_Q
 from .batch import el_many
+from .reading import read_series
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -35,7 +37,6 @@ Weights = Literal["rademacher", "mammen"]
 Seed = int | np.random.SeedSequence | None
 FloatArray = npt.NDArray[np.float64]
 
-DEFAULT_Q = 2.4
 #: The most replicate data (series and their weights) held at once.
 MAX_REPLICATE_BYTES = 64 * 2**20
 # Replicates are made and tested in blocks of about this size: small enough to
@@ -98,12 +99,16 @@ def _sequential_sum(values: FloatArray) -> float:
 
 @dataclass(frozen=True)
 class _Lags:
+    """The test's per-lag quantities of one series, from the native core."""
+
     n: int
     d: int
     q: float
-    demeaned: FloatArray
+    p_tilde: int
+    statistic: float
+    pvalue: float
     gamma0: float
-    gamma: FloatArray   # gamma_j = G_j / M_j, lags 1..d
+    gamma: FloatArray   # gamma_j = G_j / (n - j), lags 1..d
     tau: FloatArray
     rho2: FloatArray
     ljung_box: FloatArray
@@ -114,59 +119,36 @@ class _Lags:
     chosen: int
 
 
-def _lags(x: FloatArray, q: float, d: int) -> _Lags:
-    n = len(x)
-    big_n = float(n)
-    e = x - _sequential_sum(x) / big_n
-    e2 = e * e
-    gamma, tau, rho2, lb_terms = (np.full(d, math.nan) for _ in range(4))
-    sum_squares = _sequential_sum(e2)
-    for j in range(1, min(d, n - 1) + 1):
-        pairs = float(n - j)
-        g = _sequential_sum(e[:-j] * e[j:])
-        t = _sequential_sum(e2[:-j] * e2[j:])
-        gamma[j - 1] = g / pairs
-        tau[j - 1] = t / pairs
-        rho2[j - 1] = (gamma[j - 1] * gamma[j - 1]) / tau[j - 1]
-        # Ljung-Box's r_j = sum e_k e_{k+j} / sum e_k^2 (the classic convention).
-        lb_terms[j - 1] = (g / sum_squares) ** 2 / pairs
-    # The switch looks at the largest robust autocorrelation; NaN lags (j = n)
-    # are skipped, and entry 0 of the test's buffer (0.0) is the start.
-    largest = 0.0
-    for value in rho2:
-        root = math.sqrt(value) if not math.isnan(value) else math.nan
-        if root > largest:
-            largest = root
-    log_n = math.log(big_n)
-    aic = not (math.sqrt(q * log_n) >= math.sqrt(big_n) * largest)
-    cumulative, criterion, penalty = (np.empty(d) for _ in range(3))
-    best, chosen, running = -math.inf, 0, -0.0
-    for p in range(1, d + 1):
-        running = running + float(rho2[p - 1])
-        penalty[p - 1] = float(2 * p) if aic else p * log_n
-        cumulative[p - 1] = running * big_n
-        criterion[p - 1] = cumulative[p - 1] - penalty[p - 1]
-        if criterion[p - 1] > best:
-            best, chosen = float(criterion[p - 1]), p
-    ljung_box = big_n * (big_n + 2.0) * np.cumsum(lb_terms)
-    return _Lags(n, d, q, e, sum_squares / big_n, gamma, tau, rho2, ljung_box, cumulative, criterion,
-                 penalty, aic, chosen)
+def _lags(x: FloatArray, q: float | None, d: int | None) -> _Lags:
+    """The native profile of a series the test accepts (its errors otherwise):
+    the same mean, sums, ratios, penalty switch and running sum as the test."""
+    profile = _batch.lag_profile(np.ascontiguousarray(x), q, d)
+    column = {key: np.frombuffer(value) for key, value in profile.items() if isinstance(value, bytearray)}
+    n, sum_of_squares = len(x), profile["sum_of_squares"]
+    # Ljung-Box's r_j = sum e_k e_{k+j} / sum e_k^2 (the classic convention),
+    # from the test's own sums; only IEEE operations, added in lag order.
+    pairs = n - np.arange(1, profile["d"] + 1, dtype=np.float64)
+    ljung_box = float(n) * (float(n) + 2.0) * np.cumsum((column["g"] / sum_of_squares) ** 2 / pairs)
+    return _Lags(n, profile["d"], DEFAULT_Q if q is None else float(q), profile["p_tilde"], profile["statistic"],
+                 profile["pvalue"], sum_of_squares / float(n), column["gamma"], column["tau"],
+                 column["rho_squared"], ljung_box, column["cumulative_statistic"], column["criterion"],
+                 column["penalty"], not profile["bic_penalty"], profile["p_tilde"])
 
 
 def _series(data: Any) -> tuple[FloatArray, str | None]:
-    """One series as float64, from whatever `by_column` takes for a column or
-    from a fitted model's residuals (an object with a `resid` attribute)."""
+    """One series as float64, read as every entry point reads one, or a
+    fitted model's residuals (an object with a `resid` attribute)."""
     resid = getattr(data, "resid", None)
     if resid is not None and not callable(resid):
         data = resid
     name = getattr(data, "name", None)
-    return as_float64(data), None if name is None else str(name)
+    return read_series(data), None if name is None else str(name)
 
 
-def _checked(x: FloatArray, q: float | None, d: int | None) -> tuple[statistical_tests.EscancianoLobato, float, int]:
-    # The extension's own checks (and messages) decide what is accepted.
-    result = statistical_tests.EscancianoLobato(x, q, d)
-    return result, DEFAULT_Q if q is None else float(q), default_d(len(x)) if d is None else int(d)
+def _checked(x: FloatArray, q: float | None, d: int | None) -> tuple[_Lags, float, int]:
+    # The test's own checks (and messages) decide what is accepted.
+    lags = _lags(x, q, d)
+    return lags, lags.q, lags.d
 
 
 def _frame(lags: _Lags) -> pd.DataFrame:
@@ -211,8 +193,7 @@ def lag_table(data: RawData, q: float | None = None, d: int | None = None) -> pd
     when d = n, has no pairs and gives NaN, as in the test.
     """
     x, _ = _series(data)
-    _, q_used, d_used = _checked(x, q, d)
-    return _frame(_lags(x, q_used, d_used))
+    return _frame(_lags(x, q, d))
 
 
 # --- the wild bootstrap -----------------------------------------------------
@@ -501,7 +482,7 @@ def diagnose(data: Any, *, q: float | None = None, d: int | None = None, bootstr
     """
     x, name = _series(data)
     result, q_used, d_used = _checked(x, q, d)
-    lags = _lags(x, q_used, d_used)
+    lags = result
     if bootstrap and seed is None:
         # A fresh seed, kept so that the summary can name it: PCG64(entropy)
         # is the stream of SeedSequence(entropy).

@@ -1,30 +1,43 @@
-"""el_many: the test on every series of a panel in one native call.
+"""The batch runners: the test on many series in one native call.
 
-The series are tested by the native module `larkspur_tools._batch` without
-the interpreter lock, on up to `threads` threads. Every series gets exactly
-the checks, messages and bits of `statistical_tests.EscancianoLobato`.
+`el_many` is the public face for a panel in memory; `el_batch` and
+`el_partition` are the tasks the Dask helpers ship to workers; `el_tuple`
+tests one series and returns plain values. All of them read their series
+through `reading` and test them in the native module `larkspur_tools._batch`
+without the interpreter lock, so every series gets exactly the checks,
+messages and bits of `statistical_tests.EscancianoLobato`.
+
+The functions live in this importable module on purpose: a function defined
+in a script's `__main__` that names the result class is pickled by value
+together with the class (the class reports the module `builtins`, where
+pickle cannot find it) and fails on the worker; these are pickled by
+reference instead.
 """
 
 from __future__ import annotations
 
 import operator
 import os
-import sys
-from collections.abc import Callable, Sequence
-from typing import Any, Literal, NamedTuple, TypeAlias, overload
+from collections.abc import Callable, Iterable
+from contextlib import AbstractContextManager, nullcontext
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from ._core import noting
+from . import _batch
+from ._core import ELTuple, noting
+from .reading import Panel, read_panel, read_series
+
+if TYPE_CHECKING:
+    from ._core import RawData
 
 Errors: TypeAlias = Literal["raise", "mask"]
 #: What the native module returns: three byte columns and (index, exception class, message) per failure.
 Raw: TypeAlias = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.float64],
                        list[tuple[int, type[Exception], str]]]
 
-# Data types whose values the test reads as float64 (as float() would).
-REAL_KINDS = "biuf"
+Part = TypeVar("Part")
 
 
 class ElMany(NamedTuple):
@@ -45,59 +58,20 @@ class ElManyMasked(NamedTuple):
     message: list[str | None]
 
 
-def _real_float64(array: np.ndarray[Any, Any], what: str) -> npt.NDArray[np.float64]:
-    if array.dtype.kind not in REAL_KINDS:
-        raise TypeError(f"{what} must hold real numbers, not dtype {array.dtype}")
-    if array.dtype != np.float64:
-        array = array.astype(np.float64)  # once, for the whole panel
-    return array
-
-
-def _series_array(item: Any, position: int) -> npt.NDArray[np.float64]:
-    if isinstance(item, np.ndarray) and item.ndim == 1 and item.dtype == np.float64:
-        return item
-    to_numpy = getattr(item, "to_numpy", None)
-    array = np.asarray(to_numpy() if callable(to_numpy) else item)
-    if array.ndim != 1:
-        raise ValueError(f"series {position} is not one-dimensional (shape {array.shape})")
-    return _real_float64(array, f"series {position}")
-
-
-def _panel(values: Any, axis: int) -> tuple[Any, int, Sequence[Any] | None]:
-    """(what the native module reads, its time axis, labels for notes or None)."""
-    if axis not in (0, 1, -1, -2):
-        raise ValueError(f"axis must be 0 or 1, not {axis!r}")
-    axis %= 2
-    pandas = sys.modules.get("pandas")
-    if pandas is not None and isinstance(values, pandas.DataFrame):
-        labels = values.columns if axis == 0 else values.index
-        return _real_float64(values.to_numpy(), "a DataFrame's columns"), axis, list(labels)
-    if isinstance(values, np.ndarray):
-        if values.ndim != 2:
-            raise ValueError(f"values must be a 2-D array or a sequence of 1-D arrays, not an array of "
-                             f"shape {values.shape}")
-        return _real_float64(values, "values"), axis, None
-    if isinstance(values, (str, bytes)) or not hasattr(values, "__iter__"):
-        raise TypeError(f"values must be a 2-D array, a DataFrame or a sequence of 1-D arrays, "
-                        f"not {type(values).__name__}")
-    return [_series_array(item, i) for i, item in enumerate(values)], 0, None
-
-
 def _default_threads() -> int:
     count = getattr(os, "process_cpu_count", os.cpu_count)()
     return max(count or 1, 1)
 
 
-def native_many(panel: Any, axis: int, q: float | None, d: int | None, threads: int | None,
+def native_many(panel: Panel, q: float | None, d: int | None, threads: int | None,
                 stop_at_first_failure: bool) -> Raw:
-    """The native call on a prepared panel (see _panel): outputs and failures."""
-    from . import _batch
-
+    """The native call on a panel: outputs and failures."""
     if threads is None:
         threads = _default_threads()
     elif isinstance(threads, bool) or operator.index(threads) < 1:
         raise ValueError(f"threads must be a positive integer, not {threads!r}")
-    p_tilde, statistic, pvalue, failures = _batch.el_many(panel, q, d, axis, threads, stop_at_first_failure)
+    p_tilde, statistic, pvalue, failures = _batch.el_many(panel.data, q, d, panel.axis, threads,
+                                                          stop_at_first_failure)
     return (np.frombuffer(p_tilde, dtype=np.int64), np.frombuffer(statistic, dtype=np.float64),
             np.frombuffer(pvalue, dtype=np.float64), failures)
 
@@ -107,30 +81,41 @@ def failure_error(exception: type[Exception], message: str) -> Exception:
     return exception(message) if message else exception()
 
 
-def run_many(panel: Any, axis: int, q: float | None, d: int | None, threads: int | None, errors: str,
-             note: Callable[[int], str]) -> ElMany | ElManyMasked:
-    """el_many on a prepared panel; `note(i)` names series i in a raised error."""
+def run_many(panel: Panel, q: float | None, d: int | None, threads: int | None, errors: str,
+             note: Callable[[int], str] | None) -> ElMany | ElManyMasked:
+    """The test on every series of a read panel; `note(i)` names series i in a
+    raised error (None: no note, for one series given alone).
+
+    q and d are checked first, as the class checks them before the series.
+    With errors="raise" the first failing series in order decides, whether
+    it could not be read or the test refused it; with errors="mask" both
+    kinds are masked alike."""
     if errors not in ("raise", "mask"):
         raise ValueError(f"errors must be 'raise' or 'mask', not {errors!r}")
-    count = len(panel) if isinstance(panel, list) else panel.shape[1 - axis]
-    if count == 0:
+    if panel.count == 0:
         # As a loop over no series: nothing is checked.
         empty = ElMany(np.empty(0, np.int64), np.empty(0, np.float64), np.empty(0, np.float64))
         return empty if errors == "raise" else ElManyMasked(*empty, [])
-    # q or d refused: the class refuses them on the first series.
-    with noting(note(0), TypeError, ValueError, OverflowError):
-        p_tilde, statistic, pvalue, failures = native_many(panel, axis, q, d, threads, errors == "raise")
-    if failures and (errors == "raise" or any(f[1] is MemoryError for f in failures)):
-        index, exception, message = next(f for f in failures if errors == "raise" or f[1] is MemoryError)
+
+    def noted(index: int, *kinds: type[Exception]) -> AbstractContextManager[None]:
+        return noting(note(index), *kinds) if note is not None else nullcontext()
+
+    with noted(0, TypeError, ValueError, OverflowError):  # q or d refused: the class refuses them on the first series
+        p_tilde, statistic, pvalue, failures = native_many(panel, q, d, threads, errors == "raise")
+    # An unreadable series sits in the batch as an empty one, which fails there too.
+    fatal = [f for f in failures if errors == "raise" or f[1] is MemoryError and f[0] not in panel.unreadable]
+    if fatal:
+        index, exception, message = fatal[0]
+        error = panel.unreadable.get(index) or failure_error(exception, message)
         # A series' own MemoryError (its buffer) is named too: it is that
         # series' outcome, not an out-of-memory passing through.
-        with noting(note(index), Exception):
-            raise failure_error(exception, message)
+        with noted(index, Exception):
+            raise error
     if errors == "raise":
         return ElMany(p_tilde, statistic, pvalue)
-    messages: list[str | None] = [None] * count
+    messages: list[str | None] = [None] * panel.count
     for index, _, message in failures:
-        messages[index] = message
+        messages[index] = str(panel.unreadable[index]) if index in panel.unreadable else message
     return ElManyMasked(p_tilde, statistic, pvalue, messages)
 
 
@@ -148,20 +133,63 @@ def el_many(values: Any, q: float | None = None, d: int | None = None, *, axis: 
 
     `values` is a 2-D array whose `axis` runs over time (axis=0: each column
     is a series), a DataFrame (its columns with axis=0, its rows with
-    axis=1), or a sequence of 1-D arrays of any lengths. float64 arrays are
-    read in place whatever their order and strides; other real dtypes are
-    converted once. `threads` defaults to the CPU count. Every series gets
-    the bits `EscancianoLobato(series, q, d)` gives.
+    axis=1), or a sequence of series of any lengths (arrays, pandas Series,
+    lists of numbers). float64 arrays are read in place whatever their
+    order and strides; other real dtypes are converted once. `threads`
+    defaults to the CPU count. Every series gets the bits
+    `EscancianoLobato(series, q, d)` gives.
 
     errors="raise" raises the error the class raises for the first failing
     series, with a note naming its position or column label; errors="mask"
     gives failed series p_tilde 0, NaN statistic and p-value, and returns a
-    fourth field with each series' message (None where it succeeded).
+    fourth field with each series' message (None where it succeeded). A
+    series that is not numbers (dates, text, ...) fails with TypeError like
+    any other failure.
     """
-    panel, time_axis, labels = _panel(values, axis)
+    panel = read_panel(values, axis)
     kind = "column" if axis % 2 == 0 else "row"
 
     def note(index: int) -> str:
-        return f"in {kind} {labels[index]!r}" if labels is not None else f"in series {index}"
+        return f"in {kind} {panel.labels[index]!r}" if panel.labels is not None else f"in series {index}"
 
-    return run_many(panel, time_axis, q, d, threads, errors, note)
+    return run_many(panel, q, d, threads, errors, note)
+
+
+def el_tuple(values: RawData, q: float | None = None, d: int | None = None) -> ELTuple:
+    """The test on one series, as a plain picklable tuple (p_tilde, statistic, pvalue)."""
+    _batch.check_parameters(q, d)
+    from larkspur import statistical_tests
+
+    result = statistical_tests.EscancianoLobato(read_series(values), q, d)
+    return result.p_tilde, result.statistic, result.pvalue
+
+
+def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = None, *,
+             first: int = 0) -> list[ELTuple]:
+    """The test on every series of a batch: one task's work on a worker.
+
+    The series are tested in one native batch on this thread (a cluster's
+    workers already occupy the cores). Results and the first error are those
+    of a loop over the batch; an error carries the note "in series k", k
+    counted from `first` (the batch's place in a larger collection).
+    """
+    panel = read_panel(list(batch))
+    p_tilde, statistic, pvalue = run_many(panel, q, d, 1, "raise", lambda index: f"in series {first + index}")
+    return [(int(p), float(s), float(v)) for p, s, v in zip(p_tilde, statistic, pvalue)]
+
+
+def el_batch_at(batch: Iterable[RawData], first: int, q: float | None = None, d: int | None = None) -> list[ELTuple]:
+    """`el_batch` with the batch's first position as an argument, for `Client.map`."""
+    return el_batch(batch, q, d, first=first)
+
+
+def el_partition(load: Callable[[Part], Iterable[RawData]], part: Part,
+                 q: float | None = None, d: int | None = None) -> list[ELTuple]:
+    """Loads (or makes) the series of one partition where it runs, then tests each.
+
+    `load(part)` runs on the worker, so only the partition's name travels,
+    not its data; `load` may be defined in `__main__` as long as it does not
+    name the result class.
+    """
+    with noting(f"in partition {part!r}"):
+        return el_batch(load(part), q, d)

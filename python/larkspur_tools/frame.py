@@ -16,8 +16,9 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from ._core import default_d, natural_array, noting
+from ._core import default_d, noting
 from .batch import run_many
+from .reading import REAL_KINDS, Panel, read_panel, read_series
 from .small_sample import warn_if_small
 
 if TYPE_CHECKING:
@@ -26,9 +27,6 @@ if TYPE_CHECKING:
 NanPolicy = Literal["raise", "omit"]
 
 COLUMNS = ["n", "d", "p_tilde", "statistic", "pvalue", "reject"]
-
-# What pandas' infer_dtype may say of an object column that holds numbers.
-NUMERIC_OBJECTS = frozenset({"floating", "integer", "mixed-integer-float", "decimal", "boolean", "empty"})
 
 SERIES_GIVEN = ("by_column takes a table: a DataFrame (pandas or polars) or a mapping of names to series, "
                 "not one series; for one series call larkspur_tools.el_tuple(series) or "
@@ -41,54 +39,34 @@ def by_column(data: pd.DataFrame | Mapping[Any, Any], *, q: float | None = None,
 
     Columns: n (observations tested), d (largest lag used), p_tilde,
     statistic, pvalue, and reject (pvalue < level, 0 < level < 1). Each
-    column is read as one contiguous float64 array; all are tested in one
-    `el_many` batch, in place. A column of dates, durations, periods, text or categories is
-    refused (TypeError naming it and its dtype); numeric_only=True skips
-    such columns instead, as pandas does.
+    column is read as `el_many` reads a series, and all are tested in one
+    native batch, in place. A column of dates, durations, periods, text or
+    categories is refused (TypeError naming it and its dtype);
+    numeric_only=True skips such columns instead, as pandas does.
 
-    nan="raise" (the default) lets the test refuse a column holding NaN with
-    its own ValueError; nan="omit" drops that column's NaNs first (the values
-    on either side of a gap are then tested as if adjacent) and reports n
-    after dropping; infinities are refused either way. Every per-column error
-    carries the note "in column <label>". Columns shorter than 100 values get
-    a SmallSampleWarning.
+    nan="raise" (the default) lets the test refuse a column holding NaN (or
+    None, or pd.NA) with its own ValueError; nan="omit" drops that column's
+    missing values first (the values on either side of a gap are then
+    tested as if adjacent) and reports n after dropping; infinities are
+    refused either way. Every per-column error carries the note "in column
+    <label>". Columns shorter than 100 values get a SmallSampleWarning.
     """
     import pandas as pd
 
     check_level(level)
     check_nan_policy(nan)
-    labels, column_of, given_index = table_of(data)
-    # Converted in order; a column that cannot be read ends the list, and is
-    # reported after the columns before it, as a column-by-column loop would.
-    columns: list[tuple[int, Any, npt.NDArray[np.float64]]] = []
-    unreadable: Exception | None = None
-    for position, name in enumerate(labels):
-        try:
-            column = column_of(name)
-            with noting(f"in column {name!r}"):
-                values = numeric_values(column, numeric_only, f"column {name!r}")
-        except MemoryError:
-            raise
-        except Exception as error:
-            unreadable = error
-            break
-        if values is None:
-            continue
-        if nan == "omit":
-            values = values[~np.isnan(values)]
-        columns.append((position, name, values))
-    tested = run_many([values for *_, values in columns], 0, q, d, None, "raise",
-                      lambda index: f"in column {columns[index][1]!r}")
-    if unreadable is not None:
-        raise unreadable
+    labels, given_index, panel = read_table(data, numeric_only)
+    if nan == "omit":
+        panel = without_missing(panel)
+    tested = run_many(panel, q, d, None, "raise", lambda index: f"in column {labels[index][1]!r}")
+    lengths = [panel.data.shape[0]] * panel.count if isinstance(panel.data, np.ndarray) else map(len, panel.data)
     rows: list[tuple[int, int, int, float, float, bool]] = []
-    for (position, name, values), p_tilde, statistic, pvalue in zip(columns, *tested):
-        n = len(values)
+    for (_, name), n, p_tilde, statistic, pvalue in zip(labels, lengths, *tested):
         warn_if_small(n, f"column {name!r}")
         rows.append((n, d if d is not None else default_d(n), int(p_tilde), float(statistic), float(pvalue),
                      bool(pvalue < level)))
-    kept = [position for position, *_ in columns]
-    index = given_index[kept] if given_index is not None else labels_as_given([labels[i] for i in kept])
+    kept = [position for position, _ in labels]
+    index = given_index[kept] if given_index is not None else labels_as_given([name for _, name in labels])
     table = pd.DataFrame(rows, index=index, columns=COLUMNS)
     return table.astype({"n": "int64", "d": "int64", "p_tilde": "int64", "statistic": "float64",
                          "pvalue": "float64", "reject": "bool"})
@@ -110,9 +88,8 @@ def rolling_pvalues(series: pd.Series[Any] | np.ndarray[Any, Any], window: int, 
     if window < 1 or step < 1:
         raise ValueError("window and step must be positive")
     check_nan_policy(nan)
-    index = series.index if isinstance(series, pd.Series) else pd.RangeIndex(len(series))
-    values = numeric_values(series, False, "the series")
-    assert values is not None
+    values = read_series(series, "the series")
+    index = series.index if isinstance(series, pd.Series) else pd.RangeIndex(len(values))
     if nan == "omit":
         present = ~np.isnan(values)
         values, index = values[present], index[present]
@@ -122,7 +99,7 @@ def rolling_pvalues(series: pd.Series[Any] | np.ndarray[Any, Any], window: int, 
     # Every window in one batch, as rows of a strided view of `values`.
     windows = (np.lib.stride_tricks.sliding_window_view(values, window)[::step] if len(ends)
                else np.empty((0, window)))
-    pvalues = run_many(windows, 1, q, d, None, "raise",
+    pvalues = run_many(Panel(windows, 1, len(ends)), q, d, None, "raise",
                        lambda position: f"in the window ending at {index[ends[position] - 1]}").pvalue
     # The label of each window's last observation (positions as an array: a
     # list of 100,000 of them costs more than the whole batch of tests).
@@ -140,20 +117,61 @@ def check_nan_policy(nan: str) -> None:
         raise ValueError(f"nan must be 'raise' or 'omit', not {nan!r}")
 
 
-def table_of(data: Any) -> tuple[list[Any], Callable[[Any], Any], pd.Index[Any] | None]:
-    """(labels, column by label, the table's own column index or None) of a
-    pandas or polars DataFrame or a mapping; a single series is refused."""
+def read_table(data: Any, numeric_only: bool) -> tuple[list[tuple[int, Any]], pd.Index[Any] | None, Panel]:
+    """((position, label) of each column to test, the table's own column index
+    or None, the columns as a panel). A column that is not numbers is
+    skipped with numeric_only, else kept as unreadable in its place."""
     import pandas as pd
 
     if isinstance(data, (pd.Series, np.ndarray, list, tuple)) or hasattr(data, "to_frame"):
         raise TypeError(SERIES_GIVEN)
     if isinstance(data, pd.DataFrame):
-        return list(data.columns), data.__getitem__, data.columns
-    if isinstance(data, Mapping) or hasattr(data, "keys"):
-        return list(data.keys()), data.__getitem__, None
-    if hasattr(data, "get_column") and hasattr(data, "columns"):  # polars
-        return list(data.columns), data.get_column, None
-    raise TypeError(f"by_column takes a DataFrame or a mapping of names to series, not {type(data).__name__}")
+        names, given_index = list(data.columns), data.columns
+        dtypes = list(data.dtypes)
+        if all(isinstance(dtype, np.dtype) and dtype.kind in REAL_KINDS for dtype in dtypes):
+            # The common table: every column read at once, in place when the
+            # table holds one float64 block (columns contiguous).
+            panel = read_panel(data)
+            return list(enumerate(names)), given_index, panel._replace(labels=None)
+
+        def column_of(position: int) -> Any:
+            return data.iloc[:, position]
+    elif isinstance(data, Mapping) or hasattr(data, "keys"):
+        names, given_index = list(data.keys()), None
+
+        def column_of(position: int) -> Any:
+            return data[names[position]]
+    elif hasattr(data, "get_column") and hasattr(data, "columns"):  # polars
+        names, given_index = list(data.columns), None
+
+        def column_of(position: int) -> Any:
+            return data.get_column(names[position])
+    else:
+        raise TypeError(f"by_column takes a DataFrame or a mapping of names to series, not {type(data).__name__}")
+    labels: list[tuple[int, Any]] = []
+    series: list[npt.NDArray[np.float64]] = []
+    unreadable: dict[int, Exception] = {}
+    for position, name in enumerate(names):
+        with noting(f"in column {name!r}"):
+            column = column_of(position)
+            try:
+                values = read_series(column, f"column {name!r}")
+            except TypeError as error:
+                if numeric_only:
+                    continue
+                unreadable[len(series)] = TypeError(f"{error}: convert it, drop it, or pass numeric_only=True to "
+                                                    "skip such columns")
+                values = np.empty(0)
+        labels.append((position, name))
+        series.append(values)
+    return labels, given_index, Panel(series, 0, len(series), None, unreadable)
+
+
+def without_missing(panel: Panel) -> Panel:
+    """The panel's columns without their missing values (NaN), each as a 1-D array."""
+    columns = list(panel.data.T) if isinstance(panel.data, np.ndarray) else panel.data
+    return panel._replace(data=[values[~np.isnan(values)] if np.isnan(values).any() else values
+                                for values in columns], axis=0)
 
 
 def labels_as_given(labels: list[Any]) -> pd.Index[Any]:
@@ -165,50 +183,3 @@ def labels_as_given(labels: list[Any]) -> pd.Index[Any]:
     if any(type(given) is not type(kept) for given, kept in zip(labels, index)):
         index = pd.Index(labels, dtype=object, tupleize_cols=False)
     return index
-
-
-def numeric_values(values: Any, numeric_only: bool, what: str) -> npt.NDArray[np.float64] | None:
-    """The column as a 1-D float64 array; None (skip) or TypeError for a
-    column whose values are not numbers."""
-    import pandas as pd
-
-    refusal = non_numeric_dtype(values)
-    if refusal is not None:
-        array = None
-    elif isinstance(getattr(values, "dtype", None), pd.api.extensions.ExtensionDtype):
-        # Nullable integers and floats: pd.NA becomes NaN, the missing mark.
-        array = values.to_numpy(dtype="float64", na_value=np.nan)
-    else:
-        array = natural_array(values)
-    if array is not None:
-        refusal = non_numeric_dtype(array)
-    if refusal is not None:
-        if numeric_only:
-            return None
-        raise TypeError(f"{what} has dtype {refusal}, not numbers: convert it, drop it, or pass numeric_only=True "
-                        "to skip such columns")
-    assert array is not None
-    result = np.ascontiguousarray(array, dtype=np.float64)
-    if result.ndim != 1:
-        # A DataFrame with a repeated column name gives a 2-D selection.
-        raise ValueError(f"expected one series of values, got an array of shape {result.shape}")
-    return result
-
-
-def non_numeric_dtype(values: Any) -> str | None:
-    """The name of a dtype that is not numbers (dates, durations, periods,
-    text, categories, complex), or None."""
-    from pandas.api import types
-
-    dtype = getattr(values, "dtype", None)
-    if dtype is None:
-        return None
-    is_numeric = getattr(dtype, "is_numeric", None)
-    if callable(is_numeric):  # a polars dtype
-        return None if is_numeric() else str(dtype)
-    if isinstance(dtype, np.dtype):
-        if dtype.kind == "O" and isinstance(values, np.ndarray):
-            kind = types.infer_dtype(values, skipna=True)
-            return None if kind in NUMERIC_OBJECTS else f"object ({kind})"
-        return None if dtype.kind in "biufO" else str(dtype)
-    return None if types.is_numeric_dtype(dtype) and not types.is_complex_dtype(dtype) else str(dtype)

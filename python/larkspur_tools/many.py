@@ -12,7 +12,8 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from itertools import islice
 from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
-from ._core import ELTuple, el_batch_at, el_partition
+from ._core import ELTuple
+from .batch import el_batch_at, el_partition
 
 if TYPE_CHECKING:
     from ._core import RawData

@@ -15,6 +15,8 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "binding/arguments.hpp"
 #include "binding/call_boundary.hpp"
@@ -22,6 +24,8 @@
 #include "src/batch/batch_input.hpp"
 #include "src/batch/batch_runner.hpp"
 #include "src/lib/test_parameters.hpp"
+#include "src/statistical_tests/derived_lag.hpp"
+#include "src/statistical_tests/lag_profile.hpp"
 
 namespace larkspur::batch {
 namespace {
@@ -121,6 +125,127 @@ Result<OwnedRef> el_many(PyObject* args, PyObject* kwargs) {
     return result;
 }
 
+// A bytearray of the doubles, native order (Python reads it with frombuffer).
+Result<OwnedRef> double_column(const std::vector<double>& values) {
+    Result<OwnedRef> column = byte_column(values.size());
+    if (column && !values.empty()) std::memcpy(column_data(*column), values.data(), values.size() * sizeof(double));
+    return column;
+}
+
+// The one series of lag_profile: a 1-D float64 ndarray, C-contiguous (the
+// companion's reading gives it so). Held by reference and shared borrow
+// while it is read, with the interpreter lock held.
+Result<BatchInput> contiguous_series(BorrowedRef values) {
+    OwnedRef single = OwnedRef::steal(PyTuple_Pack(1, values.get()));
+    if (!single) return std::unexpected(binding::fetch_or_system_error());
+    Result<BatchInput> input = batch_input(single.borrow(), 0);
+    if (input && input->series[0].stride != static_cast<std::ptrdiff_t>(sizeof(double)) &&
+        input->series[0].length > 1) {
+        return std::unexpected(PendingError::with_message(PyExc_TypeError, "values must be contiguous"));
+    }
+    return input;
+}
+
+Result<OwnedRef> lag_profile(PyObject* args, PyObject* kwargs) {
+    static constexpr std::string_view names[] = {"values", "q", "d"};
+    static constexpr binding::ParameterSpec spec{std::nullopt, "lag_profile", names, 3, 3, {}};
+    PyObject* slots[3] = {};
+    if (auto bound = binding::bind_arguments(spec, args, kwargs, slots); !bound) {
+        return std::unexpected(std::move(bound.error()));
+    }
+    Result<lib::TestParameters> parameters = lib::test_parameters(slots[1], slots[2]);
+    if (!parameters) return std::unexpected(std::move(parameters.error()));
+    Result<BatchInput> input = contiguous_series(BorrowedRef(slots[0]));
+    if (!input) return std::unexpected(std::move(input.error()));
+    const SeriesSpec& series = input->series[0];
+    const auto profile = statistical_tests::lag_profile(series.data, series.length, parameters->q, parameters->d);
+    if (!profile) {
+        const statistical_tests::SeriesFailure& failure = profile.error();
+        if (failure.exception() == FailureException::MemoryError) return std::unexpected(PendingError::no_memory());
+        return std::unexpected(PendingError::with_message(exception_class(failure.exception()), failure.message()));
+    }
+    OwnedRef table = OwnedRef::steal(PyDict_New());
+    if (!table) return std::unexpected(binding::fetch_or_system_error());
+    auto put = [&table](const char* key, Result<OwnedRef> value) -> binding::Status {
+        if (!value) return std::unexpected(std::move(value.error()));
+        if (!*value || PyDict_SetItemString(table.get(), key, value->get()) < 0) {
+            return std::unexpected(binding::fetch_or_system_error());
+        }
+        return {};
+    };
+    auto number = [](PyObject* made) -> Result<OwnedRef> { return OwnedRef::steal(made); };
+    const std::pair<const char*, const std::vector<double>*> columns[] = {
+        {"g", &profile->g},
+        {"t", &profile->t},
+        {"gamma", &profile->gamma},
+        {"tau", &profile->tau},
+        {"rho_squared", &profile->rho_squared},
+        {"cumulative_statistic", &profile->cumulative_statistic},
+        {"penalty", &profile->penalty},
+        {"criterion", &profile->criterion},
+    };
+    for (const auto& [key, values] : columns) {
+        if (auto stored = put(key, double_column(*values)); !stored) return std::unexpected(std::move(stored.error()));
+    }
+    const std::pair<const char*, PyObject*> scalars[] = {
+        {"p_tilde", PyLong_FromUnsignedLongLong(profile->result.p_tilde)},
+        {"statistic", PyFloat_FromDouble(profile->result.statistic)},
+        {"pvalue", PyFloat_FromDouble(profile->result.pvalue)},
+        {"d", PyLong_FromUnsignedLongLong(profile->d)},
+        {"bic_penalty", PyBool_FromLong(profile->bic_penalty ? 1 : 0)},
+        {"mean", PyFloat_FromDouble(profile->mean)},
+        {"sum_of_squares", PyFloat_FromDouble(profile->sum_of_squares)},
+    };
+    binding::Status stored{};
+    for (const auto& [key, made] : scalars) {
+        // Every object is made first, so each is dropped on any failure.
+        Result<OwnedRef> value = number(made);
+        if (stored) stored = put(key, std::move(value));
+    }
+    if (!stored) return std::unexpected(std::move(stored.error()));
+    return table;
+}
+
+Result<OwnedRef> default_d(PyObject* args, PyObject* kwargs) {
+    static constexpr std::string_view names[] = {"n"};
+    static constexpr binding::ParameterSpec spec{std::nullopt, "default_d", names, 1, 1, {}};
+    PyObject* slots[1] = {};
+    if (auto bound = binding::bind_arguments(spec, args, kwargs, slots); !bound) {
+        return std::unexpected(std::move(bound.error()));
+    }
+    auto n = binding::extract_u64(BorrowedRef(slots[0]));
+    if (!n) return std::unexpected(binding::wrap_argument_error("n", std::move(n.error())));
+    OwnedRef d = OwnedRef::steal(PyLong_FromUnsignedLongLong(statistical_tests::derived_lag(*n)));
+    if (!d) return std::unexpected(binding::fetch_or_system_error());
+    return d;
+}
+
+// q and d checked as the class checks them, before any series is read.
+Result<OwnedRef> check_parameters(PyObject* args, PyObject* kwargs) {
+    static constexpr std::string_view names[] = {"q", "d"};
+    static constexpr binding::ParameterSpec spec{std::nullopt, "check_parameters", names, 2, 2, {}};
+    PyObject* slots[2] = {};
+    if (auto bound = binding::bind_arguments(spec, args, kwargs, slots); !bound) {
+        return std::unexpected(std::move(bound.error()));
+    }
+    if (auto checked = lib::test_parameters(slots[0], slots[1]); !checked) {
+        return std::unexpected(std::move(checked.error()));
+    }
+    return OwnedRef::steal(Py_NewRef(Py_None));
+}
+
+PyObject* check_parameters_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return binding::object_boundary([&] { return check_parameters(args, kwargs); });
+}
+
+PyObject* lag_profile_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return binding::object_boundary([&] { return lag_profile(args, kwargs); });
+}
+
+PyObject* default_d_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return binding::object_boundary([&] { return default_d(args, kwargs); });
+}
+
 PyObject* el_many_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return binding::object_boundary([&] { return el_many(args, kwargs); });
 }
@@ -130,6 +255,18 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "el_many(values, q, d, axis, threads, stop_at_first_failure)\n--\n\n"
      "The test on every series of a panel; see larkspur_tools.el_many."},
+    {"lag_profile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lag_profile_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "lag_profile(values, q, d)\n--\n\n"
+     "The test's per-lag quantities of one contiguous float64 series; see larkspur_tools.lag_table."},
+    {"check_parameters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_parameters_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "check_parameters(q, d)\n--\n\n"
+     "Raises what the class raises for q and d (None: the default); returns None."},
+    {"default_d", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(default_d_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "default_d(n)\n--\n\n"
+     "The largest lag the test uses when d is not given: the integer fifth root of n."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -138,7 +275,13 @@ PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "larkspur_tools._batch",
                                  methods, nullptr, nullptr, nullptr, nullptr};
 binding::ModuleRecord module_record{&module_definition};
 
-binding::Status module_body(BorrowedRef) { return {}; }
+binding::Status module_body(BorrowedRef module) {
+    OwnedRef q = OwnedRef::steal(PyFloat_FromDouble(lib::default_q));
+    if (!q || PyModule_AddObjectRef(module.get(), "DEFAULT_Q", q.get()) < 0) {
+        return std::unexpected(binding::fetch_or_system_error());
+    }
+    return {};
+}
 
 }  // namespace
 }  // namespace larkspur::batch

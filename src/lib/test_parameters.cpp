@@ -5,7 +5,6 @@
 namespace larkspur::lib {
 namespace {
 
-constexpr double default_q = 2.4;
 constexpr char q_not_positive[] = "q must be positive";
 
 bool is_absent(PyObject* slot) noexcept { return slot == nullptr || slot == Py_None; }

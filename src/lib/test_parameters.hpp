@@ -12,6 +12,10 @@
 
 namespace larkspur::lib {
 
+// The penalty constant when q is not given: the one definition every entry
+// point (and the companion, through the batch module) uses.
+inline constexpr double default_q = 2.4;
+
 struct TestParameters {
     double q;
     std::optional<std::uint64_t> d;

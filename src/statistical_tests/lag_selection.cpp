@@ -9,9 +9,7 @@
 
 namespace larkspur::statistical_tests {
 
-ElResult select_lag(const double* rho_squared, std::uint64_t n, double log_n, double q, std::uint64_t d) {
-    const double big_n = static_cast<double>(n);
-
+LagPenalty lag_penalty(const double* rho_squared, std::uint64_t n, double log_n, double q, std::uint64_t d) noexcept {
     // Largest robust autocorrelation; the NaN entry of lag n (when d = n) is
     // skipped, entry 0 holds 0.0 and cannot change the result.
     double largest = 0.0;
@@ -21,37 +19,37 @@ ElResult select_lag(const double* rho_squared, std::uint64_t n, double log_n, do
             largest = r;
         }
     }
-
-    // Penalty switch: p*ln(n) (BIC-like) unless some autocorrelation is large
-    // relative to sqrt(q ln n / n), then 2p (AIC-like). A NaN on either side
-    // is unordered and selects 2p.
+    // A NaN on either side is unordered and selects 2p.
     const double threshold = std::sqrt(q * log_n);
-    const double scaled_largest = std::sqrt(big_n) * largest;
-    const bool bic_penalty = threshold >= scaled_largest;
+    const double scaled_largest = std::sqrt(static_cast<double>(n)) * largest;
+    return LagPenalty{threshold >= scaled_largest, log_n};
+}
 
+double statistic_pvalue(double statistic) {
+    const auto chi_squared = numerics::ChiSquaredDistribution::create(1.0);
+    if (!chi_squared) {
+        throw InternalFault("freedom = 1: " + std::string(numerics::to_string(chi_squared.error())));
+    }
+    return 1.0 - chi_squared->cdf(statistic);
+}
+
+ElResult select_lag(const double* rho_squared, std::uint64_t n, double log_n, double q, std::uint64_t d) {
+    const LagPenalty penalty = lag_penalty(rho_squared, n, log_n, q, d);
     std::uint64_t p_tilde = 0;
     double best = -std::numeric_limits<double>::infinity();
     double best_sum = -0.0;
     double running_sum = -0.0;
     for (std::uint64_t p = 1; p <= d; ++p) {
         running_sum = running_sum + rho_squared[p];
-        const double penalty =
-            bic_penalty ? static_cast<double>(p) * log_n : static_cast<double>(2 * p);
-        const double criterion = (running_sum * big_n) - penalty;
+        const double criterion = cumulative_statistic(running_sum, n) - penalty.at(p);
         if (criterion > best) {
             p_tilde = p;
             best = criterion;
             best_sum = running_sum;
         }
     }
-
-    const double statistic = best_sum * big_n;
-    const auto chi_squared = numerics::ChiSquaredDistribution::create(1.0);
-    if (!chi_squared) {
-        throw InternalFault("freedom = 1: " + std::string(numerics::to_string(chi_squared.error())));
-    }
-    const double pvalue = 1.0 - chi_squared->cdf(statistic);
-    return ElResult{p_tilde, statistic, pvalue};
+    const double statistic = cumulative_statistic(best_sum, n);
+    return ElResult{p_tilde, statistic, statistic_pvalue(statistic)};
 }
 
 }  // namespace larkspur::statistical_tests

@@ -1,0 +1,209 @@
+"""One reading of a series for every entry point of the companion.
+
+Whatever reaches the test (one series, a panel's series, a table's columns,
+rolling windows, bootstrap data, the command's columns) becomes a 1-D float64
+array here, and only here, so that every entry point accepts, refuses and
+converts exactly alike:
+
+- accepted, with the bits the extension's class gives them: float64 arrays
+  (read in place, any strides), other real numeric arrays and bools (converted
+  as float() converts each value), sequences of numbers, object arrays of
+  numbers, and numeric pandas or polars columns, nullable ones included;
+- a missing value (NaN, None, pd.NA) becomes NaN, which the test refuses with
+  its own ValueError ("data must not contain NaN values") wherever it occurs;
+- refused with TypeError naming the dtype and the series: dates, durations,
+  periods, intervals, categories, text and complex numbers;
+- refused with TypeError: anything that is not one series of values (None, a
+  number, a mapping, an array of more or fewer than one dimension).
+
+Nothing here imports pandas: a pandas object is recognised by its dtype.
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+from collections.abc import Mapping, Sequence
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
+
+#: NumPy dtype kinds whose values convert to float64 exactly as float() converts
+#: each of them (bool, signed and unsigned integers, floating point).
+REAL_KINDS = "biuf"
+
+SERIES_KINDS = "a 1-D array, a pandas or polars Series, or a sequence of numbers"
+
+
+def read_series(values: Any, where: str = "data") -> FloatArray:
+    """`values` as a 1-D float64 array: the array itself when it already is
+    one (no copy, whatever its strides), else a new array.
+
+    `where` names the series in messages ("data", "series 3", "column 'x'").
+    Raises TypeError for input that is not one series of numbers."""
+    return as_float64(natural_array(values, where), where)
+
+
+def natural_array(values: Any, where: str = "data") -> np.ndarray[Any, Any]:
+    """The values as an ndarray of their own dtype, before any conversion.
+
+    pandas and polars columns go through their dtype (a nullable numeric
+    column with pd.NA gives NaN there; a non-numeric one is refused by its
+    own dtype's name, not by what to_numpy() makes of it); other objects with
+    `to_numpy()` through that; sequences through NumPy. The length of a
+    sequence is asked first: NumPy would fold an exception raised by
+    `__len__` into "setting an array element with a sequence", and an
+    interrupt, exit or out-of-memory from the data must reach the caller
+    unchanged."""
+    if isinstance(values, np.ndarray):
+        return values
+    if isinstance(values, (bytes, bytearray)):
+        return np.frombuffer(values, dtype=np.uint8)  # a sequence of small integers, as float() sees them
+    if values is None or isinstance(values, (str, Mapping, set, frozenset)) or np.isscalar(values):
+        raise TypeError(f"{where} must be {SERIES_KINDS}, not {type(values).__name__}")
+    dtype = getattr(values, "dtype", None)
+    to_numpy = getattr(values, "to_numpy", None)
+    if dtype is not None and callable(to_numpy) and not isinstance(dtype, np.dtype):
+        return _extension_array(values, dtype, where)
+    if callable(to_numpy):
+        return np.asarray(to_numpy())
+    if not hasattr(type(values), "__getitem__") and not hasattr(type(values), "__iter__"):
+        raise TypeError(f"{where} must be {SERIES_KINDS}, not {type(values).__name__}")
+    if not isinstance(values, (list, tuple, range)) and hasattr(type(values), "__len__"):
+        len(values)
+    try:
+        return np.asarray(values)
+    except ValueError as error:  # ragged nesting
+        raise TypeError(f"{where} must be {SERIES_KINDS}: {error}") from None
+
+
+def as_float64(array: np.ndarray[Any, Any], where: str = "data") -> FloatArray:
+    """A 1-D array of any dtype as float64, or TypeError."""
+    if array.ndim != 1:
+        raise TypeError(f"{where} must be one-dimensional, not an array of shape {array.shape}")
+    if array.dtype.kind in REAL_KINDS:
+        return array if array.dtype == np.float64 and array.dtype.isnative else array.astype(np.float64)
+    if array.dtype.kind == "O":
+        return _objects_as_float64(array, where)
+    raise TypeError(refused_dtype(where, array.dtype))
+
+
+def refused_dtype(where: str, dtype: Any) -> str:
+    return f"{where} has dtype {dtype}, not numbers"
+
+
+def dtype_refusal(dtype: Any) -> str | None:
+    """The name of a column dtype that is not numbers, or None for a numeric
+    (or object) dtype; decided from the dtype alone, without the values."""
+    if isinstance(dtype, np.dtype):
+        return None if dtype.kind in REAL_KINDS + "O" else str(dtype)
+    is_numeric = getattr(dtype, "is_numeric", None)
+    if callable(is_numeric):  # polars
+        return None if is_numeric() or str(dtype) == "Boolean" else str(dtype)
+    # A pandas extension dtype: nullable integers, floats and booleans (and
+    # their Arrow and sparse forms) are numbers; complex ones are not.
+    numeric = getattr(dtype, "_is_numeric", False) or getattr(dtype, "_is_boolean", False)
+    kind = getattr(dtype, "kind", "O")
+    return None if numeric and kind != "c" else str(dtype)
+
+
+def _extension_array(values: Any, dtype: Any, where: str) -> np.ndarray[Any, Any]:
+    refusal = dtype_refusal(dtype)
+    if refusal is not None:
+        raise TypeError(refused_dtype(where, refusal))
+    if getattr(dtype, "is_numeric", None) is not None:  # polars: nulls of a numeric column become NaN
+        return np.asarray(values.to_numpy())
+    return np.asarray(values.to_numpy(dtype=np.float64, na_value=np.nan))
+
+
+def _is_missing(item: Any) -> bool:
+    # pd.NA by its type, so that pandas is not imported for it.
+    return item is None or type(item).__name__ == "NAType"
+
+
+def _objects_as_float64(array: np.ndarray[Any, Any], where: str) -> FloatArray:
+    """An object array item by item: None and pd.NA are missing (NaN), numbers
+    convert by float() as the class converts them, text and other objects are
+    refused (NumPy's own cast would parse "1.5" as a number)."""
+    result = np.empty(len(array))
+    for position, item in enumerate(array):
+        if _is_missing(item):
+            result[position] = math.nan
+        elif isinstance(item, (str, bytes, complex)) or not (hasattr(item, "__float__") or hasattr(item, "__index__")):
+            raise TypeError(f"{where} has dtype object holding {type(item).__name__} values such as {item!r}, "
+                            "not numbers")
+        else:
+            result[position] = float(item)
+    return result
+
+
+class Panel(NamedTuple):
+    """The series of a panel as the native batch reads them."""
+
+    #: A 2-D float64 array whose `axis` runs over time, or a list of 1-D float64 arrays.
+    data: Any
+    axis: int
+    count: int
+    #: Labels that name series in notes (a table's columns or rows), or None: positions.
+    labels: Sequence[Any] | None = None
+    #: Series that could not be read: position -> the TypeError; their entries of
+    #: `data` are empty arrays, so that the batch keeps every position.
+    unreadable: dict[int, Exception] = {}
+
+
+PANEL_KINDS = "a 2-D array, a DataFrame or a sequence of series"
+_EMPTY = np.empty(0)
+
+
+def read_panel(values: Any, axis: int = 0) -> Panel:
+    """Every series of a panel, each read as `read_series` reads one.
+
+    A 2-D array or a DataFrame whose dtypes are all real is converted at most
+    once, as a whole, and read in place; any other panel series by series. A
+    series that cannot be read is recorded, not raised, so that the caller can
+    report it in its place among the test's own failures (or mask it)."""
+    if axis not in (0, 1, -1, -2):
+        raise ValueError(f"axis must be 0 or 1, not {axis!r}")
+    axis %= 2
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and isinstance(values, pandas.DataFrame):
+        labels = list(values.columns if axis == 0 else values.index)
+        if all(isinstance(dtype, np.dtype) and dtype.kind in REAL_KINDS for dtype in values.dtypes):
+            return _real_panel(values.to_numpy(), axis, labels)
+        if axis == 0:
+            return _series_panel([values.iloc[:, i] for i in range(values.shape[1])], labels, "column")
+        return _series_panel(list(values.to_numpy(dtype=object)), labels, "row")
+    if getattr(values, "ndim", None) == 1:
+        raise TypeError(f"values must be {PANEL_KINDS}, not one series ({type(values).__name__}); for one series, "
+                        "pass [series]")
+    if isinstance(values, np.ndarray):
+        if values.ndim != 2:
+            raise TypeError(f"values must be {PANEL_KINDS}, not an array of shape {values.shape}")
+        if values.dtype.kind in REAL_KINDS:
+            return _real_panel(values, axis, None)
+        return _series_panel(list(values.T if axis == 0 else values), None, "series")
+    if isinstance(values, (str, bytes)) or not hasattr(values, "__iter__"):
+        raise TypeError(f"values must be {PANEL_KINDS}, not {type(values).__name__}")
+    return _series_panel(list(values), None, "series")
+
+
+def _real_panel(array: np.ndarray[Any, Any], axis: int, labels: Sequence[Any] | None) -> Panel:
+    if array.dtype != np.float64 or not array.dtype.isnative:
+        array = array.astype(np.float64)  # once, for the whole panel
+    return Panel(array, axis, array.shape[1 - axis], labels)
+
+
+def _series_panel(items: list[Any], labels: Sequence[Any] | None, kind: str) -> Panel:
+    series: list[FloatArray] = []
+    unreadable: dict[int, Exception] = {}
+    for position, item in enumerate(items):
+        where = f"{kind} {labels[position]!r}" if labels is not None else f"{kind} {position}"
+        try:
+            series.append(read_series(item, where))
+        except TypeError as error:
+            unreadable[position] = error
+            series.append(_EMPTY)
+    return Panel(series, 0, len(series), labels, unreadable)
