@@ -25,16 +25,17 @@ import numpy as np
 import pandas as pd
 
 from larkspur import statistical_tests
+from larkspur_tools import DEFAULT_Q, default_d
 
 EL = statistical_tests.EscancianoLobato
 
 
-def numpy_el(x: np.ndarray, q: float = 2.4, d: int | None = None) -> tuple[int, float, float]:
+def numpy_el(x: np.ndarray, q: float = DEFAULT_Q, d: int | None = None) -> tuple[int, float, float]:
     """The Escanciano–Lobato test in plain NumPy (not bit-exact)."""
     from scipy.stats import chi2
 
     n = len(x)
-    d = int(n ** 0.2) if d is None else d
+    d = default_d(n) if d is None else d
     e = x - x.mean()
     e2 = e * e
     rho2 = np.empty(d)
@@ -135,7 +136,7 @@ def main() -> int:
     failures = []
     for n in sizes:
         x = rng.standard_normal(n)
-        d = int(n ** 0.2)
+        d = default_d(n)
         ours = timed(lambda: EL(x), budget, repeats)
         row = f"{f'float64 array n={n:,}':<24} {human(ours):>12}"
         if have_scipy:

@@ -8,7 +8,8 @@ GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA,-AVX512F makes it behave as on a
 CPU without them. This runs the test on the same random series (n from 50 to
 400: white noise, AR(1) and heavy-tailed, so p-values span the whole range)
 in two processes, one with that tunable, and requires identical bits for
-p~, statistic, p-value and the default d. For contrast it also counts the
+p~, statistic, p-value, the default d and every column of the companion's
+lag table (a digest of its bytes). For contrast it also counts the
 p-values of the pure-Python transcription (tests/python/el_reference.py,
 which uses Python's math.log/math.exp, i.e. glibc's) that differ between the
 two processes: those are the differences the project's own exp and log
@@ -49,20 +50,24 @@ def make_series(count: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
 def child(path: str) -> None:
     sys.path.insert(0, str(ROOT / "tests" / "python"))
     from el_reference import el_test as reference_el_test
+    import hashlib
+
     from larkspur import statistical_tests
-    from larkspur_tools import default_d
+    from larkspur_tools import default_d, lag_table
 
     data = np.load(path)
     lengths, values = data["lengths"], data["values"]
-    out = np.empty((len(lengths), 5), dtype=np.uint64)
+    out = np.empty((len(lengths), 6), dtype=np.uint64)
     start = 0
     for i, n in enumerate(lengths):
         x = values[start:start + n]
         start += n
         result = statistical_tests.EscancianoLobato(x)
         reference = reference_el_test(x.tolist())
+        table = lag_table(x).to_numpy(dtype=np.float64)
+        digest = int.from_bytes(hashlib.blake2b(table.tobytes(), digest_size=8).digest(), "little")
         out[i] = (result.p_tilde, np.float64(result.statistic).view(np.uint64),
-                  np.float64(result.pvalue).view(np.uint64), default_d(int(n)),
+                  np.float64(result.pvalue).view(np.uint64), default_d(int(n)), digest,
                   np.float64(reference[2]).view(np.uint64))
     sys.stdout.buffer.write(out.tobytes())
 
@@ -75,7 +80,7 @@ def run(path: str, tunable: bool) -> np.ndarray:
         env.pop("GLIBC_TUNABLES", None)
     output = subprocess.run([sys.executable, __file__, "--child", path], env=env, capture_output=True,
                             check=True).stdout
-    return np.frombuffer(output, dtype=np.uint64).reshape(-1, 5)
+    return np.frombuffer(output, dtype=np.uint64).reshape(-1, 6)
 
 
 def main() -> int:
@@ -94,13 +99,14 @@ def main() -> int:
         np.savez(path, lengths=lengths, values=values)
         default = run(path, tunable=False)
         restricted = run(path, tunable=True)
-    ours = np.any(default[:, :4] != restricted[:, :4], axis=1)
-    libm = default[:, 4] != restricted[:, 4]
-    print(f"hwcaps: {args.series} series (n 50..400): {int(ours.sum())} differ in p~, statistic, p-value or d "
+    ours = np.any(default[:, :5] != restricted[:, :5], axis=1)
+    libm = default[:, 5] != restricted[:, 5]
+    print(f"hwcaps: {args.series} series (n 50..400): {int(ours.sum())} differ in p~, statistic, p-value, d "
+          "or the lag table "
           f"with {TUNABLE}; the libm-based transcription's p-value differs on {int(libm.sum())}; "
           f"{time.monotonic() - start:.1f} s")
     for index in np.flatnonzero(ours)[:10]:
-        print(f"  series {index} (n = {lengths[index]}): {default[index, :4]} vs {restricted[index, :4]}")
+        print(f"  series {index} (n = {lengths[index]}): {default[index, :5]} vs {restricted[index, :5]}")
     return 1 if ours.any() else 0
 
 

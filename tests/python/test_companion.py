@@ -63,7 +63,7 @@ def test_by_column_nan_policy():
     assert list(twice.index) == ["x", "x"] and list(twice["n"]) == [6, 8]
 
 
-@pytest.mark.parametrize(("length", "window", "step"), [(300, 250, 1), (300, 100, 7), (50, 60, 1)])
+@pytest.mark.parametrize(("length", "window", "step"), [(300, 250, 1), (300, 100, 7), (300, 300, 1), (50, 60, 1)])
 def test_rolling_pvalues_keep_the_labels_of_window_ends(length, window, step):
     dates = pd.bdate_range("2020-01-01", periods=length)
     series = pd.Series(np.random.default_rng(length).standard_normal(length), index=dates)
