@@ -1,5 +1,6 @@
 #include "array_input/borrow_registry.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,16 @@ using binding::Result;
 
 using KeyCounts = std::unordered_map<BorrowKey, std::intptr_t, BorrowKeyHash>;
 
+// The borrows of one base address. Shared borrows never conflict with one
+// another, so a shared request only needs the exclusive keys: they are kept
+// apart (every one of them is also in `counts`, with count -1), and a shared
+// acquire or release costs two hash lookups however many views of the
+// buffer are shared. An exclusive request still checks every key.
+struct BaseBorrows {
+    KeyCounts counts;
+    std::vector<BorrowKey> exclusive;
+};
+
 // The maps use the default allocator, not a std::pmr pool: statically linked
 // into a Linux wheel, std::pmr's memory_resource.o references the GLIBC_2.34
 // pthread key and rwlock functions, and macOS's libc++ has it only from
@@ -44,7 +55,7 @@ void unlock_registry(RegistryMutex& mutex) noexcept { mutex.unlock(); }
 
 struct BorrowRegistry {
     RegistryMutex lock{};
-    std::unordered_map<PyObject*, KeyCounts> borrows;
+    std::unordered_map<PyObject*, BaseBorrows> borrows;
 };
 
 // Holds the registry lock for one scope.
@@ -89,9 +100,10 @@ ViewLocation locate(PyObject* array) {
 
 // First borrow under a base address: its map is sized for one key.
 int register_new_base(BorrowRegistry& registry, const ViewLocation& view, std::intptr_t count) {
-    KeyCounts& counts = registry.borrows.try_emplace(view.base).first->second;
-    counts.reserve(1);
-    counts.emplace(view.key, count);
+    BaseBorrows& record = registry.borrows.try_emplace(view.base).first->second;
+    record.counts.reserve(1);
+    record.counts.emplace(view.key, count);
+    if (count < 0) record.exclusive.push_back(view.key);
     return 0;
 }
 
@@ -102,17 +114,17 @@ int registry_acquire(void* state, PyObject* array) {
     const RegistryLock guard(registry);
     auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) return register_new_base(registry, view, 1);
-    KeyCounts& counts = found->second;
-    if (auto entry = counts.find(key); entry != counts.end()) {
+    BaseBorrows& record = found->second;
+    if (auto entry = record.counts.find(key); entry != record.counts.end()) {
         const auto next = static_cast<std::intptr_t>(static_cast<std::uintptr_t>(entry->second) + 1U);
         if (next <= 0) return -1;  // exclusively borrowed, or the count would wrap
         entry->second = next;
         return 0;
     }
-    for (const auto& [other, count] : counts) {
-        if (count < 0 && conflicts(key, other)) return -1;
+    for (const BorrowKey& other : record.exclusive) {
+        if (conflicts(key, other)) return -1;
     }
-    counts.emplace(key, 1);
+    record.counts.emplace(key, 1);
     return 0;
 }
 
@@ -124,12 +136,13 @@ int registry_acquire_mut(void* state, PyObject* array) {
     const RegistryLock guard(registry);
     auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) return register_new_base(registry, view, -1);
-    KeyCounts& counts = found->second;
-    if (counts.contains(key)) return -1;
-    for (const auto& [other, count] : counts) {
+    BaseBorrows& record = found->second;
+    if (record.counts.contains(key)) return -1;
+    for (const auto& [other, count] : record.counts) {
         if (count != 0 && conflicts(key, other)) return -1;
     }
-    counts.emplace(key, -1);
+    record.counts.emplace(key, -1);
+    record.exclusive.push_back(key);
     return 0;
 }
 
@@ -140,7 +153,7 @@ void registry_release(void* state, PyObject* array) {
     const RegistryLock guard(registry);
     auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) broken_invariant("release of an unregistered base");
-    KeyCounts& counts = found->second;
+    KeyCounts& counts = found->second.counts;
     auto entry = counts.find(key);
     if (entry == counts.end()) broken_invariant("release of an unregistered view");
     if (entry->second == 0) broken_invariant("stored borrow count of 0");
@@ -160,11 +173,18 @@ void registry_release_mut(void* state, PyObject* array) {
     const RegistryLock guard(registry);
     auto found = registry.borrows.find(view.base);
     if (found == registry.borrows.end()) broken_invariant("exclusive release of an unregistered base");
-    if (found->second.size() < 2) {
+    BaseBorrows& record = found->second;
+    if (record.counts.size() < 2) {
         registry.borrows.erase(found);
         return;
     }
-    if (found->second.erase(view.key) == 0) broken_invariant("exclusive release of an unregistered view");
+    if (record.counts.erase(view.key) == 0) broken_invariant("exclusive release of an unregistered view");
+    // A release_mut of a view borrowed shared (a client's mistake) removes the
+    // key as before; it then has no exclusive entry to drop.
+    if (const auto kept = std::ranges::find(record.exclusive, view.key); kept != record.exclusive.end()) {
+        *kept = record.exclusive.back();
+        record.exclusive.pop_back();
+    }
 }
 
 void destroy_capsule(PyObject* capsule) {
@@ -301,8 +321,8 @@ std::optional<std::vector<RegistryEntry>> registry_snapshot() {
     auto& registry = *static_cast<BorrowRegistry*>(api.state);
     const RegistryLock guard(registry);
     std::vector<RegistryEntry> entries;
-    for (const auto& [base, counts] : registry.borrows) {
-        for (const auto& [key, count] : counts) entries.push_back(RegistryEntry{base, key, count});
+    for (const auto& [base, record] : registry.borrows) {
+        for (const auto& [key, count] : record.counts) entries.push_back(RegistryEntry{base, key, count});
     }
     return entries;
 }

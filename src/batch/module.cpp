@@ -23,6 +23,7 @@
 #include "binding/interpreter_guard.hpp"
 #include "src/batch/batch_input.hpp"
 #include "src/batch/batch_runner.hpp"
+#include "src/lib/failure_exception.hpp"
 #include "src/lib/test_parameters.hpp"
 #include "src/statistical_tests/derived_lag.hpp"
 #include "src/statistical_tests/lag_profile.hpp"
@@ -34,7 +35,6 @@ using binding::BorrowedRef;
 using binding::OwnedRef;
 using binding::PendingError;
 using binding::Result;
-using statistical_tests::FailureException;
 
 constexpr std::string_view parameter_names[] = {"values", "q", "d", "axis", "threads", "stop_at_first_failure"};
 constexpr binding::ParameterSpec el_many_spec{std::nullopt, "el_many", parameter_names, 6, 6, {}};
@@ -52,18 +52,6 @@ unsigned char* column_data(const OwnedRef& column) noexcept {
     return reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(column.get()));
 }
 
-PyObject* exception_class(FailureException exception) noexcept {
-    switch (exception) {
-        case FailureException::OSError:
-            return PyExc_OSError;
-        case FailureException::MemoryError:
-            return PyExc_MemoryError;
-        case FailureException::ValueError:
-            break;
-    }
-    return PyExc_ValueError;
-}
-
 Result<OwnedRef> failure_list(const std::vector<IndexedFailure>& failures) {
     OwnedRef list = OwnedRef::steal(PyList_New(0));
     if (!list) return std::unexpected(binding::fetch_or_system_error());
@@ -71,7 +59,7 @@ Result<OwnedRef> failure_list(const std::vector<IndexedFailure>& failures) {
         const std::string message = entry.failure.message();
         OwnedRef item = OwnedRef::steal(
             Py_BuildValue("(KOs#)", static_cast<unsigned long long>(entry.index),
-                          exception_class(entry.failure.exception()), message.data(),
+                          lib::failure_exception_class(entry.failure.exception()), message.data(),
                           static_cast<Py_ssize_t>(message.size())));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return std::unexpected(binding::fetch_or_system_error());
     }

@@ -8,6 +8,7 @@
 #include "binding/arguments.hpp"
 #include "binding/call_boundary.hpp"
 #include "src/statistical_tests/series_checks.hpp"
+#include "src/lib/failure_exception.hpp"
 #include "src/lib/result_class.hpp"
 #include "src/lib/test_parameters.hpp"
 #include "array_input/series_view.hpp"
@@ -46,19 +47,6 @@ Result<SeriesView> obtain_series(BorrowedRef raw_data) {
     return copied;
 }
 
-// The failure's exception, exactly as the class raises it.
-PendingError series_error(const statistical_tests::SeriesFailure& failure) {
-    switch (failure.exception()) {
-        case statistical_tests::FailureException::OSError:
-            return PendingError::with_message(PyExc_OSError, failure.message());
-        case statistical_tests::FailureException::ValueError:
-            return PendingError::with_message(PyExc_ValueError, failure.message());
-        case statistical_tests::FailureException::MemoryError:
-            break;
-    }
-    return PendingError::no_memory();
-}
-
 Result<OwnedRef> construct(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     PyObject* slots[3] = {};
     if (auto bound = binding::bind_arguments(constructor_spec, args, kwargs, slots); !bound) {
@@ -77,7 +65,7 @@ Result<OwnedRef> construct(PyTypeObject* subtype, PyObject* args, PyObject* kwar
     // The interpreter lock stays held: the series cannot change underneath.
     const auto outcome = statistical_tests::test_series(values->data, values->length, parameters->q, parameters->d);
     view->release();
-    if (!outcome) return std::unexpected(series_error(outcome.error()));
+    if (!outcome) return std::unexpected(failure_error(outcome.error()));
 
     Result<OwnedRef> instance = binding::allocate_instance(subtype, &PyBaseObject_Type);
     if (!instance) return instance;

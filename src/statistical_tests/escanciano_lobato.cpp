@@ -27,50 +27,6 @@ constexpr std::uint64_t max_buffer_bytes = (std::uint64_t{1} << 63) - 8;
 constexpr char too_small_message[] =
     "data are too small in magnitude for this test: rescale them (the test does not depend on scale)";
 
-// Below this largest magnitude a series is also tested scaled into [1, 2).
-// Multiplying by 2^k is exact, and so is every addition and subtraction even
-// among subnormals; only products and quotients lose bits, and only below
-// 2^-1022. The first to do so are the fourth-power quantities (tau-hat, the
-// terms of T, gamma-hat^2 <= tau-hat), near 2^-254 for data whose largest
-// magnitude is about 1; here even a lag with |rho| down to 2^-180 keeps its
-// bits, so a series of larger magnitude cannot be affected in practice.
-constexpr double rescale_check_below = 0x1p-200;
-
-struct SeriesSummary {
-    double mean;
-    bool check_scale;  // not constant, and largest magnitude below rescale_check_below
-};
-
-// One pass: the sequential sum for the mean, and beside it (independent
-// chains, so no slower than the sum alone) the largest magnitude and
-// whether every value equals the first.
-SeriesSummary summarize(const unsigned char* x, std::uint64_t n) noexcept {
-    const double first = load_element(x, 0);
-    double sum = -0.0;
-    double largest = 0.0;
-    unsigned constant = 1;
-    for (std::uint64_t i = 0; i < n; ++i) {
-        const double value = load_element(x, i);
-        sum = sum + value;
-        const double magnitude = std::fabs(value);
-        largest = magnitude > largest ? magnitude : largest;
-        constant &= static_cast<unsigned>(value == first);
-    }
-    // The mean of a constant series is that value: its deviations are then
-    // exactly zero (zero tau-hat at lag 1), where the rounded sum of, say,
-    // 0.1 three times would leave equal nonzero deviations and rho = 1.
-    return SeriesSummary{constant != 0 ? first : sum / static_cast<double>(n),
-                         constant == 0 && largest < rescale_check_below};
-}
-
-double largest_magnitude(const unsigned char* x, std::uint64_t n) noexcept {
-    double largest = 0.0;
-    for (std::uint64_t i = 0; i < n; ++i) {
-        largest = std::max(largest, std::fabs(load_element(x, i)));
-    }
-    return largest;
-}
-
 bool same_outcome(const std::expected<ElResult, ElError>& a, const std::expected<ElResult, ElError>& b) noexcept {
     if (a.has_value() != b.has_value()) return false;
     if (!a) return a.error().kind == b.error().kind && a.error().value == b.error().value;
@@ -171,13 +127,24 @@ std::expected<ElResult, ElError> test_with_mean(const unsigned char* x, std::uin
 
 std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q, std::uint64_t d,
                                          KernelVariant variant) {
+    const numerics::FloatingPointScope environment;
+    return el_test(scan_series(series, n), series, n, q, d, variant);
+}
+
+std::expected<ElResult, ElError> el_test(const SeriesScan& scan, const void* series, std::uint64_t n, double q,
+                                         std::uint64_t d, KernelVariant variant) {
     // The bits below assume nearest-even rounding and kept subnormals,
     // whatever the calling thread's mode; the caller's comes back on return.
     const numerics::FloatingPointScope environment;
     const auto* x = static_cast<const unsigned char*>(series);
-    const SeriesSummary summary = summarize(x, n);
-    auto outcome = test_with_mean(x, n, q, d, variant, summary.mean);
-    if (!summary.check_scale) {
+    auto outcome = test_with_mean(x, n, q, d, variant, scan.mean);
+    // Multiplying by 2^k is exact, and so is every addition and subtraction
+    // even among subnormals; only products and quotients lose bits, and only
+    // below 2^-1022. The first to do so are the fourth-power quantities
+    // (tau-hat, the terms of T, gamma-hat^2 <= tau-hat), near 2^-254 for data
+    // whose largest magnitude is about 1; at too_small_below even a lag with
+    // |rho| down to 2^-180 keeps its bits, so larger data are not checked.
+    if (scan.constant || !(scan.largest < too_small_below)) {
         return outcome;
     }
     // Tiny data: the same series scaled by a power of two into [1, 2) (exact,
@@ -185,7 +152,7 @@ std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, do
     // outcome to the bit; otherwise a product or quotient underflowed and
     // changed it, and the test refuses instead of reporting drifted numbers,
     // "no correlation" or a zero tau-hat of a series that is not constant.
-    const int shift = -std::ilogb(largest_magnitude(x, n));
+    const int shift = -std::ilogb(scan.largest);
     const std::unique_ptr<double[]> scaled(new (std::nothrow) double[static_cast<std::size_t>(n)]);
     if (!scaled) {
         return std::unexpected(ElError{ElErrorKind::BufferUnavailable, n});
@@ -194,7 +161,7 @@ std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, do
         scaled[i] = std::ldexp(load_element(x, i), shift);
     }
     const auto* scaled_bytes = reinterpret_cast<const unsigned char*>(scaled.get());
-    const auto reference = test_with_mean(scaled_bytes, n, q, d, variant, summarize(scaled_bytes, n).mean);
+    const auto reference = test_with_mean(scaled_bytes, n, q, d, variant, scan_series(scaled_bytes, n).mean);
     if (!same_outcome(outcome, reference)) {
         return std::unexpected(ElError{ElErrorKind::TooSmall, 0});
     }

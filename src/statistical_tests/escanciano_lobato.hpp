@@ -17,7 +17,7 @@
 //     the largest double). The first failing lag decides, and any of these
 //     wins over d > n.
 //   * Scale: results do not depend on x -> x * 2^k. A non-constant series
-//     whose largest magnitude is below 2^-200 is run a second time scaled
+//     whose largest magnitude is below too_small_below (2^-200) is run a second time scaled
 //     into [1, 2); when the two outcomes (result bits, or error and lag)
 //     differ, underflow has changed the numbers and the outcome is TooSmall.
 //   * A constant series has mean equal to its value, so it fails with a
@@ -27,14 +27,22 @@
 //     InternalFault is thrown only for "cannot happen" branches.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <expected>
 #include <memory>
 #include <string>
 
 #include "src/statistical_tests/lag_kernels.hpp"
+#include "src/statistical_tests/series_scan.hpp"
 
 namespace larkspur::statistical_tests {
+
+// Below this largest magnitude a non-constant series is also tested scaled
+// into [1, 2) (the tiny-data rule above); the side-by-side group path leaves
+// such series to el_test.
+inline constexpr double too_small_below = 0x1p-200;
+static_assert(std::bit_cast<std::uint64_t>(too_small_below) == 0x3370000000000000ULL, "2^-200: biased exponent 823");
 
 struct ElResult {
     std::uint64_t p_tilde;
@@ -65,6 +73,12 @@ struct ElError {
 // callers use the default (the widest the CPU runs). Tests force each one.
 [[nodiscard]] std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q,
                                                        std::uint64_t d,
+                                                       KernelVariant variant = best_kernel_variant());
+// The same, for a caller that already scanned the series (scan_series of
+// these n values, inside a FloatingPointScope) and so does not read it again
+// before the lag sums.
+[[nodiscard]] std::expected<ElResult, ElError> el_test(const SeriesScan& scan, const void* series, std::uint64_t n,
+                                                       double q, std::uint64_t d,
                                                        KernelVariant variant = best_kernel_variant());
 
 // The mean el_test takes deviations from: the sequential sum over n, or the

@@ -5,6 +5,8 @@
 // Contract:
 //   * Checks, first failure wins: empty; a NaN anywhere; d = 0; an infinity
 //     anywhere; a single value; then el_test's own failures.
+//   * The values are read once before el_test's lag sums (scan_series); the
+//     checks and el_test share that pass.
 //   * No interpreter, no allocation on success except el_test's buffer:
 //     callable on any thread. A failure is a small value; its message text
 //     is formed only when asked for.

@@ -21,10 +21,6 @@ constexpr std::size_t width = group_width;
 constexpr std::size_t chunk_rows = 128;
 constexpr std::size_t buffer_rows = chunk_rows + group_max_lag;
 
-// Below this largest magnitude a series may be rescaled by el_test (its
-// tiny-data rule), which the group path does not repeat.
-constexpr double smallest_usable_magnitude = 0x1p-200;
-
 // Reads the series row by row: row k holds element k of every lane, each
 // through its own pointer and stride.
 class RowReader {
@@ -219,7 +215,7 @@ LARKSPUR_ALWAYS_INLINE unsigned choose_lanes(GroupSeries* lanes, std::size_t siz
         // gives a constant series its value as mean, and checks tiny data
         // again at another scale: both are left to it.
         const double largest = std::max(-summary.low[s], summary.high[s]);
-        if (std::isfinite(mean[s]) && summary.low[s] != summary.high[s] && largest >= smallest_usable_magnitude) {
+        if (std::isfinite(mean[s]) && summary.low[s] != summary.high[s] && largest >= too_small_below) {
             usable |= 1U << s;
         }
     }

@@ -97,6 +97,19 @@ def test_participant_created_registry_counts_and_conflicts():
         assert other.acquire_mut(x[0::2]) == 0 and other.acquire_mut(x[1::2]) == 0
         assert other.acquire(x[0::2]) == -1
         other.release_mut(x[0::2]); other.release_mut(x[1::2])
+        # many shared rows with exclusive keys among them: a shared request
+        # still meets every exclusive key, and an exclusive release drops only its own
+        X = np.zeros((50, 4)); rows = list(X)
+        assert all(other.acquire(r) == 0 for r in rows[1:])
+        assert other.acquire_mut(X[10:12]) == -1 and other.acquire_mut(rows[0]) == 0
+        assert other.acquire(X[0, 1:3]) == -1 and other.acquire(rows[0]) == -1
+        other.release(rows[1])
+        assert other.acquire_mut(rows[1]) == 0 and other.acquire(X[1, :2]) == -1
+        other.release_mut(rows[0])
+        assert other.acquire(X[0, 1:3]) == 0 and other.acquire(X[1, :2]) == -1
+        other.release(X[0, 1:3]); other.release_mut(rows[1])
+        for r in rows[2:]: other.release(r)
+        assert other.contents() == []
         # read-only: -2 even when nothing is borrowed
         ro = x.copy(); ro.setflags(write=False)
         assert other.acquire_mut(ro) == -2

@@ -75,6 +75,12 @@ class FloatRaises:
         (([math.ldexp(v, -269) for v in (0, 2, 3, 1, 2, 1, -3, 1, 3, 1)],), {}, ValueError, TOO_SMALL),
         (([math.ldexp(v, -600) for v in (1.0, 2.0, 4.0, 3.0)],), {}, ValueError, TOO_SMALL),
         (([5e-324, 0.0, 5e-324],), {}, ValueError, TOO_SMALL),
+        # above the too-small threshold: T_1 = 2^-1074 > 0 (one pair of tiny
+        # neighbours), tau-hat = T_1 / 10 = 0; the sum tested would give rho^2 = inf
+        (([2.0**-190, 0.0, -2.0**-190, 0.0, 2.0**-268, 2.0**-269, 0.0, -2.0**-268, 0.0, -2.0**-269, 0.0],),
+         {}, OSError, ZERO_TAU_1),
+        # zero tau-hat at lag 1 as given, at lag 2 once rescaled: another outcome
+        (([2.0**-300, -2.0**-300, 0.0], None, 2), {}, ValueError, TOO_SMALL),
         # constant, although 0.1 + 0.1 + 0.1 is not 3 * 0.1; and at any scale
         (([0.1, 0.1, 0.1],), {}, OSError, ZERO_TAU_1),
         (([5e-324] * 4,), {}, OSError, ZERO_TAU_1),

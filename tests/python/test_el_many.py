@@ -53,6 +53,9 @@ LAYOUTS = [
     ("DataFrame", pd.DataFrame(PANEL[:, :50]), 0, list(PANEL[:, :50].T)),
     ("ragged, strided", [PANEL[: 2 + 7 * k : 1 + k % 3, k] for k in range(60)],
      0, [PANEL[: 2 + 7 * k : 1 + k % 3, k] for k in range(60)]),
+    # one length, so taken side by side, each with its own stride
+    ("equal length, strides 1 to 4", [PANEL[: 60 * (1 + k % 4) : 1 + k % 4, k] for k in range(40)],
+     0, [PANEL[: 60 * (1 + k % 4) : 1 + k % 4, k] for k in range(40)]),
 ]
 
 
@@ -82,6 +85,12 @@ FAILING = [
     ("too large in magnitude", np.array([1e200, -1e200, 3e199, 2e200])),
     ("shorter than d", np.array([0.3, -1.0, 2.0])),
     ("fine again", RNG.standard_normal(80)),
+    # a group of four of one length, taken side by side: the zero tau-hat at
+    # lag 2 (lag 1 is fine) must come back as that error, not as a result
+    ("group, fine", RNG.standard_normal(40)),
+    ("group, zero tau at lag 2", np.tile([1.0, -1.0, 0.0, 0.0], 10)),
+    ("group, fine too", RNG.standard_normal(40)),
+    ("group, fine as well", RNG.standard_normal(40)),
 ]
 
 
