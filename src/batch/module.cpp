@@ -147,11 +147,7 @@ Result<OwnedRef> lag_profile(PyObject* args, PyObject* kwargs) {
     if (!input) return std::unexpected(std::move(input.error()));
     const SeriesSpec& series = input->series[0];
     const auto profile = statistical_tests::lag_profile(series.data, series.length, parameters->q, parameters->d);
-    if (!profile) {
-        const statistical_tests::SeriesFailure& failure = profile.error();
-        if (failure.exception() == FailureException::MemoryError) return std::unexpected(PendingError::no_memory());
-        return std::unexpected(PendingError::with_message(exception_class(failure.exception()), failure.message()));
-    }
+    if (!profile) return std::unexpected(lib::failure_error(profile.error()));
     OwnedRef table = OwnedRef::steal(PyDict_New());
     if (!table) return std::unexpected(binding::fetch_or_system_error());
     auto put = [&table](const char* key, Result<OwnedRef> value) -> binding::Status {

@@ -42,10 +42,6 @@ std::atomic<LagBufferAllocator> lag_buffer_allocator{allocate_lag_buffer};
 
 }  // namespace
 
-double series_mean(const void* series, std::uint64_t n) noexcept {
-    return summarize(static_cast<const unsigned char*>(series), n).mean;
-}
-
 void set_lag_buffer_allocator(LagBufferAllocator allocator) noexcept {
     lag_buffer_allocator.store(allocator != nullptr ? allocator : allocate_lag_buffer, std::memory_order_relaxed);
 }

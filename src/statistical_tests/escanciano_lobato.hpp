@@ -81,10 +81,6 @@ struct ElError {
                                                        double q, std::uint64_t d,
                                                        KernelVariant variant = best_kernel_variant());
 
-// The mean el_test takes deviations from: the sequential sum over n, or the
-// value itself for a constant series (whose deviations are then exactly 0).
-[[nodiscard]] double series_mean(const void* series, std::uint64_t n) noexcept;
-
 // The working buffer: `count` zero-filled doubles, or null when the size is
 // beyond what can be addressed or the allocation fails. Exposed so that the
 // failure path can be exercised without a series of that size.

@@ -9,6 +9,7 @@
 #include "src/statistical_tests/lag_kernels.hpp"
 #include "src/statistical_tests/lag_selection.hpp"
 #include "src/statistical_tests/series_element.hpp"
+#include "src/statistical_tests/series_scan.hpp"
 
 namespace larkspur::statistical_tests {
 
@@ -21,7 +22,7 @@ std::expected<LagProfile, SeriesFailure> lag_profile(const void* data, std::uint
     const auto* x = static_cast<const unsigned char*>(data);
     const std::uint64_t d = d_given ? *d_given : derived_lag(n);
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    LagProfile profile{*outcome, d, false, series_mean(data, n), -0.0, {}, {}, {}, {}, {}, {}, {}, {}};
+    LagProfile profile{*outcome, d, false, scan_series(data, n).mean, -0.0, {}, {}, {}, {}, {}, {}, {}, {}};
     for (auto* column : {&profile.g, &profile.t, &profile.gamma, &profile.tau, &profile.rho_squared}) {
         column->assign(d, nan);
     }
