@@ -99,6 +99,11 @@ LARKSPUR_ALWAYS_INLINE void lag_block(const unsigned char* x, std::uint64_t n, d
     }
 }
 
+// Most lags one lag_block_for<V> call covers (four rows): a variant's
+// block_lags, so that no record can ask for more lanes than exist.
+template <class V>
+inline constexpr std::size_t block_lags = 4 * simd::lanes_of<V>;
+
 // Narrow blocks for few lags (the default d is small for short series, and
 // the last block of a large d is often partial): the fewest vector rows that
 // cover `count` lanes, so that no pass over the data computes a whole row of

@@ -14,6 +14,7 @@ namespace larkspur::statistical_tests {
 namespace {
 
 using group_kernel::group_lag_sums;
+using lag_kernel::block_lags;
 using lag_kernel::lag_block_for;
 
 #define LARKSPUR_LAG_SUMS_PARAMETERS \
@@ -92,17 +93,17 @@ unsigned neon_group(LARKSPUR_GROUP_PARAMETERS) noexcept {
 #undef LARKSPUR_GROUP_ARGUMENTS
 
 // Narrowest first: the default is the last entry the CPU supports. Lags
-// per lag_sums call: four rows of the variant's vector width (lag_block_for
-// covers at most four rows); the plain loop takes el_test's largest block.
+// per lag_sums call: what lag_block_for covers with the widest vector the
+// variant uses; the plain loop takes el_test's largest block.
 constexpr KernelVariant table[] = {
     {"scalar", every_cpu, 64, scalar_lag_sums, scalar_group},
-    {"generic", every_cpu, 2 * 4, generic_lag_sums, generic_group},
+    {"generic", every_cpu, block_lags<simd::PortableVector<2>>, generic_lag_sums, generic_group},
 #if defined(LARKSPUR_X86_64_KERNELS)
-    {"sse2", every_cpu, 2 * 4, sse2_lag_sums, sse2_group},
-    {"avx2", avx2_cpu, 4 * 4, avx2_lag_sums, avx2_group},
-    {"avx512", avx512_cpu, 8 * 4, avx512_lag_sums, avx512_group},
+    {"sse2", every_cpu, block_lags<simd::NativeVector<2>>, sse2_lag_sums, sse2_group},
+    {"avx2", avx2_cpu, block_lags<simd::NativeVector<4>>, avx2_lag_sums, avx2_group},
+    {"avx512", avx512_cpu, block_lags<simd::NativeVector<8>>, avx512_lag_sums, avx512_group},
 #elif defined(LARKSPUR_AARCH64_KERNELS)
-    {"neon", neon_cpu, 2 * 4, neon_lag_sums, neon_group},
+    {"neon", neon_cpu, block_lags<simd::NativeVector<2>>, neon_lag_sums, neon_group},
 #endif
 };
 
