@@ -6,8 +6,11 @@
 #include <cstring>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_map>
+#include <vector>
 
 #include "binding/arguments.hpp"
 #include "binding/fault.hpp"
@@ -310,19 +313,25 @@ bool conflicts(const BorrowKey& a, const BorrowKey& b) noexcept {
     return distance % static_cast<std::uintptr_t>(g) == 0;
 }
 
+// registry_api and registry_snapshot are declared for tests only
+// (tests/support/borrow_registry_hooks.hpp); the product goes through
+// acquire_shared and release_shared.
 const SharedBorrowApi& registry_api() {
     if (const SharedBorrowApi* const* cached = registry_cell.get()) return **cached;
     return *registry_cell.store(binding::expect_success(set_up_registry(), "Interal borrow checking API error"));
 }
 
-std::optional<std::vector<RegistryEntry>> registry_snapshot() {
+// The registry's entries as (base, key, count), when the registry in use was
+// created by this copy of the code; nullopt when it belongs to another
+// participant (its internals are private to it).
+std::optional<std::vector<std::tuple<PyObject*, BorrowKey, std::intptr_t>>> registry_snapshot() {
     const SharedBorrowApi& api = registry_api();
     if (api.acquire != registry_acquire) return std::nullopt;
     auto& registry = *static_cast<BorrowRegistry*>(api.state);
     const RegistryLock guard(registry);
-    std::vector<RegistryEntry> entries;
+    std::vector<std::tuple<PyObject*, BorrowKey, std::intptr_t>> entries;
     for (const auto& [base, record] : registry.borrows) {
-        for (const auto& [key, count] : record.counts) entries.push_back(RegistryEntry{base, key, count});
+        for (const auto& [key, count] : record.counts) entries.emplace_back(base, key, count);
     }
     return entries;
 }

@@ -18,8 +18,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <optional>
-#include <vector>
 
 #include "binding/refs.hpp"
 
@@ -57,19 +55,6 @@ struct BorrowKeyHash {
 [[nodiscard]] BorrowKey borrow_key(BorrowedRef array);
 // Whether two views may address a common element (over-approximated).
 [[nodiscard]] bool conflicts(const BorrowKey& a, const BorrowKey& b) noexcept;
-
-// The record in use in this process (created or adopted on first call).
-[[nodiscard]] const SharedBorrowApi& registry_api();
-
-// Introspection for tests: the registry's entries as (base, key, count), when
-// the registry in use was created by this copy of the code; nullopt when it
-// belongs to another participant (its internals are private to it).
-struct RegistryEntry {
-    PyObject* base;
-    BorrowKey key;
-    std::intptr_t count;
-};
-[[nodiscard]] std::optional<std::vector<RegistryEntry>> registry_snapshot();
 
 enum class BorrowOutcome { Granted, AlreadyBorrowed };
 [[nodiscard]] BorrowOutcome acquire_shared(BorrowedRef array);

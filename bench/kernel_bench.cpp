@@ -1,4 +1,5 @@
-// Native timing of el_test: each kernel variant against the straightforward
+// Native timing of el_test and of the side-by-side path: each kernel
+// variant of the table the CPU runs against the straightforward
 // loop (one lag at a time, the documented order, same compiler flags), on
 // the same data in the same run. Prints medians and ratios; checks bits.
 #include <algorithm>
@@ -49,8 +50,8 @@ using Outcome = std::expected<larkspur::statistical_tests::ElResult, larkspur::s
 // n, `count` series in all (a multiple of the width is best); every lane
 // must be taken.
 template <class Sink>
-double side_by_side_seconds(const std::vector<double>& panel, std::uint64_t n, std::uint64_t d, std::uint64_t count,
-                            int repeats, Sink&& sink) {
+double side_by_side_seconds(const KernelVariant& kernel, const std::vector<double>& panel, std::uint64_t n,
+                            std::uint64_t d, std::uint64_t count, int repeats, Sink&& sink) {
     using larkspur::statistical_tests::group_width;
     using larkspur::statistical_tests::GroupSeries;
     return median_seconds(
@@ -63,7 +64,7 @@ double side_by_side_seconds(const std::vector<double>& panel, std::uint64_t n, s
                 }
                 larkspur::statistical_tests::ElResult results[group_width];
                 const unsigned taken = larkspur::statistical_tests::group_fast_lanes(std::span(group, size), n, 2.4, d,
-                                                                                   results);
+                                                                                   results, kernel);
                 sink(taken == (1U << size) - 1 ? results[0].pvalue : -1.0);
             }
         },
@@ -85,7 +86,8 @@ double side_by_side_seconds(const std::vector<double>& panel, std::uint64_t n, s
             for (std::uint64_t i = 0; i < count; ++i) sink += el_test(panel.data() + i * n, n, 2.4, d)->pvalue;
         },
         7);
-    const double grouped = side_by_side_seconds(panel, n, d, count, 7, [&](double pvalue) { sink += pvalue; });
+    const double grouped = side_by_side_seconds(larkspur::statistical_tests::active_kernel(), panel, n, d, count, 7,
+                                                [&](double pvalue) { sink += pvalue; });
     std::printf("%.6e %.6e\n", seconds / static_cast<double>(count), grouped);
     return sink == 0.5 ? 1 : 0;  // keeps the calls; a p-value sum of exactly 0.5 does not happen
 }
@@ -103,14 +105,13 @@ double side_by_side_seconds(const std::vector<double>& panel, std::uint64_t n, s
 
 [[gnu::noinline]] double all_lag_sums(const std::vector<double>& x, double mean, std::uint64_t d) {
     namespace st = larkspur::statistical_tests;
-    const KernelVariant variant = st::best_kernel_variant();
-    const std::size_t block = st::kernel_block_lags(variant);
+    const st::KernelVariant& kernel = st::active_kernel();
+    const std::size_t block = kernel.block_lags;
     std::vector<st::LagSums> sums(block);
     double sink = 0.0;
     for (std::uint64_t first = 1; first <= d; first += block) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(block, d - first + 1));
-        st::lag_sums(variant, reinterpret_cast<const unsigned char*>(x.data()), x.size(), mean, first, count,
-                     sums.data());
+        kernel.lag_sums(reinterpret_cast<const unsigned char*>(x.data()), x.size(), mean, first, count, sums.data());
         sink += sums[0].t;
     }
     return sink;
@@ -143,9 +144,7 @@ int series_path(std::uint64_t n, std::uint64_t d, int repeats) {
     std::printf("\nclass path, n = %llu, d = %llu, %s kernel: %.2f ms; two-pass limit %.2f ms (mean %.2f + lag sums "
                 "%.2f); ratio %.3fx (target <= 1.05)\n",
                 static_cast<unsigned long long>(n), static_cast<unsigned long long>(d),
-                std::string(larkspur::statistical_tests::kernel_variant_name(
-                                larkspur::statistical_tests::best_kernel_variant()))
-                    .c_str(),
+                std::string(larkspur::statistical_tests::active_kernel().name).c_str(),
                 median(path) * 1e3, limit * 1e3, median(mean_pass) * 1e3, median(lag_pass) * 1e3,
                 median(path) / limit);
     return sink == 0.5 ? 1 : 0;  // keeps the calls
@@ -176,16 +175,15 @@ int main(int argc, char** argv) {
             [&] { reference = larkspur::testing::reference_el_test_as_given(x.data(), c.n, 2.4, c.d); }, c.repeats);
         std::printf("%-10llu %4llu %-10s %12.3f us %10s %s\n", static_cast<unsigned long long>(c.n),
                     static_cast<unsigned long long>(c.d), "reference", baseline * 1e6, "1.00x", "-");
-        for (const KernelVariant variant : larkspur::statistical_tests::all_kernel_variants) {
-            if (!larkspur::statistical_tests::kernel_variant_supported(variant)) continue;
+        for (const KernelVariant& variant : larkspur::statistical_tests::kernel_variants()) {
+            if (!variant.cpu_supports()) continue;
             auto result = el_test(x.data(), c.n, 2.4, c.d, variant);
             const double seconds =
                 median_seconds([&] { result = el_test(x.data(), c.n, 2.4, c.d, variant); }, c.repeats);
             const bool same = identical(result, reference);
             mismatches += same ? 0 : 1;
             std::printf("%-10s %4s %-10s %12.3f us %9.2fx %s\n", "", "",
-                        std::string(larkspur::statistical_tests::kernel_variant_name(variant)).c_str(),
-                        seconds * 1e6, baseline / seconds, same ? "identical" : "DIFFER");
+                        std::string(variant.name).c_str(), seconds * 1e6, baseline / seconds, same ? "identical" : "DIFFER");
         }
         // Series of this length side by side (several different series, so
         // the time per series compares with the rows above).
@@ -194,13 +192,19 @@ int main(int argc, char** argv) {
             std::vector<double> panel(c.n * count);
             std::copy(x.begin(), x.end(), panel.begin());
             for (std::size_t i = c.n; i < panel.size(); ++i) panel[i] = normal(engine);
-            bool same = true;
-            const double seconds = side_by_side_seconds(panel, c.n, c.d, count, c.repeats, [&](double pvalue) {
-                same = same && reference && std::bit_cast<std::uint64_t>(pvalue) == std::bit_cast<std::uint64_t>(reference->pvalue);
-            });
-            mismatches += same ? 0 : 1;
-            std::printf("%-10s %4s %-10s %12.3f us %9.2fx %s\n", "", "", "8 at once", seconds * 1e6, baseline / seconds,
-                        same ? "identical p" : "DIFFER");
+            for (const KernelVariant& variant : larkspur::statistical_tests::kernel_variants()) {
+                if (!variant.cpu_supports()) continue;
+                bool same = true;
+                const double seconds =
+                    side_by_side_seconds(variant, panel, c.n, c.d, count, c.repeats, [&](double pvalue) {
+                        same = same && reference &&
+                               std::bit_cast<std::uint64_t>(pvalue) == std::bit_cast<std::uint64_t>(reference->pvalue);
+                    });
+                mismatches += same ? 0 : 1;
+                std::printf("%-10s %4s %-10s %12.3f us %9.2fx %s\n", "", "",
+                            ("8x " + std::string(variant.name)).c_str(), seconds * 1e6, baseline / seconds,
+                            same ? "identical p" : "DIFFER");
+            }
         }
     }
     const int path_status = quick ? series_path(100000, 25, 3) : series_path(10000000, 25, 11);

@@ -41,6 +41,8 @@ void check_interpreter_once() {
 }  // namespace
 
 int lock_depth() noexcept { return thread_lock_depth; }
+// Test hook, declared only for tests (tests/support/binding_hooks.hpp): the
+// depth is otherwise only changed by the operations below.
 void set_lock_depth(int depth) noexcept { thread_lock_depth = depth; }
 
 void enter_boundary() {

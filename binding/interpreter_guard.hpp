@@ -40,8 +40,6 @@ inline constexpr char subinterpreter_message[] =
 [[nodiscard]] Result<OwnedRef> make_module(ModuleRecord& record, ModuleInitializer initializer);
 
 [[nodiscard]] int lock_depth() noexcept;
-// Test hook: the depth is otherwise only changed by the operations below.
-void set_lock_depth(int depth) noexcept;
 
 // Call-boundary entry and exit steps (entry faults on a negative depth).
 void enter_boundary();

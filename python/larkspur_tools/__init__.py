@@ -1,7 +1,8 @@
 """Workflows around the larkspur extension: many series in one native call
 (`el_many`), tables of columns, rolling windows, many series on a Dask
 cluster, the `larkspur-csv` command, and the analysis that explains a result
-(lag table, wild-bootstrap p-value, summary, plot).
+(lag table, wild-bootstrap p-value, summary, plot), and `show_config()`
+for bug reports.
 
 The extension `larkspur` stays a single module; this package only calls it.
 Importing it imports neither pandas nor dask nor matplotlib: each function
@@ -26,6 +27,7 @@ from .batch import (
     el_partition as el_partition,
     el_tuple as el_tuple,
 )
+from .config import show_config as show_config
 from .frame import by_column as by_column, rolling_pvalues as rolling_pvalues
 from .small_sample import SMALL_SAMPLE as SMALL_SAMPLE, SmallSampleWarning as SmallSampleWarning
 from .many import dask_many as dask_many, dask_partitions as dask_partitions
@@ -36,4 +38,5 @@ as_float64 = read_series
 
 __all__ = ["DEFAULT_Q", "Diagnosis", "EscancianoLobato", "ELTuple", "ElMany", "ElManyMasked", "SMALL_SAMPLE", "SmallSampleWarning",
            "as_float64", "bootstrap_pvalue", "by_column", "chi2_upper_tail", "dask_many", "dask_partitions", "default_d",
-           "diagnose", "el_batch", "el_many", "el_partition", "el_tuple", "lag_table", "read_series", "rolling_pvalues"]
+           "diagnose", "el_batch", "el_many", "el_partition", "el_tuple", "lag_table", "read_series", "rolling_pvalues",
+           "show_config"]

@@ -31,6 +31,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .analysis import bootstrap_column
+from .config import ShowConfigAction
 from .csv_input import read_csv_columns
 from .parquet_input import read_parquet_columns
 from .report import (
@@ -74,6 +75,8 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("path", help="CSV file with a header row, or a Parquet file")
+    parser.add_argument("--show-config", action=ShowConfigAction,
+                        help="print versions and kernel variants (for bug reports) and exit")
     parser.add_argument("--column", action="append", default=None,
                         help="name of a column to test (repeat for several; default: every numeric data column)")
     parser.add_argument("--index-col", action="append", default=[], metavar="COLUMN",

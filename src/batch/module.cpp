@@ -1,7 +1,8 @@
-// PyInit__batch: the module `larkspur_tools._batch` and its one function
+// PyInit__batch: the module `larkspur_tools._batch` and its functions
 //
 //   el_many(values, q, d, axis, threads, stop_at_first_failure)
 //     -> (p_tilde, statistic, pvalue, failures)
+//   kernel_info() -> {"running": name, "supported": names, "compiled": names}
 //
 // p_tilde, statistic and pvalue are bytearrays of one int64 / float64 per
 // series (native order); failures is a list of (index, exception class,
@@ -10,6 +11,11 @@
 // lock is released while the series are tested; interrupts are looked for
 // on the calling thread about every 50 ms and end the batch with their
 // exception. The Python function `larkspur_tools.el_many` is the public face.
+//
+// kernel_info names the kernel variant that runs (chosen once per process,
+// see statistical_tests/lag_kernels.hpp), the ones this CPU supports and
+// every one this build has, narrowest first. Import fails with RuntimeError
+// when the environment names variants badly.
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -24,8 +30,10 @@
 #include "src/batch/batch_input.hpp"
 #include "src/batch/batch_runner.hpp"
 #include "src/lib/failure_exception.hpp"
+#include "src/lib/kernel_choice.hpp"
 #include "src/lib/test_parameters.hpp"
 #include "src/statistical_tests/derived_lag.hpp"
+#include "src/statistical_tests/lag_kernels.hpp"
 #include "src/statistical_tests/lag_profile.hpp"
 
 namespace larkspur::batch {
@@ -234,6 +242,38 @@ PyObject* el_many_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return binding::object_boundary([&] { return el_many(args, kwargs); });
 }
 
+// The names of the table's variants (those the CPU supports, or all) as a tuple.
+Result<OwnedRef> kernel_names(bool supported_only) {
+    OwnedRef list = OwnedRef::steal(PyList_New(0));
+    if (!list) return std::unexpected(binding::fetch_or_system_error());
+    for (const statistical_tests::KernelVariant& variant : statistical_tests::kernel_variants()) {
+        if (supported_only && !variant.cpu_supports()) continue;
+        OwnedRef name = OwnedRef::steal(
+            PyUnicode_FromStringAndSize(variant.name.data(), static_cast<Py_ssize_t>(variant.name.size())));
+        if (!name || PyList_Append(list.get(), name.get()) < 0) return std::unexpected(binding::fetch_or_system_error());
+    }
+    OwnedRef names = OwnedRef::steal(PyList_AsTuple(list.get()));
+    if (!names) return std::unexpected(binding::fetch_or_system_error());
+    return names;
+}
+
+Result<OwnedRef> kernel_info() {
+    const std::string_view running = statistical_tests::active_kernel().name;
+    Result<OwnedRef> supported = kernel_names(true);
+    if (!supported) return supported;
+    Result<OwnedRef> compiled = kernel_names(false);
+    if (!compiled) return compiled;
+    OwnedRef info = OwnedRef::steal(Py_BuildValue("{s:s#,s:O,s:O}", "running", running.data(),
+                                                  static_cast<Py_ssize_t>(running.size()), "supported",
+                                                  supported->get(), "compiled", compiled->get()));
+    if (!info) return std::unexpected(binding::fetch_or_system_error());
+    return info;
+}
+
+PyObject* kernel_info_entry(PyObject*, PyObject*) {
+    return binding::object_boundary([] { return kernel_info(); });
+}
+
 PyMethodDef methods[] = {
     {"el_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(el_many_entry)),
      METH_VARARGS | METH_KEYWORDS,
@@ -251,6 +291,10 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "default_d(n)\n--\n\n"
      "The largest lag the test uses when d is not given: the integer fifth root of n."},
+    {"kernel_info", kernel_info_entry, METH_NOARGS,
+     "kernel_info()\n--\n\n"
+     "The kernel variant that runs, those this CPU supports and all this build has; see "
+     "larkspur_tools.show_config."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -260,6 +304,7 @@ PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "larkspur_tools._batch",
 binding::ModuleRecord module_record{&module_definition};
 
 binding::Status module_body(BorrowedRef module) {
+    if (binding::Status kernels = lib::check_kernel_choice(); !kernels) return kernels;
     OwnedRef q = OwnedRef::steal(PyFloat_FromDouble(lib::default_q));
     if (!q || PyModule_AddObjectRef(module.get(), "DEFAULT_Q", q.get()) < 0) {
         return std::unexpected(binding::fetch_or_system_error());

@@ -5,6 +5,7 @@
 #include "binding/arguments.hpp"
 #include "binding/interpreter_guard.hpp"
 #include "binding/once_cell.hpp"
+#include "src/lib/kernel_choice.hpp"
 #include "src/lib/result_class.hpp"
 
 namespace larkspur::lib {
@@ -49,6 +50,7 @@ Status export_member(BorrowedRef module, BorrowedRef name, BorrowedRef value) {
 }
 
 Status module_body(BorrowedRef module) {
+    if (Status kernel = check_kernel_choice(); !kernel) return kernel;
     OwnedRef submodule = OwnedRef::steal(PyModule_New("statistical_tests"));
     if (!submodule) return std::unexpected(binding::fetch_or_system_error());
 

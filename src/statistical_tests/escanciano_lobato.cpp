@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -21,9 +20,6 @@ constexpr char lag_exceeds_length_message[] = "d must not exceed the length of d
 constexpr char not_finite_message[] =
     "data are too large in magnitude for this test: rescale them (the test does not depend on scale)";
 
-// Largest byte count a single allocation may ask for.
-constexpr std::uint64_t max_buffer_bytes = (std::uint64_t{1} << 63) - 8;
-
 constexpr char too_small_message[] =
     "data are too small in magnitude for this test: rescale them (the test does not depend on scale)";
 
@@ -38,13 +34,7 @@ bool same_outcome(const std::expected<ElResult, ElError>& a, const std::expected
 // that the result buffer below stays a small stack array.
 constexpr std::size_t max_block_lags = 64;
 
-std::atomic<LagBufferAllocator> lag_buffer_allocator{allocate_lag_buffer};
-
 }  // namespace
-
-void set_lag_buffer_allocator(LagBufferAllocator allocator) noexcept {
-    lag_buffer_allocator.store(allocator != nullptr ? allocator : allocate_lag_buffer, std::memory_order_relaxed);
-}
 
 std::string ElError::message() const {
     switch (kind) {
@@ -62,24 +52,15 @@ std::string ElError::message() const {
     return {};
 }
 
-std::unique_ptr<double[]> allocate_lag_buffer(std::uint64_t count) noexcept {
-    if (count > max_buffer_bytes / sizeof(double) ||
-        count > std::numeric_limits<std::size_t>::max() / sizeof(double)) {
-        return nullptr;
-    }
-    return std::unique_ptr<double[]>(new (std::nothrow) double[static_cast<std::size_t>(count)]());
-}
-
 namespace {
 
 // The test on a series whose mean is known: buffer, lags, criterion, p-value.
 std::expected<ElResult, ElError> test_with_mean(const unsigned char* x, std::uint64_t n, double q, std::uint64_t d,
-                                                KernelVariant variant, double mean) {
+                                                const KernelVariant& kernel, double mean) {
     // Lags beyond n + 1 are never examined (lag n + 1 is an error), so the
     // buffer never needs more than n + 1 entries whatever d is.
     const std::uint64_t last_stored_lag = std::min(d, n);
-    const std::unique_ptr<double[]> rho_squared =
-        lag_buffer_allocator.load(std::memory_order_relaxed)(last_stored_lag + 1);
+    const std::unique_ptr<double[]> rho_squared = allocate_lag_buffer(last_stored_lag + 1);
     if (!rho_squared) {
         return std::unexpected(ElError{ElErrorKind::BufferUnavailable, last_stored_lag + 1});
     }
@@ -87,11 +68,11 @@ std::expected<ElResult, ElError> test_with_mean(const unsigned char* x, std::uin
     // Lags 1 .. n-1 in blocks computed side by side, then checked and stored
     // in ascending order, so the first zero tau-hat is the lowest one.
     const std::uint64_t last_paired_lag = std::min(d, n - 1);
-    const std::size_t block = std::min(kernel_block_lags(variant), max_block_lags);
+    const std::size_t block = std::min(kernel.block_lags, max_block_lags);
     LagSums sums[max_block_lags];
     for (std::uint64_t first = 1; first <= last_paired_lag; first += block) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(block, last_paired_lag - first + 1));
-        lag_sums(variant, x, n, mean, first, count, sums);
+        kernel.lag_sums(x, n, mean, first, count, sums);
         for (std::size_t b = 0; b < count; ++b) {
             const std::uint64_t j = first + b;
             const double pairs = static_cast<double>(n - j);
@@ -122,18 +103,18 @@ std::expected<ElResult, ElError> test_with_mean(const unsigned char* x, std::uin
 }  // namespace
 
 std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q, std::uint64_t d,
-                                         KernelVariant variant) {
+                                         const KernelVariant& kernel) {
     const numerics::FloatingPointScope environment;
-    return el_test(scan_series(series, n), series, n, q, d, variant);
+    return el_test(scan_series(series, n), series, n, q, d, kernel);
 }
 
 std::expected<ElResult, ElError> el_test(const SeriesScan& scan, const void* series, std::uint64_t n, double q,
-                                         std::uint64_t d, KernelVariant variant) {
+                                         std::uint64_t d, const KernelVariant& kernel) {
     // The bits below assume nearest-even rounding and kept subnormals,
     // whatever the calling thread's mode; the caller's comes back on return.
     const numerics::FloatingPointScope environment;
     const auto* x = static_cast<const unsigned char*>(series);
-    auto outcome = test_with_mean(x, n, q, d, variant, scan.mean);
+    auto outcome = test_with_mean(x, n, q, d, kernel, scan.mean);
     // Multiplying by 2^k is exact, and so is every addition and subtraction
     // even among subnormals; only products and quotients lose bits, and only
     // below 2^-1022. The first to do so are the fourth-power quantities
@@ -157,7 +138,7 @@ std::expected<ElResult, ElError> el_test(const SeriesScan& scan, const void* ser
         scaled[i] = std::ldexp(load_element(x, i), shift);
     }
     const auto* scaled_bytes = reinterpret_cast<const unsigned char*>(scaled.get());
-    const auto reference = test_with_mean(scaled_bytes, n, q, d, variant, scan_series(scaled_bytes, n).mean);
+    const auto reference = test_with_mean(scaled_bytes, n, q, d, kernel, scan_series(scaled_bytes, n).mean);
     if (!same_outcome(outcome, reference)) {
         return std::unexpected(ElError{ElErrorKind::TooSmall, 0});
     }

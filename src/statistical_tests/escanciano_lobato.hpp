@@ -69,26 +69,22 @@ struct ElError {
     friend bool operator==(const ElError&, const ElError&) = default;
 };
 
-// `variant` selects the lag kernel; every variant gives the same bits, so
-// callers use the default (the widest the CPU runs). Tests force each one.
+// `kernel` selects the lag kernel; every variant gives the same bits, so
+// callers use the default (the running one). Tests force each one.
 [[nodiscard]] std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q,
                                                        std::uint64_t d,
-                                                       KernelVariant variant = best_kernel_variant());
+                                                       const KernelVariant& kernel = active_kernel());
 // The same, for a caller that already scanned the series (scan_series of
 // these n values, inside a FloatingPointScope) and so does not read it again
 // before the lag sums.
 [[nodiscard]] std::expected<ElResult, ElError> el_test(const SeriesScan& scan, const void* series, std::uint64_t n,
                                                        double q, std::uint64_t d,
-                                                       KernelVariant variant = best_kernel_variant());
+                                                       const KernelVariant& kernel = active_kernel());
 
 // The working buffer: `count` zero-filled doubles, or null when the size is
-// beyond what can be addressed or the allocation fails. Exposed so that the
-// failure path can be exercised without a series of that size.
+// beyond what can be addressed or the allocation fails. Defined alone in
+// lag_buffer.cpp, so that a test program can link its own in its place and
+// drive the failure path (tests/native/lag_buffer_failure_test.cpp).
 [[nodiscard]] std::unique_ptr<double[]> allocate_lag_buffer(std::uint64_t count) noexcept;
-
-// Test seam: replaces the allocator el_test uses for its working buffer, so
-// that the allocation-failure path can be driven; null restores the default.
-using LagBufferAllocator = std::unique_ptr<double[]> (*)(std::uint64_t count) noexcept;
-void set_lag_buffer_allocator(LagBufferAllocator allocator) noexcept;
 
 }  // namespace larkspur::statistical_tests

@@ -1,19 +1,29 @@
-// Lag kernels: the two sums of the Escanciano–Lobato statistic for a block
-// of consecutive lags,
+// The kernel table: every instruction-set variant of the lag kernels this
+// build has, one record each, and the choice of the one that runs.
+//
+// The kernels compute the two sums of the Escanciano–Lobato statistic for a
+// block of consecutive lags,
 //   G_j = sum_k e_k e_{k+j},   T_j = sum_k (e_k e_k)(e_{k+j} e_{k+j}),
-// k = 0 .. n-j-1, e_k = x_k - mean.
+// k = 0 .. n-j-1, e_k = x_k - mean: of one series (lag_sums, for el_test),
+// or of up to eight series side by side (group_lag_sums, for
+// group_fast_lanes).
 //
 // Contract: every G_j and T_j is the plain sequential sum from -0.0 in
-// ascending k, to the bit. Speed comes only from running the chains of many
-// lags side by side (vector lanes across lags, never across k), computing
-// each deviation and square once per block, and reading the series through
-// unaligned loads. What depends on the compiler or the instruction set lives
-// in simd_portability.hpp; the kernel itself is written once. Working memory is a fixed-size stack block; nothing is
-// allocated and the series is never copied.
+// ascending k, to the bit, on every variant. Speed comes only from running
+// independent chains side by side (vector lanes across lags or across
+// series, never across k). Working memory is a fixed-size stack block;
+// nothing is allocated and no series is copied.
+//
+// Adding a variant: its two kernel functions and its record, together in
+// lag_kernels.cpp; nothing else. Its name becomes valid in the environment
+// variables below, the differential tests and the benchmark run it, and the
+// choice below considers it (the table is ordered narrowest first).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string>
 #include <string_view>
 
 namespace larkspur::statistical_tests {
@@ -23,26 +33,53 @@ struct LagSums {
     double t;
 };
 
-// Scalar is the plain loop; Generic the blocked kernel in standard C++ only
-// (every build has both). Sse2 (the x86-64 baseline), Avx2 and Avx512 exist
-// in GCC and Clang builds for x86-64, Neon in GCC and Clang builds for
-// aarch64. All give the same bits.
-enum class KernelVariant { Scalar, Generic, Sse2, Avx2, Avx512, Neon };
-inline constexpr KernelVariant all_kernel_variants[] = {KernelVariant::Scalar, KernelVariant::Generic,
-                                                        KernelVariant::Sse2,   KernelVariant::Avx2,
-                                                        KernelVariant::Avx512, KernelVariant::Neon};
-
-// The widest variant this build and CPU run (detected once).
-[[nodiscard]] KernelVariant best_kernel_variant() noexcept;
-[[nodiscard]] bool kernel_variant_supported(KernelVariant variant) noexcept;
-[[nodiscard]] std::string_view kernel_variant_name(KernelVariant variant) noexcept;
-// How many lags one call of the variant computes at most.
-[[nodiscard]] std::size_t kernel_block_lags(KernelVariant variant) noexcept;
+struct GroupSeries;  // series_group.hpp
+struct GroupSums;    // group_block.hpp
 
 // Sums for lags first_lag .. first_lag + count - 1, all below n, count at
-// most kernel_block_lags(variant), for a variant kernel_variant_supported
-// reports (one this build lacks runs the plain loop). `x` points at n doubles, any alignment.
-void lag_sums(KernelVariant variant, const unsigned char* x, std::uint64_t n, double mean, std::uint64_t first_lag,
-              std::size_t count, LagSums* out) noexcept;
+// most the record's block_lags. `x` points at n doubles, any alignment.
+using LagSumsKernel = void (*)(const unsigned char* x, std::uint64_t n, double mean, std::uint64_t first_lag,
+                               std::size_t count, LagSums* out) noexcept;
+// Summaries and lag sums 1 .. d of group_width lanes (the first `size` are
+// the group's; see group_block.hpp); returns the mask of usable lanes.
+using GroupLagSumsKernel = unsigned (*)(GroupSeries* lanes, std::size_t size, std::uint64_t n, std::uint64_t d,
+                                        double* mean, GroupSums& sums) noexcept;
+
+struct KernelVariant {
+    std::string_view name;
+    bool (*cpu_supports)() noexcept;  // whether this CPU and OS run it
+    std::size_t block_lags;           // lags per lag_sums call at most
+    LagSumsKernel lag_sums;
+    GroupLagSumsKernel group_lag_sums;
+};
+
+// Every variant this build compiled, narrowest first: "scalar" (the plain
+// loop) and "generic" (standard C++ only) everywhere; "sse2", "avx2",
+// "avx512" in GCC and Clang builds for x86-64; "neon" in GCC and Clang
+// builds for aarch64.
+[[nodiscard]] std::span<const KernelVariant> kernel_variants() noexcept;
+[[nodiscard]] const KernelVariant* find_kernel_variant(std::string_view name) noexcept;
+
+// Environment variables, read once per process at the first choice:
+//   LARKSPUR_KERNEL=name             run this variant;
+//   LARKSPUR_DISABLE_KERNELS=a,b     never choose these.
+// Without them the choice is the widest variant the CPU supports. A name
+// that is not a variant of this build, a forced variant the CPU does not
+// support or that is also disabled, and a mask leaving nothing the CPU
+// supports are errors: `error` holds the text, and both modules refuse to
+// import with it (the core has no error channel of its own for this).
+inline constexpr char kernel_environment_variable[] = "LARKSPUR_KERNEL";
+inline constexpr char disabled_kernels_environment_variable[] = "LARKSPUR_DISABLE_KERNELS";
+
+struct KernelSelection {
+    const KernelVariant* running;  // on error: the widest the CPU supports
+    std::string error;             // empty when the environment is valid
+};
+[[nodiscard]] const KernelSelection& kernel_selection();
+// The choice from an environment given as its two values (empty = unset).
+[[nodiscard]] KernelSelection select_kernel(std::string_view forced, std::string_view disabled);
+
+// The running variant: the default of el_test and group_fast_lanes.
+[[nodiscard]] const KernelVariant& active_kernel() noexcept;
 
 }  // namespace larkspur::statistical_tests

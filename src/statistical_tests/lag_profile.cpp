@@ -32,15 +32,15 @@ std::expected<LagProfile, SeriesFailure> lag_profile(const void* data, std::uint
     }
 
     // The test's blocks of lags with the test's kernel: the same sums.
-    const KernelVariant variant = best_kernel_variant();
+    const KernelVariant& kernel = active_kernel();
     const std::uint64_t last_paired_lag = std::min(d, n - 1);
-    const std::size_t block = std::min<std::size_t>(kernel_block_lags(variant), 64);
+    const std::size_t block = std::min<std::size_t>(kernel.block_lags, 64);
     LagSums sums[64];
     // rho_squared with the test's layout (entry 0 is 0.0) for the penalty switch.
     std::vector<double> rho_squared(std::min(d, n) + 1, 0.0);
     for (std::uint64_t first = 1; first <= last_paired_lag; first += block) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(block, last_paired_lag - first + 1));
-        lag_sums(variant, x, n, profile.mean, first, count, sums);
+        kernel.lag_sums(x, n, profile.mean, first, count, sums);
         for (std::size_t b = 0; b < count; ++b) {
             const std::uint64_t j = first + b;
             const double pairs = static_cast<double>(n - j);

@@ -38,6 +38,6 @@ struct GroupSeries {
 // The other lanes are left as they were, for test_series to decide.
 [[nodiscard]] unsigned group_fast_lanes(std::span<const GroupSeries> series, std::uint64_t n, double q,
                                         std::uint64_t d, ElResult* out,
-                                        KernelVariant variant = best_kernel_variant());
+                                        const KernelVariant& kernel = active_kernel());
 
 }  // namespace larkspur::statistical_tests

@@ -7,12 +7,15 @@
 // lane and round each lane exactly like the scalar operation (the build
 // disables contraction into fused multiply-add for every compiler), so a
 // kernel written once over these types gives the same bits on every variant.
-// A new platform means a new entry here plus one dispatch case in
-// lag_kernels.cpp, checked bit for bit by the differential tests.
+// The variants themselves, and the table that dispatches to them, are in
+// lag_kernels.cpp; a new instruction set needs something here only when it
+// needs a new kind of CPU check or vector type.
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 // GCC and Clang (which also defines __GNUC__, on every target and in zig's
 // and Apple's builds) share the vector extension, target attributes and
@@ -26,16 +29,23 @@
 #define LARKSPUR_ALWAYS_INLINE inline
 #endif
 
-// x86-64: the SSE2 kernel is the baseline every x86-64 CPU runs; AVX2 and
-// AVX-512 functions are compiled for their instruction sets and chosen at
-// run time. aarch64: Advanced SIMD is part of the base architecture, so its
-// kernel needs neither target attributes nor detection.
+// x86-64: the SSE2 kernel is the baseline every x86-64 CPU runs; wider
+// variants are functions compiled for their instruction set
+// (LARKSPUR_TARGET("avx2")) and chosen at run time when
+// LARKSPUR_X86_CPU_SUPPORTS("avx2") holds. aarch64: Advanced SIMD is part of
+// the base architecture, so its kernel needs no target attribute; Linux
+// still reports it, and the extensions beyond it, in the auxiliary vector.
 #if defined(LARKSPUR_GNU_VECTORS) && defined(__x86_64__)
 #define LARKSPUR_X86_64_KERNELS 1
-#define LARKSPUR_TARGET_AVX2 [[gnu::target("avx2")]]
-#define LARKSPUR_TARGET_AVX512 [[gnu::target("avx512f")]]
+#define LARKSPUR_TARGET(isa) [[gnu::target(isa)]]
+// The compiler runtime also checks that the OS saves the wide registers.
+#define LARKSPUR_X86_CPU_SUPPORTS(feature) (__builtin_cpu_init(), __builtin_cpu_supports(feature) != 0)
 #elif defined(LARKSPUR_GNU_VECTORS) && defined(__aarch64__)
 #define LARKSPUR_AARCH64_KERNELS 1
+#if defined(__linux__)
+#include <sys/auxv.h>
+#define LARKSPUR_AARCH64_HWCAP 1
+#endif
 #endif
 
 namespace larkspur::statistical_tests::simd {
@@ -124,18 +134,33 @@ LARKSPUR_ALWAYS_INLINE void keep_extreme(V& into, const V& value, Before before)
     load(into, x);
 }
 
-// Which x86-64 instruction set extensions this CPU and its operating system
-// support (the compiler runtime also checks that the OS saves the wide
-// registers). Cached by the caller.
-#if defined(LARKSPUR_X86_64_KERNELS)
-[[nodiscard]] inline bool cpu_has_avx2() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}
-[[nodiscard]] inline bool cpu_has_avx512f() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") != 0;
-}
+#if defined(LARKSPUR_AARCH64_KERNELS)
+// Whether the kernel reports every bit of `hwcap_bits` (HWCAP_ASIMD,
+// HWCAP_SVE, ...) in AT_HWCAP. Where the platform has no such query (macOS,
+// Windows) only the base architecture is assumed: `base_architecture` says
+// whether the feature is part of it.
+#if defined(LARKSPUR_AARCH64_HWCAP)
+#define LARKSPUR_AARCH64_CPU_SUPPORTS(hwcap_bits, base_architecture) \
+    ((getauxval(AT_HWCAP) & (hwcap_bits)) == (hwcap_bits))
+#else
+#define LARKSPUR_AARCH64_CPU_SUPPORTS(hwcap_bits, base_architecture) (base_architecture)
 #endif
+#endif
+
+// The value of an environment variable, empty when unset. MSVC's runtime
+// deprecates std::getenv in favour of _dupenv_s.
+[[nodiscard]] inline std::string environment_variable(const char* name) {
+#if defined(_MSC_VER)
+    char* value = nullptr;
+    std::size_t size = 0;
+    if (_dupenv_s(&value, &size, name) != 0 || value == nullptr) return {};
+    std::string text(value);
+    std::free(value);
+    return text;
+#else
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::string(value) : std::string();
+#endif
+}
 
 }  // namespace larkspur::statistical_tests::simd

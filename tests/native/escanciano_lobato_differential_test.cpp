@@ -9,6 +9,8 @@
 #include <limits>
 #include <optional>
 #include <random>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "bit_equality.hpp"
@@ -90,31 +92,80 @@ private:
 using larkspur::statistical_tests::ElErrorKind;
 using larkspur::statistical_tests::KernelVariant;
 
-class ElDifferential : public ::testing::TestWithParam<KernelVariant> {};
+// Every variant of the kernel table; those this CPU lacks are skipped.
+class ElDifferential : public ::testing::TestWithParam<const KernelVariant*> {};
 
-// Scalar and generic exist in every build, sse2 on every x86-64 and neon on
-// every aarch64 (GCC and Clang builds): their absence is a fault, not a
-// reason to skip. Returns whether the variant can run here.
-bool runnable(KernelVariant variant) {
-    if (larkspur::statistical_tests::kernel_variant_supported(variant)) return true;
-    bool every_machine_has = variant == KernelVariant::Scalar || variant == KernelVariant::Generic;
+// Variants every machine of this architecture runs (GCC and Clang builds):
+// their absence from the table, or from the CPU, is a fault, not a reason
+// to skip.
+constexpr std::string_view every_machine_has[] = {
+    "scalar", "generic",
 #if defined(__GNUC__) && defined(__x86_64__)
-    every_machine_has = every_machine_has || variant == KernelVariant::Sse2;
+    "sse2",
 #elif defined(__GNUC__) && defined(__aarch64__)
-    every_machine_has = every_machine_has || variant == KernelVariant::Neon;
+    "neon",
 #endif
-    if (every_machine_has) {
-        ADD_FAILURE() << "every machine of this architecture runs "
-                      << larkspur::statistical_tests::kernel_variant_name(variant) << ", but this build reports it missing";
+};
+
+TEST(KernelTable, HasTheVariantsEveryMachineRuns) {
+    for (const std::string_view name : every_machine_has) {
+        const KernelVariant* variant = larkspur::statistical_tests::find_kernel_variant(name);
+        ASSERT_NE(variant, nullptr) << "every machine of this architecture runs " << name << ", but the table lacks it";
+        EXPECT_TRUE(variant->cpu_supports()) << "every machine of this architecture runs " << name
+                                             << ", but this build reports it missing";
     }
-    return false;
+}
+
+// The environment's choice: forced, masked, and every error in full.
+TEST(KernelTable, EnvironmentChoosesOrRefusesClearly) {
+    using larkspur::statistical_tests::select_kernel;
+    const auto variants = larkspur::statistical_tests::kernel_variants();
+    // Names joined with appends only (GCC 12 warns falsely on "literal" + string).
+    const auto join = [&](const char* separator, bool supported_only) {
+        std::string text;
+        for (const KernelVariant& variant : variants) {
+            if (supported_only && !variant.cpu_supports()) continue;
+            text.append(text.empty() ? "" : separator).append(variant.name);
+        }
+        return text;
+    };
+    const std::string every = join(",", false);
+    const std::string has = join(", ", false);
+    const std::string supports = join(", ", true);
+    const auto plain = select_kernel("", "");
+    EXPECT_TRUE(plain.error.empty());
+    for (const KernelVariant& variant : variants) {
+        const auto forced = select_kernel(std::string(" ").append(variant.name).append(" "), "");
+        if (variant.cpu_supports()) {
+            EXPECT_LE(&variant, plain.running) << "the default is the widest the CPU supports";
+            EXPECT_EQ(forced.running, &variant);
+            EXPECT_EQ(forced.error, "");
+        } else {
+            EXPECT_EQ(forced.error, std::string("LARKSPUR_KERNEL='").append(variant.name) +
+                                        "' is not supported by this CPU; it supports: " + supports);
+        }
+    }
+    const auto masked = select_kernel("", std::string(plain.running->name).append(", ,"));
+    EXPECT_EQ(masked.error, "");
+    EXPECT_LT(masked.running, plain.running);
+
+    const struct {
+        const char* forced;
+        std::string disabled;
+        std::string error;
+    } refused[] = {
+        {"fast", "", "LARKSPUR_KERNEL='fast' is not a kernel variant of this build; it has: " + has},
+        {"", "generic,fast",
+         "LARKSPUR_DISABLE_KERNELS='generic,fast': 'fast' is not a kernel variant of this build; it has: " + has},
+        {"generic", "generic", "LARKSPUR_KERNEL='generic' is also disabled by LARKSPUR_DISABLE_KERNELS='generic'"},
+        {"", every, "LARKSPUR_DISABLE_KERNELS='" + every + "' disables every kernel variant this CPU supports: " + supports},
+    };
+    for (const auto& c : refused) EXPECT_EQ(select_kernel(c.forced, c.disabled).error, c.error);
 }
 
 TEST_P(ElDifferential, MatchesReferenceLoopToTheBit) {
-    const KernelVariant variant = GetParam();
-    if (!runnable(variant)) {
-        GTEST_SKIP() << "this build or CPU lacks " << larkspur::statistical_tests::kernel_variant_name(variant);
-    }
+    const KernelVariant& variant = *GetParam();
+    if (!variant.cpu_supports()) GTEST_SKIP() << "this CPU lacks " << variant.name;
     CaseGenerator generator(20261207);
     std::vector<unsigned char> storage;
     int results = 0;
@@ -201,8 +252,8 @@ const std::vector<PinnedCase>& pinned_cases() {
 }
 
 TEST_P(ElDifferential, PinnedBoundaries) {
-    const KernelVariant variant = GetParam();
-    if (!runnable(variant)) GTEST_SKIP();
+    const KernelVariant& variant = *GetParam();
+    if (!variant.cpu_supports()) GTEST_SKIP() << "this CPU lacks " << variant.name;
     for (const PinnedCase& c : pinned_cases()) {
         SCOPED_TRACE(c.name);
         const std::uint64_t n = c.series.size();
@@ -226,16 +277,18 @@ TEST_P(ElDifferential, PinnedBoundaries) {
 
 INSTANTIATE_TEST_SUITE_P(
     AllKernels, ElDifferential,
-    ::testing::ValuesIn(larkspur::statistical_tests::all_kernel_variants),
-    [](const ::testing::TestParamInfo<KernelVariant>& param) {
-        return std::string(larkspur::statistical_tests::kernel_variant_name(param.param));
-    });
+    ::testing::ValuesIn([] {
+        std::vector<const KernelVariant*> table;
+        for (const KernelVariant& variant : larkspur::statistical_tests::kernel_variants()) table.push_back(&variant);
+        return table;
+    }()),
+    [](const ::testing::TestParamInfo<const KernelVariant*>& param) { return std::string(param.param->name); });
 
 // Shapes that stress the blocking: lags past one block, tails of every
 // length, d close to n, series shorter than a lane block, unaligned data.
 TEST_P(ElDifferential, BlockEdges) {
-    const KernelVariant variant = GetParam();
-    if (!runnable(variant)) GTEST_SKIP();
+    const KernelVariant& variant = *GetParam();
+    if (!variant.cpu_supports()) GTEST_SKIP() << "this CPU lacks " << variant.name;
     std::mt19937_64 engine(99);
     std::normal_distribution<double> normal;
     std::vector<unsigned char> storage;
@@ -322,8 +375,8 @@ Placed place(const std::vector<double>& x, Layout layout) {
 }
 
 TEST_P(ElDifferential, SideBySideLanesHaveTheBitsOfOneSeriesAlone) {
-    const KernelVariant variant = GetParam();
-    if (!runnable(variant)) GTEST_SKIP();
+    const KernelVariant& variant = *GetParam();
+    if (!variant.cpu_supports()) GTEST_SKIP() << "this CPU lacks " << variant.name;
     std::mt19937_64 engine(2026);
     std::uint64_t taken_total = 0;
     for (int trial = 0; trial < 600; ++trial) {

@@ -134,18 +134,6 @@ TEST(ElBuffer, UnaddressableSizesAreRefusedNotFatal) {
     for (std::size_t i = 0; i < 4; ++i) EXPECT_TRUE(same_bits(small[i], 0.0));
 }
 
-TEST(ElBuffer, AllocationFailureIsAnOrdinaryError) {
-    larkspur::statistical_tests::set_lag_buffer_allocator(
-        [](std::uint64_t) noexcept { return std::unique_ptr<double[]>(); });
-    const std::vector<double> x{1, 2, 3, 4, 5, 6};
-    const auto result = el_test(x.data(), x.size(), 2.4, 2);
-    larkspur::statistical_tests::set_lag_buffer_allocator(nullptr);
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().kind, ElErrorKind::BufferUnavailable);
-    EXPECT_EQ(result.error().value, 3U);  // min(d, n) + 1 entries were asked for
-    EXPECT_TRUE(el_test(x.data(), x.size(), 2.4, 2).has_value());
-}
-
 TEST(ElTies, SmallerLagOrderWins) {
     // Lags 2 and 3 reach exactly the same criterion (n * rho_3^2 equals the
     // 2p penalty step to the bit), so the smaller order must be kept.

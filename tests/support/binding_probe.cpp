@@ -13,6 +13,7 @@
 #include "binding/class_type.hpp"
 #include "binding/fault.hpp"
 #include "binding/interpreter_guard.hpp"
+#include "tests/support/binding_hooks.hpp"
 
 namespace {
 

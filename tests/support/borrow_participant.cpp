@@ -8,6 +8,7 @@
 #include "binding/interpreter_guard.hpp"
 #include "array_input/numpy_api.hpp"
 #include "array_input/series_view.hpp"
+#include "tests/support/borrow_registry_hooks.hpp"
 
 namespace {
 
@@ -67,11 +68,11 @@ PyObject* participant_contents(PyObject*, PyObject*) {
         const auto snapshot = registry_snapshot();
         if (!snapshot) return OwnedRef::new_reference(Py_None);
         OwnedRef list = expect_object(PyList_New(0));
-        for (const RegistryEntry& entry : *snapshot) {
+        for (const auto& [base, key, count] : *snapshot) {
             const OwnedRef item = expect_object(Py_BuildValue(
-                "(O(KKKn)n)", entry.base, static_cast<unsigned long long>(entry.key.start),
-                static_cast<unsigned long long>(entry.key.end), static_cast<unsigned long long>(entry.key.data),
-                entry.key.stride_gcd, entry.count));
+                "(O(KKKn)n)", base, static_cast<unsigned long long>(key.start),
+                static_cast<unsigned long long>(key.end), static_cast<unsigned long long>(key.data),
+                key.stride_gcd, count));
             if (PyList_Append(list.get(), item.get()) < 0) return std::unexpected(fetch_or_system_error());
         }
         return list;
