@@ -29,7 +29,7 @@
 // T_p (p the largest index <= y, clipped to the index range): the ratios
 // T_(j-1) / T_j = j / y and T_(j+1) / T_j = y / (j + 1) are at most 1 moving
 // away from p, so nothing overflows, and the sum stops once the next term
-// and its geometric tail fall below 2^-111 of the sum. Ratios and sums are
+// and its geometric tail fall below 2^-112 of the sum. Ratios and sums are
 // double-double (numerics/double_double.hpp), 2^-104 per step.
 //
 // ln T_p is the delicate part: e^(ln T_p) must be right to about 2^-60 in
@@ -104,7 +104,8 @@ constexpr double complement_negligible = -100.0;
 constexpr double deep_exponent = -700.0;
 constexpr double deep_shift = 128.0;
 constexpr double atanh_bound = 0.25;
-// Continued fraction for h(y): converged when a step changes it by at most this.
+// Continued fraction for h(y): a step that changes it by at most this
+// leaves the double unchanged.
 constexpr double fraction_tolerance = 0x1p-56;
 
 DoubleDouble add(DoubleDouble a, DoubleDouble b) noexcept {
@@ -200,9 +201,9 @@ DoubleDouble log_term(double y, double j) noexcept {
 
 // h(y) = erfc(sqrt y) / T_(-1/2) = y / (y + 1/2 - 1 (1/2) / (y + 5/2 - 2 (3/2) / (y + 9/2 - ...)))
 // for y > 2: the depth is found by a forward (modified Lentz) pass, then the
-// fraction is evaluated from the bottom up, where rounding errors are damped
-// instead of multiplied step after step.
-double erfc_ratio(double y) noexcept {
+// fraction is evaluated from the bottom up in double-double, where rounding
+// errors are damped instead of multiplied step after step.
+DoubleDouble erfc_ratio(double y) noexcept {
     constexpr double tiny = 0x1p-1000;
     double b = y + 0.5;
     double c = 1.0 / tiny;
@@ -221,31 +222,42 @@ double erfc_ratio(double y) noexcept {
         const double delta = c * d;
         if (delta - 1.0 <= fraction_tolerance && 1.0 - delta <= fraction_tolerance) break;
     }
-    depth = depth + 2;
+    // The forward pass stops when a step no longer moves a double (2^-53);
+    // twice as deep takes the truncation error below 2^-75 (the fraction
+    // converges at least like exp(-c sqrt(depth y)) for y > 2).
+    depth = 2 * depth + 8;
     const double last = static_cast<double>(depth);
-    double t = y + (2.0 * last + 0.5);
+    DoubleDouble t = two_sum(y, 2.0 * last + 0.5);
     for (std::int64_t k = depth; k >= 1; --k) {
         const double i = static_cast<double>(k);
-        t = (y + (2.0 * i - 1.5)) - (i * (i - 0.5)) / t;
+        // i (i - 1/2) and 2i - 3/2 are exact; y + (2i - 3/2) is kept whole.
+        t = add(two_sum(y, 2.0 * i - 1.5), negate(divide({i * (i - 0.5), 0.0}, t)));
     }
-    return y / t;
+    return divide({y, 0.0}, t);
+}
+
+// The terms left, term (ratio + ratio^2 + ...) at most since the ratios
+// decrease, are below `negligible` of the sum (the bound's own rounding is
+// immaterial at 2^-112).
+bool is_negligible(DoubleDouble term, double ratio, DoubleDouble sum) noexcept {
+    return ratio < 1.0 && term.hi * ratio <= (negligible * sum.hi) * (1.0 - ratio);
 }
 
 // sum over j = low, low + 1, ..., high (high may be +inf) of T_j / T_peak,
 // the term at j = -1/2 (when low is) weighted by h.
-DoubleDouble relative_sum(double y, double peak, double low, double high, double h) noexcept {
-    DoubleDouble sum{peak == -0.5 ? h : 1.0, 0.0};
+DoubleDouble relative_sum(double y, double peak, double low, double high, DoubleDouble h) noexcept {
+    DoubleDouble sum = peak == -0.5 ? h : DoubleDouble{1.0, 0.0};
     DoubleDouble term{1.0, 0.0};
     for (double j = peak; j > low; j -= 1.0) {
         const double ratio = j / y;  // T_(j-1) / T_j, smaller at every step
-        if (ratio <= 0.5 && term.hi * ratio <= negligible * sum.hi) break;
+        if (is_negligible(term, ratio, sum)) break;
         term = divide(multiply(term, j), y);
         sum = add(sum, j == 0.5 ? multiply(term, h) : term);
     }
     term = {1.0, 0.0};
     for (double j = peak; j < high; j += 1.0) {
-        const double ratio = y / (j + 1.0);  // T_(j+1) / T_j
-        if (ratio <= 0.5 && term.hi * ratio <= negligible * sum.hi) break;
+        const double ratio = y / (j + 1.0);  // T_(j+1) / T_j, smaller at every step
+        if (is_negligible(term, ratio, sum)) break;
         term = divide(multiply(term, y), j + 1.0);
         sum = add(sum, term);
     }
@@ -325,7 +337,7 @@ double upper_tail(double x, std::uint64_t freedom) noexcept {
         const double peak = peak_index(y, a, std::numeric_limits<double>::infinity());
         const DoubleDouble l = log_term(y, peak);
         if (l.hi < complement_negligible) return 1.0;
-        const Scaled p = exp_times(l, relative_sum(y, peak, a, std::numeric_limits<double>::infinity(), 1.0));
+        const Scaled p = exp_times(l, relative_sum(y, peak, a, std::numeric_limits<double>::infinity(), {1.0, 0.0}));
         const double scale = power_of_two(p.k);
         return add({1.0, 0.0}, {-(p.w.hi * scale), -(p.w.lo * scale)}).hi;
     }
@@ -334,7 +346,7 @@ double upper_tail(double x, std::uint64_t freedom) noexcept {
     const double peak = odd && high >= 0.5 ? peak_index(y, 0.5, high) : peak_index(y, low, high);
     const DoubleDouble l = log_term(y, peak);
     if (l.hi < underflow_bound) return 0.0;
-    const double h = odd ? erfc_ratio(y) : 1.0;
+    const DoubleDouble h = odd ? erfc_ratio(y) : DoubleDouble{1.0, 0.0};
     const double q = round_scaled(exp_times(l, relative_sum(y, peak, low, high, h)));
     return q < 1.0 ? q : 1.0;
 }

@@ -41,7 +41,36 @@ def exact_tail(x: float, df: int) -> mpf:
         return mpf(1)
     if math.isinf(x):
         return mpf(0)
-    return mp.gammainc(mpf(df) / 2, mpf(x) / 2, mp.inf, regularized=True)
+    a, y = mpf(df) / 2, mpf(x) / 2
+    try:
+        return mp.gammainc(a, y, mp.inf, regularized=True)
+    except mp.NoConvergence:  # large a, y well above it: beyond mpmath's series budget
+        return legendre_fraction(a, y)
+
+
+def legendre_fraction(a: mpf, y: mpf) -> mpf:
+    """Q(a, y) for y > a + 1 from Legendre's continued fraction (DLMF 8.9.2,
+    even part, Numerical Recipes eq. 6.2.7) by the modified Lentz method, at
+    the working precision: a method the native code does not use."""
+    tiny = mpf(2) ** -(4 * mp.prec)
+    tolerance = mpf(2) ** -(mp.prec - 8)
+    b = y + 1 - a
+    c = 1 / tiny
+    d = 1 / b
+    h = d
+    for i in range(1, 10**7):
+        numerator = -i * (i - a)
+        b += 2
+        d = numerator * d + b
+        d = tiny if d == 0 else d
+        c = b + numerator / c
+        c = tiny if c == 0 else c
+        d = 1 / d
+        delta = d * c
+        h *= delta
+        if abs(delta - 1) < tolerance:
+            return mp.exp(a * mp.log(y) - y - mp.loggamma(a)) * h
+    raise mp.NoConvergence("Legendre's fraction")
 
 
 def ulp_error(got: float, exact: mpf) -> float:
