@@ -42,13 +42,15 @@ typecheck: install
 
 # The project's own correctly rounded exp and log against mpmath at 256 bits
 # (hard cases, special values, random arguments over the whole domain; the
-# derived d's rule), the generated tables regenerated bit for bit, and the
+# derived d's rule), the generated tables regenerated bit for bit, the
+# chi-squared upper tail against mpmath (largest error in ulps), and the
 # same bits with glibc's FMA/AVX2/AVX-512 code paths switched off. make test
 # runs lean samples; cr-check (10^7 arguments, a few minutes on two cores)
 # and hwcaps-check (100,000 series) are the long runs.
 numerics-check: native install
 	$(PY) tools/gen_exp_log_tables.py --check
 	$(PY) tools/cr_check.py --count 20000 --jobs $(JOBS)
+	$(PY) tools/chi2_tail_check.py --count 2000 --jobs $(JOBS)
 	$(PY) tools/hwcaps_check.py --series 2000
 
 cr-check: native

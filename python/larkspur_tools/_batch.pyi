@@ -1,5 +1,6 @@
 """The native engine of the companion: `el_many` (see larkspur_tools/batch.py), the per-lag
-profile behind `lag_table`, and the test's defaults."""
+profile behind `lag_table`, the exact chi-squared upper tail P(X > x) (the same bits on every
+platform), the test's defaults and the lag kernels in use."""
 
 from typing import Any
 
@@ -12,3 +13,4 @@ def check_parameters(q: float | None, d: int | None, /) -> None: ...
 def kernel_info() -> dict[str, Any]: ...  # {"running": str, "supported": tuple[str, ...], "compiled": tuple[str, ...]}
 
 DEFAULT_Q: float
+def chi2_upper_tail(x: float, df: int, /) -> float: ...

@@ -3,6 +3,11 @@
 //   el_many(values, q, d, axis, threads, stop_at_first_failure)
 //     -> (p_tilde, statistic, pvalue, failures)
 //   kernel_info() -> {"running": name, "supported": names, "compiled": names}
+//   chi2_upper_tail(x, df) -> float
+//
+// chi2_upper_tail is numerics::chi_squared_upper_tail (the same bits on every
+// platform): x any real number, df an integer from 1 to 2**32 (TypeError
+// for a non-integer, ValueError outside the range).
 //
 // p_tilde, statistic and pvalue are bytearrays of one int64 / float64 per
 // series (native order); failures is a list of (index, exception class,
@@ -20,6 +25,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -27,6 +33,7 @@
 #include "binding/arguments.hpp"
 #include "binding/call_boundary.hpp"
 #include "binding/interpreter_guard.hpp"
+#include "numerics/chi_squared_tail.hpp"
 #include "src/batch/batch_input.hpp"
 #include "src/batch/batch_runner.hpp"
 #include "src/lib/failure_exception.hpp"
@@ -46,6 +53,10 @@ using binding::Result;
 
 constexpr std::string_view parameter_names[] = {"values", "q", "d", "axis", "threads", "stop_at_first_failure"};
 constexpr binding::ParameterSpec el_many_spec{std::nullopt, "el_many", parameter_names, 6, 6, {}};
+
+constexpr std::string_view tail_parameter_names[] = {"x", "df"};
+constexpr binding::ParameterSpec chi2_upper_tail_spec{std::nullopt, "chi2_upper_tail", tail_parameter_names, 2, 2, {}};
+constexpr std::string_view freedom_out_of_range = "df must be a positive integer at most 2**32";
 
 Result<OwnedRef> byte_column(std::uint64_t count) {
     if (count > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max() / 8)) {
@@ -274,6 +285,33 @@ PyObject* kernel_info_entry(PyObject*, PyObject*) {
     return binding::object_boundary([] { return kernel_info(); });
 }
 
+Result<OwnedRef> chi2_upper_tail(PyObject* args, PyObject* kwargs) {
+    PyObject* slots[2] = {};
+    if (auto bound = binding::bind_arguments(chi2_upper_tail_spec, args, kwargs, slots); !bound) {
+        return std::unexpected(std::move(bound.error()));
+    }
+    auto x = binding::extract_f64(BorrowedRef(slots[0]));
+    if (!x) return std::unexpected(binding::wrap_argument_error("x", std::move(x.error())));
+    auto freedom = binding::extract_u64(BorrowedRef(slots[1]));
+    if (!freedom) {
+        // A negative or too large integer: a value error, like 0.
+        if (freedom.error().has_exact_type(PyExc_OverflowError)) {
+            return std::unexpected(PendingError::with_message(PyExc_ValueError, std::string(freedom_out_of_range)));
+        }
+        return std::unexpected(binding::wrap_argument_error("df", std::move(freedom.error())));
+    }
+    if (*freedom == 0 || *freedom > numerics::max_tail_freedom) {
+        return std::unexpected(PendingError::with_message(PyExc_ValueError, std::string(freedom_out_of_range)));
+    }
+    OwnedRef result = OwnedRef::steal(PyFloat_FromDouble(numerics::chi_squared_upper_tail(*x, *freedom)));
+    if (!result) return std::unexpected(binding::fetch_or_system_error());
+    return result;
+}
+
+PyObject* chi2_upper_tail_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return binding::object_boundary([&] { return chi2_upper_tail(args, kwargs); });
+}
+
 PyMethodDef methods[] = {
     {"el_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(el_many_entry)),
      METH_VARARGS | METH_KEYWORDS,
@@ -295,11 +333,16 @@ PyMethodDef methods[] = {
      "kernel_info()\n--\n\n"
      "The kernel variant that runs, those this CPU supports and all this build has; see "
      "larkspur_tools.show_config."},
+    {"chi2_upper_tail", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chi2_upper_tail_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "chi2_upper_tail(x, df, /)\n--\n\n"
+     "P(X > x) for X chi-squared with df degrees of freedom (1 <= df <= 2**32), computed directly\n"
+     "(not as 1 - F), with the same bits on every platform; NaN for NaN, 1 for x <= 0, 0 for +inf."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "larkspur_tools._batch",
-                                 "Many series in one native call: the engine of larkspur_tools.el_many.", 0,
+                                 "Many series in one native call (the engine of larkspur_tools.el_many), and the exact chi-squared tail.", 0,
                                  methods, nullptr, nullptr, nullptr, nullptr};
 binding::ModuleRecord module_record{&module_definition};
 

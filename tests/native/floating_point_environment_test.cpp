@@ -1,7 +1,8 @@
-// el_test under a caller's non-default floating-point modes: every directed
-// rounding mode, and flush-to-zero with denormals-are-zero (what loading a
-// library built with -Ofast does to a process). Each must give the bits of
-// the default environment, and the caller's mode must read back unchanged.
+// el_test and the chi-squared upper tail under a caller's non-default
+// floating-point modes: every directed rounding mode, and flush-to-zero with
+// denormals-are-zero (what loading a library built with -Ofast does to a
+// process). Each must give the bits of the default environment, and the
+// caller's mode must read back unchanged.
 #include <gtest/gtest.h>
 
 #include <cfenv>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "bit_equality.hpp"
+#include "numerics/chi_squared_tail.hpp"
 #include "src/statistical_tests/escanciano_lobato.hpp"
 
 #if defined(__x86_64__) || defined(_M_X64)
@@ -74,6 +76,17 @@ std::vector<std::vector<double>> corpus() {
     return series;
 }
 
+// Tails from the bulk to the subnormal range (x = 1480, df = 1: 2 * 2^-1074).
+std::vector<double> tails() {
+    std::vector<double> values;
+    for (const double x : {0.5, 3.0, 70.2, 350.0, 1400.0, 1480.0}) {
+        for (const std::uint64_t df : {1u, 2u, 10u, 300u}) {
+            values.push_back(larkspur::numerics::chi_squared_upper_tail(x, df));
+        }
+    }
+    return values;
+}
+
 struct Mode {
     const char* name;
     int rounding;
@@ -92,6 +105,7 @@ TEST_P(CallersMode, ChangesNoBitAndIsGivenBack) {
     for (const auto& x : series) {
         for (const std::uint64_t d : {1u, 3u}) expected.push_back(run(x, d));
     }
+    const std::vector<double> expected_tails = tails();
 
     const std::uint64_t default_control = read_control();
     ASSERT_EQ(std::fesetround(mode.rounding), 0);
@@ -101,6 +115,7 @@ TEST_P(CallersMode, ChangesNoBitAndIsGivenBack) {
     for (const auto& x : series) {
         for (const std::uint64_t d : {1u, 3u}) actual.push_back(run(x, d));
     }
+    const std::vector<double> actual_tails = tails();
     const int rounding_after = std::fegetround();
     const std::uint64_t control_after = read_control();
     write_control(default_control);
@@ -114,6 +129,9 @@ TEST_P(CallersMode, ChangesNoBitAndIsGivenBack) {
         EXPECT_EQ(actual[i].p_tilde_or_kind, expected[i].p_tilde_or_kind);
         EXPECT_TRUE(larkspur::testing::same_bits(actual[i].statistic, expected[i].statistic));
         EXPECT_TRUE(larkspur::testing::same_bits(actual[i].pvalue, expected[i].pvalue));
+    }
+    for (std::size_t i = 0; i < expected_tails.size(); ++i) {
+        EXPECT_TRUE(larkspur::testing::same_bits(actual_tails[i], expected_tails[i])) << "tail " << i;
     }
 }
 

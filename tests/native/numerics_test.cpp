@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -8,12 +9,14 @@
 
 #include "bit_equality.hpp"
 #include "numerics/chi_squared.hpp"
+#include "numerics/chi_squared_tail.hpp"
 #include "numerics/correctly_rounded.hpp"
 #include "numerics/incomplete_gamma.hpp"
 #include "numerics/log_gamma.hpp"
 
 namespace {
 
+using larkspur::numerics::chi_squared_upper_tail;
 using larkspur::numerics::ChiSquaredDistribution;
 using larkspur::numerics::cr_exp;
 using larkspur::numerics::cr_log;
@@ -32,9 +35,13 @@ double chi_squared_1_pvalue(double statistic) {
     return 1.0 - distribution->cdf(statistic);
 }
 
+// pvalue: the test's 1 - F(x); tail: the direct upper tail
+// chi_squared_upper_tail(x, 1), which is the correctly rounded value at
+// every row (mpmath) and stays positive where 1 - F is 0.
 struct PValueRow {
     double statistic;
     double pvalue;
+    double tail;
 };
 
 class PValueTable : public ::testing::TestWithParam<PValueRow> {};
@@ -42,25 +49,54 @@ class PValueTable : public ::testing::TestWithParam<PValueRow> {};
 TEST_P(PValueTable, MatchesToTheBit) {
     const PValueRow row = GetParam();
     EXPECT_TRUE(same_bits(chi_squared_1_pvalue(row.statistic), row.pvalue)) << "statistic " << row.statistic;
+    EXPECT_TRUE(same_bits(chi_squared_upper_tail(row.statistic, 1), row.tail)) << "statistic " << row.statistic;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     ChiSquaredOneDegree, PValueTable,
     ::testing::Values(
         // cdf rule 1: non-positive statistics
-        PValueRow{-0.0, 1.0}, PValueRow{0.0, 1.0}, PValueRow{-1.0, 1.0}, PValueRow{-inf, 1.0},
-        // x * 0.5 within the near-zero bound: P = 0 exactly
-        PValueRow{1e-320, 1.0}, PValueRow{1e-300, 1.0}, PValueRow{2.220446049250313e-15, 1.0},
-        // series
-        PValueRow{0.5, 0.47950012218695337}, PValueRow{1.0, 0.31731050786291404},
-        PValueRow{2.0, 0.15729920705028488},
-        // continued fraction
-        PValueRow{3.841458820694124, 0.050000000000000044}, PValueRow{10.0, 0.0015654022580025018},
-        PValueRow{16.0, 6.334248366623996e-05},
-        // F rounds to 1.0 above about 70.13
-        PValueRow{70.2, 0.0}, PValueRow{100.0, 0.0}, PValueRow{1e300, 0.0},
+        PValueRow{-0.0, 1.0, 1.0}, PValueRow{0.0, 1.0, 1.0}, PValueRow{-1.0, 1.0, 1.0}, PValueRow{-inf, 1.0, 1.0},
+        // x * 0.5 within the near-zero bound: P = 0 exactly (the tail rounds
+        // to 1 below 2^-120 only)
+        PValueRow{1e-320, 1.0, 1.0}, PValueRow{1e-300, 1.0, 1.0},
+        PValueRow{2.220446049250313e-15, 1.0, 0.9999999624023955},
+        // series (the tail: 1 - P(1/2, x/2) up to x = 4)
+        PValueRow{0.5, 0.47950012218695337, 0.4795001221869535},
+        PValueRow{1.0, 0.31731050786291404, 0.3173105078629141},
+        PValueRow{2.0, 0.15729920705028488, 0.15729920705028513},
+        // continued fraction (the tail: erfc's fraction)
+        PValueRow{3.841458820694124, 0.050000000000000044, 0.05000000000000006},
+        PValueRow{10.0, 0.0015654022580025018, 0.0015654022580025497},
+        PValueRow{16.0, 6.334248366623996e-05, 6.334248366623985e-05},
+        // F rounds to 1.0 above about 70.13; the tail goes on, through the
+        // subnormals (1480: 2 * 2^-1074) to 0
+        PValueRow{70.2, 0.0, 5.358643843359859e-17}, PValueRow{100.0, 0.0, 1.523970604832105e-23},
+        PValueRow{1480.0, 0.0, 1e-323}, PValueRow{1500.0, 0.0, 0.0}, PValueRow{1e300, 0.0, 0.0},
         // cdf rule 4 and NaN propagation
-        PValueRow{inf, 0.0}, PValueRow{nan, nan}));
+        PValueRow{inf, 0.0, 0.0}, PValueRow{nan, nan, nan}));
+
+// The tail for other degrees of freedom: even (e^-y times a finite sum),
+// odd (erfc plus a finite sum), large df (Stirling's series for the term's
+// gamma), the deep tail, and the largest df accepted. Correctly rounded
+// values (mpmath); out-of-range df gives NaN.
+TEST(ChiSquaredUpperTail, MatchesToTheBit) {
+    struct TailRow {
+        double x;
+        std::uint64_t freedom;
+        double tail;
+    };
+    for (const TailRow row : {TailRow{2.0, 2, 0.36787944117144233}, TailRow{3.0, 4, 0.5578254003710745},
+                              TailRow{3.0, 3, 0.39162517627108895}, TailRow{1e-300, 4, 1.0},
+                              TailRow{1400.0, 10, 9.920391479800145e-295}, TailRow{300.0, 299, 0.47285048381717},
+                              TailRow{350.0, 300, 0.02473079726438742}, TailRow{2000.0, 300, 1.565659386727673e-248},
+                              TailRow{4294967306.0, std::uint64_t{1} << 32, 0.49995408613428666}}) {
+        EXPECT_TRUE(same_bits(chi_squared_upper_tail(row.x, row.freedom), row.tail))
+            << "x " << row.x << ", df " << row.freedom;
+    }
+    EXPECT_TRUE(std::isnan(chi_squared_upper_tail(1.0, 0)));
+    EXPECT_TRUE(std::isnan(chi_squared_upper_tail(1.0, (std::uint64_t{1} << 32) + 1)));
+}
 
 TEST(PValueBoundaries, JustAboveTheNearZeroBoundLeavesOne) {
     const double above = std::nextafter(2.220446049250313e-15, inf);
