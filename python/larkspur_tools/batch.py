@@ -17,6 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._core import noting
+from .small_sample import warn_short_series
 
 Errors: TypeAlias = Literal["raise", "mask"]
 #: What the native module returns: three byte columns and (index, exception class, message) per failure.
@@ -157,8 +158,10 @@ def el_many(values: Any, q: float | None = None, d: int | None = None, *, axis: 
     series, with a note naming its position or column label; errors="mask"
     gives failed series p_tilde 0, NaN statistic and p-value, and returns a
     fourth field with each series' message (None where it succeeded).
+    One SmallSampleWarning counts the series shorter than 100 observations.
     """
     panel, time_axis, labels = _panel(values, axis)
+    warn_short_series(panel, time_axis)
     kind = "column" if axis % 2 == 0 else "row"
 
     def note(index: int) -> str:
