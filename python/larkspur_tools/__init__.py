@@ -1,7 +1,7 @@
 """Workflows around the larkspur extension: many series in one native call
 (`el_many`), tables of columns, rolling windows, many series on a Dask
 cluster, the `larkspur-csv` command, and the analysis that explains a result
-(lag table, wild-bootstrap p-value, summary, plot).
+(lag table, wild-bootstrap p-value with its seed and count, summary, plot).
 
 The extension `larkspur` stays a single module; this package only calls it.
 Importing it imports neither pandas nor dask nor matplotlib: each function
@@ -20,7 +20,9 @@ from ._core import (
     el_tuple as el_tuple,
 )
 from .analysis import (
+    BootstrapResult as BootstrapResult,
     Diagnosis as Diagnosis,
+    bootstrap as bootstrap,
     bootstrap_pvalue as bootstrap_pvalue,
     chi2_upper_tail as chi2_upper_tail,
     diagnose as diagnose,
@@ -31,6 +33,6 @@ from .frame import by_column as by_column, rolling_pvalues as rolling_pvalues
 from .small_sample import SMALL_SAMPLE as SMALL_SAMPLE, SmallSampleWarning as SmallSampleWarning
 from .many import dask_many as dask_many, dask_partitions as dask_partitions
 
-__all__ = ["Diagnosis", "EscancianoLobato", "ELTuple", "ElMany", "ElManyMasked", "SMALL_SAMPLE", "SmallSampleWarning",
-           "as_float64", "bootstrap_pvalue", "by_column", "chi2_upper_tail", "dask_many", "dask_partitions", "default_d",
+__all__ = ["BootstrapResult", "Diagnosis", "EscancianoLobato", "ELTuple", "ElMany", "ElManyMasked", "SMALL_SAMPLE", "SmallSampleWarning",
+           "as_float64", "bootstrap", "bootstrap_pvalue", "by_column", "chi2_upper_tail", "dask_many", "dask_partitions", "default_d",
            "diagnose", "el_batch", "el_many", "el_partition", "el_tuple", "lag_table", "rolling_pvalues"]
