@@ -2,6 +2,7 @@
 bits, the bootstrap's stream and memory, the diagnosis and its report."""
 
 import dataclasses
+import inspect
 import math
 import tracemalloc
 import warnings
@@ -160,6 +161,10 @@ def test_bootstrap_without_a_seed_reports_the_one_it_drew():
     assert isinstance(first.seed, int) and analysis.bootstrap(PINNED, 49, seed=first.seed) == first
     generator = np.random.default_rng(7)
     assert analysis.bootstrap(PINNED, 49, seed=generator).seed != analysis.bootstrap(PINNED, 49, seed=generator).seed
+    # help() names every accepted kind, not an alias.
+    for function in (larkspur_tools.bootstrap, larkspur_tools.bootstrap_pvalue, larkspur_tools.diagnose):
+        assert "seed: 'int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM " \
+               "| None'" in str(inspect.signature(function))
 
 
 @pytest.mark.parametrize(("n", "B", "limit"), [
