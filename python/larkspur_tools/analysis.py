@@ -261,9 +261,15 @@ _SQRT5 = math.sqrt(5.0)
 MAMMEN_LOW = (1.0 - _SQRT5) / 2.0                 # taken with probability MAMMEN_P_LOW
 MAMMEN_HIGH = (1.0 + _SQRT5) / 2.0
 MAMMEN_P_LOW = (_SQRT5 + 1.0) / (2.0 * _SQRT5)
-# u = (raw >> 11) * 2^-53 is below MAMMEN_P_LOW exactly when raw is below this
-# integer: u < p  <=>  (raw >> 11) < p 2^53  <=>  raw < ceil(p 2^53) 2^11.
-_MAMMEN_RAW_BOUND = np.uint64(math.ceil(MAMMEN_P_LOW * 2.0**53) << 11)
+# A value's weight is decided by the 72-bit uniform u = (byte + v 2^-64) / 256:
+# MAMMEN_LOW when u < MAMMEN_P_LOW, which is exactly the integer comparison
+# byte 2^64 + v < MAMMEN_P_LOW 2^72 (an integer: the double has 53 bits). So
+# a byte below MAMMEN_BYTE decides LOW, above it HIGH, and only a byte equal
+# to it (1 in 256) needs v, compared with MAMMEN_REFINE_BOUND. P(LOW) is then
+# MAMMEN_P_LOW exactly, from 8 random bits per value instead of 64.
+_MAMMEN_P_LOW_72 = int(MAMMEN_P_LOW * 2.0**72)
+MAMMEN_BYTE = _MAMMEN_P_LOW_72 >> 64
+MAMMEN_REFINE_BOUND = np.uint64(_MAMMEN_P_LOW_72 & (2**64 - 1))
 
 # Row k holds the sign masks of the eight bits of the byte k, least
 # significant first: bit i set flips the sign of position i.
@@ -370,24 +376,39 @@ def _rademacher_rows(generator: np.random.PCG64, e: FloatArray, out: FloatArray)
     np.bitwise_xor(bits, e.view(np.uint64), out=bits)
 
 
-def _mammen_rows(generator: np.random.PCG64, products: npt.NDArray[np.uint64], rows: int) -> FloatArray:
-    """`rows` replicates e * w, w Mammen's two-point weight, as a (rows, n) array.
+def _mammen_rows(generator: np.random.PCG64, refine: np.random.PCG64, products: npt.NDArray[np.int64],
+                out: FloatArray) -> None:
+    """Fills `out` (rows x n) with e * w, w Mammen's two-point weight.
 
-    Position k of each replicate takes the next raw 64-bit output as the
-    uniform u = (raw >> 11) 2^-53 and gets MAMMEN_LOW when u < MAMMEN_P_LOW,
-    decided on the raw word itself against an integer bound. The two
-    possible products, e * MAMMEN_LOW and e * MAMMEN_HIGH, are the same in
-    every replicate: `products` holds their bits (and, in row 2, their XOR),
-    made once. Each replicate is then bit selection written over the spent
-    raw words, HIGH ^ ((LOW ^ HIGH) * low): no product, no float temporary,
-    the very bits of e * w.
+    Replicate r takes the next ceil(n / 8) raw outputs of `generator` as
+    bytes, least significant first, one per value (those of the padding are
+    drawn and not used): below MAMMEN_BYTE the weight is MAMMEN_LOW, above
+    it MAMMEN_HIGH; a byte equal to it takes the next raw output v of
+    `refine` (in the order of the replicates, then of the values) and gets
+    MAMMEN_LOW when v < MAMMEN_REFINE_BOUND. One random byte per value,
+    not a 64-bit word: drawing a word per value costs as much as the test.
+
+    The two possible products, e * MAMMEN_LOW and e * MAMMEN_HIGH, are the
+    same in every replicate: `products` holds their bits and, in row 2,
+    their XOR, made once. Each replicate is then selected bit by bit,
+    HIGH ^ (mask & (LOW ^ HIGH)), the mask all ones where the weight is LOW
+    (an int8 -1 widened with its sign): the very bits of e * w, with no
+    product and no float temporary.
     """
-    n = products.shape[1]
-    raw: npt.NDArray[np.uint64] = generator.random_raw(rows * n).reshape(rows, n)
-    low = raw < _MAMMEN_RAW_BOUND
-    np.multiply(low, products[2], out=raw)
-    np.bitwise_xor(raw, products[1], out=raw)
-    return raw.view(np.float64)
+    rows, n = out.shape
+    words = -(-n // 8)
+    octets = generator.random_raw(rows * words).astype("<u8", copy=False).view(np.uint8)
+    octets = octets.reshape(rows, words * 8)[:, :n]
+    low = octets < MAMMEN_BYTE
+    tied = np.flatnonzero(octets == MAMMEN_BYTE)
+    if len(tied):
+        low.reshape(-1)[tied] = refine.random_raw(len(tied)) < MAMMEN_REFINE_BOUND
+    mask = low.view(np.int8)
+    np.negative(mask, out=mask)
+    bits = out.view(np.int64)
+    np.copyto(bits, mask, casting="unsafe")
+    np.bitwise_and(bits, products[2], out=bits)
+    np.bitwise_xor(bits, products[1], out=bits)
 
 
 def _width(n: int) -> int:
@@ -396,9 +417,9 @@ def _width(n: int) -> int:
 
 def _rows_per_block(n: int, weights: str, limit: int) -> int:
     # Replicate series (rows padded to a multiple of 8 values) and raw words
-    # (Rademacher), or the raw draws, which become the series, and their
-    # comparison (Mammen).
-    per_row = 8 * _width(n) + 8 * ((n + 63) // 64) if weights == "rademacher" else 9 * n
+    # (Rademacher), or the series, their random bytes and the comparison
+    # (Mammen).
+    per_row = 8 * _width(n) + 8 * ((n + 63) // 64) if weights == "rademacher" else 8 * n + _width(n) + n
     return max(1, min(limit, _CACHE_BLOCK_BYTES) // per_row)
 
 
@@ -426,11 +447,16 @@ def _bootstrap(x: FloatArray, statistic: float, B: int, weights: Literal["radema
             _rademacher_rows(generator, padded, block[:count])
             return block[:count, :n]
     else:
-        products = np.stack([e * MAMMEN_LOW, e * MAMMEN_HIGH, e]).view(np.uint64)
+        products = np.stack([e * MAMMEN_LOW, e * MAMMEN_HIGH, e]).view(np.int64)
         products[2] = products[0] ^ products[1]
+        # The bytes' ties are resolved from a second stream, so that every
+        # replicate's bytes sit at a fixed place in the first.
+        refine = generator.jumped()
+        series = np.empty((rows, n))
 
         def replicates(count: int) -> FloatArray:
-            return _mammen_rows(generator, products, count)
+            _mammen_rows(generator, refine, products, series[:count])
+            return series[:count]
     sample = np.full(min(B, SAMPLE_SIZE), math.nan)
     exceedances, tested, skipped = 0, 0, None
     for start in range(0, B, rows):
@@ -474,9 +500,12 @@ def bootstrap(data: RawData, B: int = 999, *, weights: Literal["rademacher", "ma
     p-value on every platform and NumPy version:
       Rademacher  replicate r takes the next ceil(n / 64) outputs; value
                   64 k + i gets -1 where bit i of its k-th output is set
-      Mammen      value k takes the next output, and (1 - sqrt 5) / 2 where
-                  (output >> 11) 2^-53 < (sqrt 5 + 1) / (2 sqrt 5), else
-                  (1 + sqrt 5) / 2
+      Mammen      replicate r takes the next ceil(n / 8) outputs as bytes,
+                  least significant first, one per value: (1 - sqrt 5) / 2
+                  below 185, (1 + sqrt 5) / 2 above; a byte of 185 takes
+                  the next output v of PCG64(seed).jumped() (in order of
+                  replicate, then value) and gets (1 - sqrt 5) / 2 when
+                  v < MAMMEN_REFINE_BOUND: P = MAMMEN_P_LOW exactly
     `seed`: an int (>= 0) or SeedSequence seeds PCG64(seed); None takes
     fresh entropy; a Generator or bit generator of the PCG64 family
     (PCG64, PCG64DXSM) supplies a 128-bit int seed from its next two raw
