@@ -12,9 +12,10 @@ of wall time and, separately, of the process's CPU time (all its threads).
 Read them together: on one thread both clocks compare like with like, and
 CPU time is the one a machine shared with other work disturbs least. On
 every CPU, wall time is what a user waits for, while CPU time adds the
-threads' start-up and hand-over to the work. Target: ratio at most 1.2 for
-the default (Rademacher) weights at B = 999, n = 250 and n = 10,000, on one
-thread in CPU time and on every CPU in wall time.
+threads' start-up and hand-over to the work. Targets, at B = 999, n = 250
+and n = 10,000, on one thread in CPU time and on every CPU in wall time:
+ratio at most 1.2 for the default (Rademacher) weights, 1.3 for Mammen's
+(a raw 64-bit draw per value, where Rademacher needs one bit).
 """
 
 from __future__ import annotations
@@ -31,7 +32,7 @@ from larkspur import statistical_tests
 from larkspur_tools import analysis, bootstrap_pvalue
 
 EL = statistical_tests.EscancianoLobato
-TARGET = 1.2
+TARGETS = {"rademacher": 1.2, "mammen": 1.3}
 
 
 def seconds(function: Callable[[], object]) -> tuple[float, float]:
@@ -80,10 +81,10 @@ def main() -> int:
                 print(f"{n:>7,} {weights:<11} {shown:>7} {base_wall * 1e3:9.2f}/{base_cpu * 1e3:<9.2f} "
                       f"{wall * 1e3:11.2f}/{cpu * 1e3:<11.2f} {wall_ratio:9.2f}x {cpu_ratio:9.2f}x")
                 measure, ratio = ("wall", wall_ratio) if threads is None else ("CPU", cpu_ratio)
-                if weights == "rademacher" and not args.quick and ratio > TARGET:
+                if not args.quick and ratio > TARGETS[weights]:
                     on = "every CPU" if threads is None else "one thread"
-                    missed.append(f"n={n:,}, {on}: {ratio:.2f}x the plain calls in {measure} time "
-                                  f"(target {TARGET}x)")
+                    missed.append(f"n={n:,}, {weights}, {on}: {ratio:.2f}x the plain calls in {measure} time "
+                                  f"(target {TARGETS[weights]}x)")
     print(f"load average after: {os.getloadavg()[0]:.2f}")
     for line in missed:
         print(f"TARGET MISSED: {line}")

@@ -1,8 +1,8 @@
 """Workflows around the larkspur extension: many series in one native call
 (`el_many`), tables of columns, rolling windows, many series on a Dask
 cluster, the `larkspur-csv` command, and the analysis that explains a result
-(lag table, wild-bootstrap p-value, summary, plot), and `show_config()`
-for bug reports.
+(lag table, wild-bootstrap p-value with its seed and count, summary, plot),
+and `show_config()` for bug reports.
 
 The extension `larkspur` stays a single module; this package only calls it.
 Importing it imports neither pandas nor dask nor matplotlib: each function
@@ -13,7 +13,9 @@ imports what it needs when called.
 
 from ._core import DEFAULT_Q as DEFAULT_Q, EscancianoLobato as EscancianoLobato, ELTuple as ELTuple, default_d as default_d
 from .analysis import (
+    BootstrapResult as BootstrapResult,
     Diagnosis as Diagnosis,
+    bootstrap as bootstrap,
     bootstrap_pvalue as bootstrap_pvalue,
     chi2_upper_tail as chi2_upper_tail,
     diagnose as diagnose,
@@ -36,7 +38,7 @@ from .reading import read_series as read_series
 #: The former name of `read_series`.
 as_float64 = read_series
 
-__all__ = ["DEFAULT_Q", "Diagnosis", "EscancianoLobato", "ELTuple", "ElMany", "ElManyMasked", "SMALL_SAMPLE", "SmallSampleWarning",
-           "as_float64", "bootstrap_pvalue", "by_column", "chi2_upper_tail", "dask_many", "dask_partitions", "default_d",
-           "diagnose", "el_batch", "el_many", "el_partition", "el_tuple", "lag_table", "read_series", "rolling_pvalues",
-           "show_config"]
+__all__ = ["BootstrapResult", "DEFAULT_Q", "Diagnosis", "EscancianoLobato", "ELTuple", "ElMany", "ElManyMasked",
+           "SMALL_SAMPLE", "SmallSampleWarning", "as_float64", "bootstrap", "bootstrap_pvalue", "by_column",
+           "chi2_upper_tail", "dask_many", "dask_partitions", "default_d", "diagnose", "el_batch", "el_many",
+           "el_partition", "el_tuple", "lag_table", "read_series", "rolling_pvalues", "show_config"]

@@ -31,6 +31,7 @@ from .reading import Panel, read_panel, read_series
 
 if TYPE_CHECKING:
     from ._core import RawData
+from .small_sample import warn_short_series
 
 Errors: TypeAlias = Literal["raise", "mask"]
 #: What the native module returns: three byte columns and (index, exception class, message) per failure.
@@ -144,9 +145,13 @@ def el_many(values: Any, q: float | None = None, d: int | None = None, *, axis: 
     gives failed series p_tilde 0, NaN statistic and p-value, and returns a
     fourth field with each series' message (None where it succeeded). A
     series that is not numbers (dates, text, ...) fails with TypeError like
-    any other failure.
+    any other failure. One SmallSampleWarning counts the series shorter than
+    100 observations.
     """
     panel = read_panel(values, axis)
+    readable = panel.data if not panel.unreadable else [
+        series for position, series in enumerate(panel.data) if position not in panel.unreadable]
+    warn_short_series(readable, panel.axis)
     kind = "column" if axis % 2 == 0 else "row"
 
     def note(index: int) -> str:

@@ -10,6 +10,8 @@ regular step (years) are not, and each column left out is listed on stderr
 with its reason. The separator (",", ";" or tab) is detected. A missing
 value (empty, NA, NaN, null) is an error naming its line unless
 --missing omit drops it. Parquet files (.parquet, .pq) need pyarrow.
+Without --log-returns or --diff the values themselves (levels) are tested.
+With --bootstrap the verdict follows the bootstrap p-value.
 
 Examples:
   larkspur-csv data/EuStockMarkets.csv --log-returns
@@ -24,24 +26,30 @@ import argparse
 import dataclasses
 import os
 import sys
+import warnings
 from collections.abc import Callable
 from typing import NoReturn, TextIO
 
 import numpy as np
 import numpy.typing as npt
 
-from .analysis import bootstrap_column
+from .analysis import MAX_B, bootstrap
 from .config import ShowConfigAction
 from .csv_input import read_csv_columns
 from .parquet_input import read_parquet_columns
 from .report import (
     ReportError, Row, differences, log_returns, print_table, run_test, without_missing, write_csv, write_json,
 )
-from .small_sample import small_sample_message
+from .small_sample import BOOTSTRAP_OPTION, SmallSampleWarning, small_sample_message
 from .table_columns import Column, Columns
 
 PROG = "larkspur-csv"
 EXIT_USAGE = 2
+#: As a shell reports a command ended by SIGINT (128 + 2).
+EXIT_INTERRUPTED = 130
+INTERRUPTED = "interrupted"
+SEED_WITHOUT_BOOTSTRAP = "--seed needs --bootstrap B (it seeds the bootstrap, and nothing else is random)"
+BOOTSTRAP_IN_TABLE = "the boot p column does not lean on that approximation"
 
 
 class Parser(argparse.ArgumentParser):
@@ -64,6 +72,26 @@ def positive_int(text: str) -> int:
         value = 0
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be a positive integer, not {text!r}")
+    return value
+
+
+def bootstrap_count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 1 <= value <= MAX_B:
+        raise argparse.ArgumentTypeError(f"must be an integer from 1 to {MAX_B:,}, not {text!r}")
+    return value
+
+
+def seed_value(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a non-negative integer, not {text!r}")
     return value
 
 
@@ -94,17 +122,16 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
                         help="constant of the penalty switch (default 2.4; must be positive)")
     parser.add_argument("--d", type=positive_int, default=None,
                         help="largest lag considered (default floor(n ** 0.2); at most n)")
-    parser.add_argument("--bootstrap", type=int, default=0, metavar="B",
-                        help="add a wild-bootstrap p-value from B Rademacher replicates (reliable in short series)")
-    parser.add_argument("--seed", type=int, default=None, metavar="S",
-                        help="seed of the bootstrap (default: a fresh one, printed)")
+    parser.add_argument("--bootstrap", type=bootstrap_count, default=None, metavar="B",
+                        help=f"add a wild-bootstrap p-value from B Rademacher replicates, 1 <= B <= {MAX_B:,} "
+                             "(reliable in short series); the verdict then follows it")
+    parser.add_argument("--seed", type=seed_value, default=None, metavar="S",
+                        help="seed of the bootstrap, a non-negative integer (default: a fresh one, printed)")
     parser.add_argument("--format", choices=("table", "csv", "json"), default="table",
                         help="table for reading; csv or json (full precision) for programs")
     arguments = parser.parse_args(argv)
-    if arguments.bootstrap < 0:
-        parser.error("--bootstrap must not be negative")
-    if arguments.seed is not None and arguments.seed < 0:
-        parser.error("--seed must not be negative")
+    if arguments.seed is not None and arguments.bootstrap is None:
+        parser.error(SEED_WITHOUT_BOOTSTRAP)
     return arguments
 
 
@@ -134,8 +161,12 @@ def series_of(column: Column, arguments: argparse.Namespace, notes: list[str]) -
 def test_series(name: str, values: npt.NDArray[np.float64], arguments: argparse.Namespace) -> Row:
     try:
         row = run_test(name, values, arguments.q, arguments.d)
-        return dataclasses.replace(row, bootstrap_pvalue=bootstrap_column(
-            values, arguments.bootstrap, arguments.seed, arguments.q, arguments.d))
+        if arguments.bootstrap is None:
+            return row
+        # The command says it itself, on one line, under the table.
+        with warnings.catch_warnings(action="ignore", category=SmallSampleWarning):
+            result = bootstrap(values, arguments.bootstrap, seed=arguments.seed, q=arguments.q, d=arguments.d)
+        return dataclasses.replace(row, bootstrap_pvalue=result.pvalue)
     except (ValueError, TypeError, OSError, OverflowError) as error:
         # The test's own refusals: empty data, bad q or d, a constant series.
         raise ReportError(f"column {name!r}: {error}") from None
@@ -144,13 +175,14 @@ def test_series(name: str, values: npt.NDArray[np.float64], arguments: argparse.
 def run(arguments: argparse.Namespace, out: TextIO, notes: list[str]) -> None:
     """Tests the columns and writes the results; collects the notes for stderr."""
     columns = read_table(arguments)
-    if arguments.bootstrap and arguments.seed is None:
+    if arguments.bootstrap is not None and arguments.seed is None:
         arguments.seed = int(np.random.SeedSequence().generate_state(1, np.uint32)[0])
     notes += [f"note: column {name!r} not tested: {reason}" for name, reason in columns.skipped]
     rows = []
     for column in columns.tested:
         rows.append(test_series(column.name, series_of(column, arguments, notes), arguments))
-        warning = small_sample_message(rows[-1].n, f"column {column.name!r}")
+        warning = small_sample_message(rows[-1].n, f"column {column.name!r}", BOOTSTRAP_OPTION
+                                       if arguments.bootstrap is None else BOOTSTRAP_IN_TABLE)
         if warning:
             notes.append(f"warning: {warning}")
     transform = transform_name(arguments)
@@ -159,10 +191,10 @@ def run(arguments: argparse.Namespace, out: TextIO, notes: list[str]) -> None:
     elif arguments.format == "json":
         write_json(rows, out, transform)
     else:
-        print_table(rows, out, tested={"log-returns": "log returns", "diff": "first differences"}.get(transform))
-        if arguments.bootstrap:
+        print_table(rows, out, tested=transform)
+        if arguments.bootstrap is not None:
             print(f"Bootstrap: {arguments.bootstrap} Rademacher replicates per column, seed {arguments.seed}.", file=out)
-    if arguments.bootstrap and arguments.format != "table":
+    if arguments.bootstrap is not None and arguments.format != "table":
         notes.append(f"note: bootstrap: {arguments.bootstrap} Rademacher replicates per column, seed {arguments.seed}")
     out.flush()
 
@@ -176,6 +208,10 @@ def main(argv: list[str] | None = None) -> int:
     except ReportError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return EXIT_USAGE
+    except KeyboardInterrupt:
+        # Ctrl-C: one line, and the status a shell expects, not a traceback.
+        print(f"{PROG}: {INTERRUPTED}", file=sys.stderr)
+        return EXIT_INTERRUPTED
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly, and keep the
         # interpreter's final flush from failing on the closed pipe again.

@@ -13,9 +13,8 @@ from typing import TextIO
 import numpy as np
 import numpy.typing as npt
 
-from larkspur import statistical_tests
-
 from ._core import default_d
+from .batch import el_tuple
 from .csv_input import read_csv_columns
 from .parquet_input import read_parquet_columns
 from .table_columns import Column, ReportError as ReportError
@@ -35,6 +34,12 @@ class Row:
 
     @property
     def reject(self) -> bool:
+        """The verdict at SIGNIFICANCE, by the bootstrap p-value when there is
+        one: at most the level rejects, the exact level of a Monte Carlo test
+        when (B + 1) times the level is an integer (B = 999 at 5%: p = 0.05
+        rejects)."""
+        if self.bootstrap_pvalue is not None:
+            return self.bootstrap_pvalue <= SIGNIFICANCE
         return self.pvalue < SIGNIFICANCE
 
     @property
@@ -44,9 +49,9 @@ class Row:
 
 def run_test(name: str, values: Sequence[float] | npt.NDArray[np.float64], q: float | None = None,
              d: int | None = None) -> Row:
-    result = statistical_tests.EscancianoLobato(values, q, d)
-    return Row(name, len(values), d if d is not None else default_d(len(values)), result.p_tilde,
-               result.statistic, result.pvalue)
+    # Through the companion's one reading of a series, like every entry point.
+    p_tilde, statistic, pvalue = el_tuple(values, q, d)
+    return Row(name, len(values), d if d is not None else default_d(len(values)), p_tilde, statistic, pvalue)
 
 
 def read_columns(path: str, columns: Sequence[str] | None = None) -> dict[str, npt.NDArray[np.float64]]:
@@ -96,13 +101,24 @@ def format_pvalue(pvalue: float) -> str:
 
 
 def format_statistic(statistic: float) -> str:
-    # Six significant digits, so that a small statistic does not print as 0.
-    return f"{statistic:.6g}"
+    # Six significant digits, so that a small statistic does not print as 0,
+    # trailing zeros kept, so that every number of the column shows six
+    # ("1182.00" beside "1628.32", not "1182").
+    return f"{statistic:#.6g}"
+
+
+#: What the command tests, by transform, for the line under the table.
+TESTED = {"none": "the values of each column as given (levels)", "log-returns": "the log returns of each column",
+          "diff": "the first differences of each column"}
 
 
 def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) -> None:
-    """Aligned for any width of name, n or d; `tested` says what was tested
-    when it is not the values themselves (e.g. "log returns")."""
+    """Aligned for any width of name, n or d. `tested` is a transform
+    ("none", "log-returns", "diff"): the table then says what was tested,
+    and on levels its footer does not speak of returns. Without it (the
+    demo, whose rows name what they are) the footer reads for both. With a
+    bootstrap column the verdict follows the bootstrap p-value, and the
+    header says so."""
     rows = list(rows)
     bootstrap = any(row.bootstrap_pvalue is not None for row in rows)
     header = ("series", "n", "d", "p~", "statistic", "p-value", *(("boot p",) if bootstrap else ()))
@@ -117,16 +133,23 @@ def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) 
         cells = [f"{first:<{widths[0]}}", *(f"{text:>{width}}" for text, width in zip(numbers, widths[1:]))]
         return "  ".join([*cells, verdict])
 
-    title = line(header, "verdict at 5%")
+    title = line(header, "verdict at 5% (boot p)" if bootstrap else "verdict at 5%")
     print(title, file=out)
     print("-" * len(title), file=out)
     for row, texts in zip(rows, cells):
         print(line(texts, row.verdict), file=out)
     print(file=out)
-    if tested:
-        print(f"Tested: the {tested} of each column.", file=out)
-    print("H0: no serial correlation (for returns: a martingale difference). 'reject' means significant", file=out)
-    print("autocorrelation at the 5% level; the test stays valid under volatility clustering.", file=out)
+    if tested is not None:
+        print(f"Tested: {TESTED[tested]}.", file=out)
+    if tested == "none":
+        print("H0: no serial correlation. 'reject' means significant autocorrelation at the 5% level;", file=out)
+        print("the test stays valid under volatility clustering.", file=out)
+    else:
+        print("H0: no serial correlation (for returns: a martingale difference). 'reject' means significant",
+              file=out)
+        print("autocorrelation at the 5% level; the test stays valid under volatility clustering.", file=out)
+    if bootstrap:
+        print("The verdict follows the bootstrap p-value (boot p).", file=out)
 
 
 FIELDS = ("series", "transform", "n", "d", "p_tilde", "statistic", "pvalue", "reject")

@@ -1,8 +1,11 @@
 """The analysis of larkspur_tools: the lag table against the extension's own
 bits, the bootstrap's stream and memory, the diagnosis and its report."""
 
+import dataclasses
+import inspect
 import math
 import tracemalloc
+import warnings
 from types import SimpleNamespace
 
 import numpy as np
@@ -33,6 +36,7 @@ def families(rng):
     yield np.array(PENALTY_TIE), 1.60642433184324, 4
 
 
+@pytest.mark.filterwarnings("ignore::larkspur_tools.SmallSampleWarning")
 def test_lag_table_gives_the_extensions_bits_ties_included():
     ties = 0
     for x, q, d in families(np.random.default_rng(19)):
@@ -84,54 +88,156 @@ def test_chi2_upper_tail_against_mpmath():
 PINNED = np.array([((k * k * 31 + 7 * k) % 97 - 48) / 4.0 for k in range(203)])
 
 
+def decoded(x, weights, seed, replicate):
+    """Replicate `replicate` of the demeaned x, its weights read from the raw
+    streams as documented, independently of the package's block code."""
+    n = len(x)
+    e = x - x.mean()
+    stream = np.random.PCG64(seed)
+    if weights == "rademacher":
+        words = -(-n // 64)
+        raw = stream.random_raw((replicate + 1) * words)[replicate * words:]
+        w = [-1.0 if (int(raw[k // 64]) >> (k % 64)) & 1 else 1.0 for k in range(n)]
+    else:
+        words, refine = -(-n // 8), np.random.PCG64(seed).jumped()
+        for r in range(replicate + 1):
+            raw = stream.random_raw(words)
+            octets = [(int(raw[k // 8]) >> (8 * (k % 8))) & 255 for k in range(n)]
+            low = [octet < 185 or (octet == 185 and int(refine.random_raw()) < int(analysis.MAMMEN_REFINE_BOUND))
+                   for octet in octets]
+        w = [analysis.MAMMEN_LOW if is_low else analysis.MAMMEN_HIGH for is_low in low]
+    return EL(e * np.array(w)).statistic
+
+
+def through_diagnose(x, B, *, weights, seed):
+    return larkspur_tools.diagnose(x, bootstrap=B, weights=weights, seed=seed).bootstrap
+
+
+@pytest.mark.parametrize(("weights", "x", "via"), [
+    ("rademacher", PINNED, analysis.bootstrap), ("mammen", PINNED, analysis.bootstrap),
+    # 64 values: one raw word per replicate (the next replicate's signs start
+    # at word 1); a mean of 5, which the replicates must not carry.
+    ("rademacher", PINNED[:64] + 5.0, through_diagnose), ("mammen", PINNED[:64] + 5.0, through_diagnose),
+])
+def test_bootstrap_replicates_follow_the_documented_stream(weights, x, via):
+    with warnings.catch_warnings(action="ignore", category=larkspur_tools.SmallSampleWarning):
+        result = via(x, 199, weights=weights, seed=2024)
+    # Ten replicates: at n = 203 three of their Mammen bytes are 185, so the second stream is read.
+    assert [decoded(x, weights, 2024, r) for r in range(10)] == list(result.sample[:10])
+
+
 @pytest.mark.parametrize(("weights", "first", "pvalue"), [
     ("rademacher", ["0x1.2e00a320fbe2ap-5", "0x1.08c777e0d6290p+0", "0x1.96e098b641533p-1"], 0.05),
-    ("mammen", ["0x1.ce958d62b11fap-4", "0x1.03cf0f0c7f678p-4", "0x1.dc082b70d4c30p-3"], 0.02),
+    ("mammen", ["0x1.154854e2630cep-2", "0x1.dbf19200ab4e7p+0", "0x1.1960bd1a96b16p-1"], 0.05),
 ])
 def test_bootstrap_is_reproducible_bit_for_bit(monkeypatch, weights, first, pvalue):
-    e = analysis._demeaned(PINNED)
-    statistics = analysis._bootstrap_statistics(e, 199, weights, 2024, None, None)
-    assert [v.hex() for v in statistics[:3]] == first
-    assert larkspur_tools.bootstrap_pvalue(PINNED, 199, weights=weights, seed=2024) == pvalue
-    # The first replicate from the raw stream, decoded independently.
-    raw = np.random.PCG64(2024).random_raw(203 if weights == "mammen" else 4)
-    if weights == "rademacher":
-        w = np.array([-1.0 if (int(raw[k // 64]) >> (k % 64)) & 1 else 1.0 for k in range(203)])
-    else:
-        w = np.array([analysis.MAMMEN_LOW if (int(r) >> 11) * 2.0**-53 < analysis.MAMMEN_P_LOW
-                      else analysis.MAMMEN_HIGH for r in raw])
-    assert EL(e * w).statistic == statistics[0]
+    result = analysis.bootstrap(PINNED, 199, weights=weights, seed=2024)
+    assert [v.hex() for v in result.sample[:3]] == first
+    assert larkspur_tools.bootstrap_pvalue(PINNED, 199, weights=weights, seed=2024) == pvalue == result.pvalue
     # Neither the block size nor a second run changes a bit; another seed does.
     monkeypatch.setattr(analysis, "_CACHE_BLOCK_BYTES", 3 * 203 * 25)
-    assert analysis._bootstrap_statistics(e, 199, weights, 2024, None, None).tobytes() == statistics.tobytes()
-    assert analysis._bootstrap_statistics(e, 199, weights, 2025, None, None).tobytes() != statistics.tobytes()
+    assert analysis.bootstrap(PINNED, 199, weights=weights, seed=2024).sample.tobytes() == result.sample.tobytes()
+    assert analysis.bootstrap(PINNED, 199, weights=weights, seed=2025).sample.tobytes() != result.sample.tobytes()
 
 
-def test_bootstrap_holds_at_most_64_mb_of_replicates():
-    x = np.random.default_rng(8).standard_normal(10_000)
-    assert analysis.MAX_REPLICATE_BYTES == 64 * 2**20
+def int_seed_of(bit_generator):
+    """The documented int seed a Generator or bit generator supplies: its next
+    two raw outputs, low word first."""
+    low, high = bit_generator.random_raw(2)
+    return int(low) | int(high) << 64
+
+
+@pytest.mark.parametrize(("seed", "reported"), [
+    (2024, 2024), (np.int64(2024), 2024), (0, 0),
+    (np.random.SeedSequence(2024), None),                      # reported as given
+    (np.random.default_rng(7), int_seed_of(np.random.PCG64(7))),
+    (np.random.PCG64(7), int_seed_of(np.random.PCG64(7))),
+    (np.random.Generator(np.random.PCG64DXSM(7)), int_seed_of(np.random.PCG64DXSM(7))),
+])
+def test_bootstrap_seeds_of_each_kind(seed, reported):
+    result = analysis.bootstrap(PINNED, 49, seed=seed)
+    assert result.seed is seed if reported is None else result.seed == reported
+    # The stream is PCG64 seeded by what the result reports: the run repeats.
+    assert result.sample[0] == decoded(PINNED, "rademacher", result.seed, 0)
+    assert analysis.bootstrap(PINNED, 49, seed=result.seed).sample.tobytes() == result.sample.tobytes()
+
+
+def test_bootstrap_without_a_seed_reports_the_one_it_drew():
+    first = analysis.bootstrap(PINNED, 49)
+    assert isinstance(first.seed, int) and analysis.bootstrap(PINNED, 49, seed=first.seed) == first
+    generator = np.random.default_rng(7)
+    assert analysis.bootstrap(PINNED, 49, seed=generator).seed != analysis.bootstrap(PINNED, 49, seed=generator).seed
+    # help() names every accepted kind, not an alias.
+    for function in (larkspur_tools.bootstrap, larkspur_tools.bootstrap_pvalue, larkspur_tools.diagnose):
+        assert "seed: 'int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM " \
+               "| None'" in str(inspect.signature(function))
+
+
+@pytest.mark.parametrize(("n", "B", "limit"), [
+    (10_000, 999, analysis.MAX_REPLICATE_BYTES // 8),   # 80 MB of replicates in all, made in blocks
+    (50, 10**7, 64 * 2**20),                             # 80 MB of statistics, were they kept
+])
+def test_bootstrap_memory_is_bounded(n, B, limit):
+    x = np.random.default_rng(8).standard_normal(n)
     tracemalloc.start()
     try:
-        larkspur_tools.bootstrap_pvalue(x, 999, seed=1)      # 80 MB of replicates in all
+        with warnings.catch_warnings(action="ignore", category=larkspur_tools.SmallSampleWarning):
+            result = analysis.bootstrap(x, B, seed=1)
         _, peak = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
-    assert peak < analysis.MAX_REPLICATE_BYTES // 8
+    assert peak < limit and result.tested == B and len(result.sample) == min(B, analysis.SAMPLE_SIZE)
+
+
+SHORT = np.arange(1.0, 10.0)  # symmetric after demeaning: many replicates tie with T
+
+
+@pytest.mark.parametrize(("x", "B", "tested"), [
+    # Every replicate reached by T* >= T counts, the ties included.
+    (SHORT, 999, 999),
+    # Re-weighted into a constant series, replicates are skipped and counted,
+    # never reported as the data's error; the plain test accepts both series.
+    ([1.0, 2.0], 99, 41),
+    ([1.0, -1.0, 1.0, -1.0], 99, 80),
+])
+def test_bootstrap_counts_ties_and_skips_untestable_replicates(x, B, tested):
+    with warnings.catch_warnings(action="ignore", category=larkspur_tools.SmallSampleWarning):
+        result = analysis.bootstrap(x, B, seed=1)
+    statistic = EL(x).statistic
+    sample = result.sample[~np.isnan(result.sample)]
+    assert result.tested == len(sample) == tested
+    assert result.exceedances == np.count_nonzero(sample >= statistic) > np.count_nonzero(sample > statistic)
+    assert result.pvalue == (1 + result.exceedances) / (tested + 1)
 
 
 @pytest.mark.parametrize(("kwargs", "error", "message"), [
     ({"weights": "normal"}, ValueError, "weights must be"),
-    ({"B": 0}, ValueError, "B must be a positive integer"),
-    ({"B": True}, ValueError, "B must be a positive integer"),
+    ({"weights": np.array([1, -1])}, ValueError, "weights must be 'rademacher' or 'mammen', not array"),
+    ({"B": 0}, ValueError, "B must be an integer from 1 to 100,000,000"),
+    ({"B": True}, ValueError, "B must be an integer"),
+    ({"B": analysis.MAX_B + 1}, ValueError, "B must be an integer"),
+    ({"B": 2**63}, ValueError, "B must be an integer"),
+    ({"seed": -1}, ValueError, "seed must be None, a non-negative int"),
+    ({"seed": True}, TypeError, "seed must be None, a non-negative int, .* not bool"),
+    ({"seed": "1"}, TypeError, r"seed must be .*PCG64, PCG64DXSM\), not str"),
+    ({"seed": np.random.MT19937(1)}, TypeError, "not MT19937"),
+    ({"seed": np.random.Generator(np.random.Philox(1))}, TypeError, "not Generator"),
     ({"data": [1.0, math.inf, 2.0, 0.5]}, ValueError, "infinite"),
     ({"data": [1.0, math.nan, 2.0]}, ValueError, "NaN"),
-    # Signs that make a replicate constant: its robust variance is zero.
-    ({"data": [1.0, -1.0, 1.0, -1.0], "seed": 1}, OSError, "Zero"),
+    ({"data": [3.0, 3.0, 3.0]}, OSError, "Zero"),                   # the data's own refusal
+    ({"function": larkspur_tools.diagnose, "level": 5}, ValueError, "level must lie in"),
+    ({"function": larkspur_tools.diagnose, "level": math.nan}, ValueError, "level must lie in"),
+    ({"function": larkspur_tools.diagnose, "bootstrap": -1}, ValueError, "B must be an integer"),
 ])
 def test_bootstrap_refusals(kwargs, error, message):
     arguments = {"data": PINNED, "B": 9} | kwargs
-    with pytest.raises(error, match=message):
-        larkspur_tools.bootstrap_pvalue(arguments.pop("data"), arguments.pop("B"), **arguments)
+    function = arguments.pop("function", None)
+    data, B = arguments.pop("data"), arguments.pop("B")
+    with pytest.raises(error, match=message), warnings.catch_warnings(action="ignore"):
+        if function is None:
+            larkspur_tools.bootstrap_pvalue(data, B, **arguments)
+        else:
+            function(data, **arguments)
 
 
 def test_diagnosis_fields_summary_and_frame():
@@ -143,16 +249,22 @@ def test_diagnosis_fields_summary_and_frame():
     assert (diagnosis.n, diagnosis.d, diagnosis.q, diagnosis.p_tilde) == (1859, 4, 2.4, result.p_tilde)
     assert (diagnosis.statistic, diagnosis.pvalue) == (result.statistic, result.pvalue)
     assert diagnosis.tail == larkspur_tools.chi2_upper_tail(result.statistic)
-    assert diagnosis.bootstrap_pvalue == larkspur_tools.bootstrap_pvalue(returns, 99, seed=3)
+    assert diagnosis.bootstrap == analysis.bootstrap(returns, 99, seed=3)
     assert diagnosis.lag_table.equals(larkspur_tools.lag_table(returns))
     text = diagnosis.summary()
     for field in ("FTSE", "1859", "Chosen lag order (p~):", f"{result.statistic:.5f}", f"{result.pvalue:.5f}",
                   "Exact chi2(1) tail:", f"{diagnosis.bootstrap_pvalue:.4f}", "seed 3",
-                  "Verdict at 5%: reject H0 (asymptotic), reject H0 (bootstrap)", "LB p-value"):
+                  "Verdict at 5%: reject H0 (asymptotic), reject H0 (bootstrap)", "LB p-value",
+                  " 7.153e-05\n"):           # the lag-1 Ljung-Box p-value, below 1e-4
         assert field in text, field
     assert len([line for line in text.splitlines() if line.strip().startswith(("1 ", "2 ", "3 ", "4 "))]) == 4
     row = diagnosis.to_frame()
     assert list(row.index) == ["FTSE"] and row.loc["FTSE", "bootstrap_pvalue"] == diagnosis.bootstrap_pvalue
+    # The table handed out is a copy; a diagnosis is its own identity.
+    diagnosis.lag_table.loc[1, "autocorrelation"] = 99.0
+    assert diagnosis.summary() == text and diagnosis.lag_table.loc[1, "autocorrelation"] < 1
+    again = larkspur_tools.diagnose(returns, bootstrap=99, seed=3)
+    assert diagnosis == diagnosis and diagnosis != again and len({diagnosis, again}) == 2
     # A fitted model's residuals; no bootstrap: its fields say so.
     plain = larkspur_tools.diagnose(SimpleNamespace(resid=returns.to_numpy()), level=0.001)
     assert plain.bootstrap_pvalue is None and "Bootstrap p-value:" in plain.summary()
@@ -161,9 +273,62 @@ def test_diagnosis_fields_summary_and_frame():
         plain.reject(bootstrap=True)
 
 
-def test_diagnosis_plot_panels():
+def test_summary_prints_p_values_as_statistics_packages_do():
+    sunspots = np.genfromtxt(ROOT / "data" / "sunspot.year.csv", delimiter=",", names=True)["value"]
+    diagnosis = larkspur_tools.diagnose(sunspots, bootstrap=99, seed=1)
+    assert diagnosis.pvalue == 0.0 and diagnosis.bootstrap.at_floor
+    lines = diagnosis.summary().splitlines()
+    assert lines[5].split("Asymptotic p-value:")[1].strip() == "< 1.1e-16"   # 0.0: below 2^-53
+    assert lines[6].split("Bootstrap p-value:")[1].strip() == "<= 0.0100"    # 1/(B+1), a bound
+    lag1 = next(line for line in lines if line.startswith("  1 "))
+    assert lag1.endswith(f" {diagnosis.lag_table['ljung_box_pvalue'][1]:.3e}") and "e-44" in lag1
+    # A bootstrap p-value at the level rejects (at most the level).
+    assert dataclasses.replace(diagnosis, level=diagnosis.bootstrap_pvalue, table=diagnosis.lag_table).reject(True)
+
+
+def figure_checks(figure, diagnosis):
+    """The structure a reader relies on: legends inside the figure but off
+    every axes' data region, one marker per chosen lag, titles inside the
+    figure, tick labels that do not run into each other."""
+    figure.canvas.draw()
+    renderer = figure.canvas.get_renderer()
+    whole = figure.bbox
+    for ax in figure.axes:
+        legend = ax.get_legend().get_window_extent(renderer)
+        assert whole.x0 <= legend.x0 and legend.x1 <= whole.x1 and whole.y0 <= legend.y0 and legend.y1 <= whole.y1
+        assert not any(legend.overlaps(other.bbox) for other in figure.axes)
+        title = ax.title.get_window_extent(renderer)
+        assert whole.x0 <= title.x0 and title.x1 <= whole.x1 and title.y1 <= whole.y1
+        labels = sorted((label.get_window_extent(renderer) for label in ax.get_xticklabels()
+                         if label.get_text() and ax.get_xlim()[0] <= label.get_position()[0] <= ax.get_xlim()[1]),
+                        key=lambda box: box.x0)
+        assert all(left.x1 < right.x0 for left, right in zip(labels, labels[1:]))
+    marked = [line for line in figure.axes[0].get_lines() if line.get_marker() not in (None, "None", "")]
+    assert len(marked) == 1 and list(marked[0].get_xdata()) == list(range(1, diagnosis.p_tilde + 1))
+
+
+@pytest.mark.parametrize(("series", "kwargs", "panels"), [
+    (np.random.default_rng(5).standard_normal(300), {}, 1),
+    (np.random.default_rng(5).standard_normal(300), {"bootstrap": 49, "seed": 1}, 2),
+    (np.random.default_rng(6).standard_normal(2000), {"d": 60}, 1),
+    (np.array([1.0, 2.0]), {"bootstrap": 19, "seed": 1}, 2),
+    (np.genfromtxt(ROOT / "data" / "sunspot.year.csv", delimiter=",", names=True)["value"],
+     {"bootstrap": 99, "seed": 1}, 2),
+])
+def test_diagnosis_plot(series, kwargs, panels):
     matplotlib = pytest.importorskip("matplotlib")
+    pd = pytest.importorskip("pandas")
     matplotlib.use("Agg")
-    x = np.random.default_rng(5).standard_normal(300)
-    assert len(larkspur_tools.diagnose(x).plot().axes) == 1
-    assert len(larkspur_tools.diagnose(x, bootstrap=49, seed=1).plot().axes) == 2
+    import matplotlib.pyplot as plt
+
+    named = pd.Series(series, name="Residuals of an ARMA(2,1) model of the monthly log returns of the FTSE 100")
+    with warnings.catch_warnings(action="ignore", category=larkspur_tools.SmallSampleWarning):
+        diagnosis = larkspur_tools.diagnose(named, **kwargs)
+    figure = diagnosis.plot()
+    try:
+        assert len(figure.axes) == panels
+        figure_checks(figure, diagnosis)
+        if panels == 2 and diagnosis.bootstrap.at_floor:
+            assert "\u2264 1/(B+1)" in figure.axes[1].get_title()
+    finally:
+        plt.close(figure)

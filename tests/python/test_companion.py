@@ -119,11 +119,19 @@ def own_d(n, lag):
     return larkspur_tools.default_d(n), int(row["d"]), direct(x) == direct(x, d=lag) != direct(x, d=lag - 1)
 
 
-def warned(call):
+def warned(call, text=False):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         call()
-    return [type(warning.message).__name__ for warning in caught]
+    return [str(warning.message) if text else type(warning.message).__name__ for warning in caught]
+
+
+# Every entry point that tests a series, on one series.
+ONE_SERIES = {"diagnose": lambda x: larkspur_tools.diagnose(x, bootstrap=9, seed=1),
+              "lag_table": larkspur_tools.lag_table,
+              "bootstrap_pvalue": lambda x: larkspur_tools.bootstrap_pvalue(x, 9, seed=1),
+              "by_column": lambda x: larkspur_tools.by_column({"x": x}),
+              "rolling_pvalues": lambda x: larkspur_tools.rolling_pvalues(x, len(x))}
 
 
 def failing_load(part):
@@ -188,6 +196,11 @@ CASES = {
                          .loc["a", "statistic"], direct(X)[1]),
     "few observations warn": (lambda: warned(lambda: larkspur_tools.by_column({"a": X[:99], "b": X[:100]})),
                               ["SmallSampleWarning"]),
+    **{f"{name} warns below 100": (lambda call=call: warned(lambda: call(X[:99])) + warned(lambda: call(X[:100])),
+                                   ["SmallSampleWarning"]) for name, call in ONE_SERIES.items()},
+    "el_many warns once, counting": (
+        lambda: [text.split(":")[0] for text in warned(lambda: larkspur_tools.el_many([X[:5], X, X[:99]]), True)],
+        ["2 of 3 series have fewer than 100 observations (the shortest 5)"]),
     **{f"{error.__name__} from {name}": (lambda call=call, error=error: call(Hostile(error())), Raises(error, notes=[]))
        for error in (KeyboardInterrupt, SystemExit, MemoryError)
        for name, call in {"by_column": lambda data: larkspur_tools.by_column({"x": data}),

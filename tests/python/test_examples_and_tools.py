@@ -118,6 +118,20 @@ def aligned(out):
     return rows and all(line[end - 3] != " " and line[end - 2:] in ("  reject", "  do not reject") for line in rows)
 
 
+def levels_only(out):
+    """On levels: said so, six digits in every statistic, no word of returns."""
+    words = " ".join(out.split())
+    return ("CAC 1860 4 4 1182.00 0.00000 reject" in words and "Tested: the values of each column as given (levels)."
+            in words and "returns" not in out)
+
+
+# 50 white-noise values whose asymptotic p-value is below 5% and bootstrap
+# p-value above; a random walk's levels, whose 19 replicates all fall below T.
+WHITE_NOISE = [[v] for v in np.round(np.random.default_rng(0).standard_normal(50), 3).tolist()]
+WALK = [[v] for v in (np.round(np.cumsum(np.random.default_rng(1).standard_normal(150)), 3) + 50).tolist()]
+BOOTSTRAP_RANGE = "argument --bootstrap: must be an integer from 1 to 100,000,000"
+
+
 def pandas_parquet(tmp_path):
     pytest.importorskip("pyarrow")
     frame = pd.DataFrame(PRICES, columns=["A", "B"], index=np.arange(150) * 10 + 7)  # not a RangeIndex
@@ -177,6 +191,19 @@ CLI_CASES = {
                             ["--log-returns", "--format", "csv"], 0, bits([direct_log_returns(EXTREME)]), None),
     "table alignment": (csv_text(["A"], [[v] for v in np.random.default_rng(2).standard_normal(1200).tolist()]),
                         ["--d", "1000"], 0, aligned, []),
+    "levels": (lambda tmp_path: ROOT / "data" / "EuStockMarkets.csv", [], 0, levels_only, []),
+    "the bootstrap decides": (
+        csv_text(["x"], WHITE_NOISE), ["--bootstrap", "99", "--seed", "1"], 0,
+        ["verdict at 5% (boot p)", "x 50 2 1 4.15731 0.04146 0.09000 do not reject",
+         "The verdict follows the bootstrap p-value (boot p).", "seed 1."], ["the boot p column does not lean"]),
+    # (B + 1) 5% = 1: no replicate reaching T gives p = 0.05 exactly, a rejection.
+    "boot p at the level rejects": (csv_text(["x"], WALK), ["--bootstrap", "19", "--seed", "0"], 0,
+                                    ["0.05000 reject", "seed 0."], []),
+    "seed without bootstrap": (csv_text(["x"], WALK), ["--seed", "1"], 2, (), ["--seed needs --bootstrap"]),
+    **{f"--bootstrap {B}": (csv_text(["x"], WALK), ["--bootstrap", B], 2, (), [BOOTSTRAP_RANGE])
+       for B in ("0", "-1", "10000000000", "1e3")},
+    "omit, then a bad price names its line": ("a\n1\nNA\n2\n-3\n4\n", ["--missing", "omit", "--log-returns"], 2,
+                                              (), ["input.csv:5: column 'a': price -3.0 is not positive"]),
     "pandas index in Parquet": (pandas_parquet, ["--log-returns", "--format", "json"], 0,
                                 bits([direct_log_returns(PRICES[:, 0]), direct_log_returns(PRICES[:, 1])]),
                                 ["'__index_level_0__' not tested: the index pandas stored"]),
@@ -208,6 +235,15 @@ def test_cli_cases(tmp_path, capsys, monkeypatch, engine, content, args, status,
     assert shown(out) if callable(shown) else all(" ".join(text.split()) in words for text in shown), out
     for text in noted or []:
         assert text in err
+
+
+def test_cli_interrupted_says_one_line(monkeypatch, capsys):
+    def interrupted(arguments):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "read_table", interrupted)
+    assert cli.main([str(ROOT / "data" / "EuStockMarkets.csv")]) == 130
+    assert capsys.readouterr() == ("", "larkspur-csv: interrupted\n")
 
 
 def test_cli_stops_quietly_on_a_closed_pipe(tmp_path):
