@@ -93,7 +93,7 @@ def run_many(panel: Panel, q: float | None, d: int | None, threads: int | None, 
     kinds are masked alike."""
     if errors not in ("raise", "mask"):
         raise ValueError(f"errors must be 'raise' or 'mask', not {errors!r}")
-    if panel.count == 0:
+    if panel.size == 0:
         # As a loop over no series: nothing is checked.
         empty = ElMany(np.empty(0, np.int64), np.empty(0, np.float64), np.empty(0, np.float64))
         return empty if errors == "raise" else ElManyMasked(*empty, [])
@@ -114,7 +114,7 @@ def run_many(panel: Panel, q: float | None, d: int | None, threads: int | None, 
             raise error
     if errors == "raise":
         return ElMany(p_tilde, statistic, pvalue)
-    messages: list[str | None] = [None] * panel.count
+    messages: list[str | None] = [None] * panel.size
     for index, _, message in failures:
         messages[index] = str(panel.unreadable[index]) if index in panel.unreadable else message
     return ElManyMasked(p_tilde, statistic, pvalue, messages)
@@ -179,8 +179,8 @@ def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = N
     counted from `first` (the batch's place in a larger collection).
     """
     panel = read_panel(list(batch))
-    p_tilde, statistic, pvalue = run_many(panel, q, d, 1, "raise", lambda index: f"in series {first + index}")
-    return [(int(p), float(s), float(v)) for p, s, v in zip(p_tilde, statistic, pvalue)]
+    result = run_many(panel, q, d, 1, "raise", lambda index: f"in series {first + index}")
+    return [(int(p), float(s), float(v)) for p, s, v in zip(result.p_tilde, result.statistic, result.pvalue)]
 
 
 def el_batch_at(batch: Iterable[RawData], first: int, q: float | None = None, d: int | None = None) -> list[ELTuple]:

@@ -59,7 +59,7 @@ def by_column(data: pd.DataFrame | Mapping[Any, Any], *, q: float | None = None,
     if nan == "omit":
         panel = without_missing(panel)
     tested = run_many(panel, q, d, None, "raise", lambda index: f"in column {labels[index][1]!r}")
-    lengths = [panel.data.shape[0]] * panel.count if isinstance(panel.data, np.ndarray) else map(len, panel.data)
+    lengths = [panel.data.shape[0]] * panel.size if isinstance(panel.data, np.ndarray) else map(len, panel.data)
     rows: list[tuple[int, int, int, float, float, bool]] = []
     for (_, name), n, p_tilde, statistic, pvalue in zip(labels, lengths, *tested):
         warn_if_small(n, f"column {name!r}")

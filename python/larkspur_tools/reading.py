@@ -146,7 +146,8 @@ class Panel(NamedTuple):
     #: A 2-D float64 array whose `axis` runs over time, or a list of 1-D float64 arrays.
     data: Any
     axis: int
-    count: int
+    #: How many series.
+    size: int
     #: Labels that name series in notes (a table's columns or rows), or None: positions.
     labels: Sequence[Any] | None = None
     #: Series that could not be read: position -> the TypeError; their entries of
