@@ -1,12 +1,24 @@
-"""Workflows around the larkspur extension: many series in one native call
-(`el_many`), tables of columns, rolling windows, many series on a Dask
-cluster, the `larkspur-csv` command, and the analysis that explains a result
-(lag table, wild-bootstrap p-value with its seed and count, summary, plot),
-and `show_config()` for bug reports.
+"""Workflows around the larkspur extension: many series in one native call,
+tables of columns, rolling windows, many series on a Dask cluster, the
+`larkspur-csv` command, the analysis that explains a result (lag table,
+wild-bootstrap p-value with its seed and count, summary, plot), and
+`show_config()` for bug reports.
 
-The extension `larkspur` stays a single module; this package only calls it.
-Importing it imports neither pandas nor dask nor matplotlib: each function
-imports what it needs when called.
+Which function do I want?
+
+    one series, a plain tuple          el_tuple(x)                 (or the class itself)
+    one series, explained              diagnose(x), lag_table(x), bootstrap(x, B)
+    a panel in memory                  el_many(X)                  2-D array, DataFrame, list of series
+    a table of named columns           by_column(df)               one row per column
+    rolling windows of one series      rolling_pvalues(x, window)
+    a cluster (Dask)                   dask_many(client, series), dask_partitions(client, load, parts)
+    a file, from the shell             larkspur-csv FILE
+
+Every one of them reads a series as `read_series` does, so they accept and
+refuse the same inputs and give the class's bits. The extension `larkspur`
+stays a single module; this package only calls it. Importing it imports
+neither pandas nor dask nor matplotlib: each function imports what it needs
+when called.
 
     from larkspur_tools import EscancianoLobato   # the result class, for annotations
 """
