@@ -1,8 +1,8 @@
 // chi_squared_upper_tail: P(X > x) for X chi-squared with `freedom` degrees
 // of freedom, computed directly as the regularised upper incomplete gamma
 // function Q(freedom/2, x/2), not as 1 - F(x), so that it keeps its relative
-// accuracy far into the tail (about 0.5 ulp plus a few 2^-60: see the .cpp),
-// down to the smallest subnormal.
+// accuracy far into the tail (half an ulp plus about 2^-58 relative: see the
+// .cpp), down to the smallest subnormal.
 //
 // Contract: a pure function of its arguments with the same bits on every
 // platform and compiler: only +, -, *, /, sqrt and the project's own cr_log
