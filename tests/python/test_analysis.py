@@ -261,7 +261,8 @@ def test_diagnosis_fields_summary_and_frame():
     row = diagnosis.to_frame()
     assert list(row.index) == ["FTSE"] and row.loc["FTSE", "bootstrap_pvalue"] == diagnosis.bootstrap_pvalue
     # The table handed out is a copy; a diagnosis is its own identity.
-    diagnosis.lag_table.loc[1, "autocorrelation"] = 99.0
+    handed_out = diagnosis.lag_table
+    handed_out.loc[1, "autocorrelation"] = 99.0
     assert diagnosis.summary() == text and diagnosis.lag_table.loc[1, "autocorrelation"] < 1
     again = larkspur_tools.diagnose(returns, bootstrap=99, seed=3)
     assert diagnosis == diagnosis and diagnosis != again and len({diagnosis, again}) == 2
