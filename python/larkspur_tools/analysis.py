@@ -64,6 +64,31 @@ def chi2_upper_tail(x: float, df: int = 1) -> float:
     (DLMF 8.8.2), started at Q(1/2, y) = erfc(sqrt(y)) (DLMF 8.4.6) for odd df
     and at Q(0, y) = 0 for even df; every term is positive, so the sum loses
     no accuracy to cancellation.
+
+    Parameters
+    ----------
+    x : float
+        Where the tail starts.
+    df : int, default 1
+        Degrees of freedom, at least 1.
+
+    Returns
+    -------
+    float
+        P(X > x): 1.0 for x <= 0, 0.0 for x = +inf, NaN for NaN.
+
+    Raises
+    ------
+    ValueError
+        `df` is below 1.
+
+    Examples
+    --------
+    >>> from larkspur_tools import chi2_upper_tail
+    >>> round(chi2_upper_tail(3.841458820694124), 6)
+    0.05
+    >>> f"{chi2_upper_tail(103.66):.2g}"  # where the test's p-value is exactly 0.0
+    '2.4e-24'
     """
     if df < 1:
         raise ValueError("df must be positive")
@@ -209,6 +234,38 @@ def lag_table(data: RawData, q: float | None = None, d: int | None = None) -> pd
 
     Takes what the test takes (the same checks and errors). Lag n, possible
     when d = n, has no pairs and gives NaN, as in the test.
+
+    Parameters
+    ----------
+    data : numpy.ndarray, pandas.Series or sequence of float
+        One series, converted to float64, or a fitted model result with a
+        ``resid`` attribute (its residuals are tested).
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)``).
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per lag 1..d, with the columns above.
+
+    Raises
+    ------
+    TypeError, ValueError, OverflowError, OSError
+        As `EscancianoLobato` raises them for these arguments.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from larkspur_tools import lag_table
+    >>> sunspots = pd.read_csv("data/sunspot.year.csv")["value"]
+    >>> lag_table(sunspots)[["autocorrelation", "cumulative_statistic", "chosen"]].round(3)
+         autocorrelation  cumulative_statistic  chosen
+    lag
+    1              0.817                69.049   False
+    2              0.450               103.662    True
+    3              0.043               104.206   False
     """
     x, _ = _series(data)
     _, q_used, d_used = _checked(x, q, d)
@@ -331,9 +388,47 @@ def bootstrap_pvalue(data: RawData, B: int = 999, *, weights: Weights = "rademac
     fixed, so a seed gives the same p-value on every platform and NumPy
     version. At most 64 MB of replicate data are held at once (but always
     one whole replicate with its draws, for series beyond millions of
-    values). In small
-    samples it holds the level where the asymptotic p-value over-rejects
-    (docs/reading_the_numbers.md).
+    values). In small samples it holds the level where the asymptotic
+    p-value over-rejects.
+
+    Parameters
+    ----------
+    data : numpy.ndarray, pandas.Series or sequence of float
+        One series, converted to float64, or a fitted model result with a
+        ``resid`` attribute.
+    B : int, default 999
+        Number of bootstrap replicates, at least 1.
+    weights : {"rademacher", "mammen"}, default "rademacher"
+        The distribution of the weights.
+    seed : int, numpy.random.SeedSequence or None, default None
+        Seed of the PCG64 stream; None draws a fresh one.
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)``).
+
+    Returns
+    -------
+    float
+        The bootstrap p-value, a multiple of 1 / (B + 1), at least 1 / (B + 1).
+
+    Raises
+    ------
+    ValueError
+        `B` is not a positive integer, `weights` is neither name, or the
+        test refuses the data, `q` or `d`.
+    TypeError, OverflowError, OSError
+        As `EscancianoLobato` raises them; an OSError in a replicate (a zero
+        robust variance after re-weighting) carries a note saying so.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pandas as pd
+    >>> from larkspur_tools import bootstrap_pvalue
+    >>> prices = pd.read_csv("data/EuStockMarkets.csv")["FTSE"]
+    >>> bootstrap_pvalue(np.diff(np.log(prices)), B=999, seed=1)
+    0.002
     """
     x, _ = _series(data)
     result, _, _ = _checked(x, q, d)
@@ -352,9 +447,49 @@ def bootstrap_column(values: RawData, B: int, seed: int | None, q: float | None 
 class Diagnosis:
     """The test on one series with everything needed to read it.
 
-    `tail` is the exact chi-squared(1) upper tail at the statistic (the
-    p-value is 1 - F and is exactly 0.0 beyond about 70.13; the tail keeps
-    ranking such series). `bootstrap_pvalue` is None without a bootstrap.
+    Made by `diagnose`. Printing it (or `summary`) gives the report; `plot`
+    draws the robust correlogram.
+
+    Attributes
+    ----------
+    n, d : int
+        Observations, and the largest lag used.
+    q : float
+        Constant of the penalty switch used.
+    p_tilde : int
+        The chosen lag order.
+    statistic, pvalue : float
+        The test's statistic and asymptotic p-value.
+    tail : float
+        The exact chi-squared(1) upper tail at the statistic. The p-value is
+        1 - F and is exactly 0.0 beyond about 70.13; the tail keeps ranking
+        such series.
+    bootstrap_pvalue : float or None
+        The wild-bootstrap p-value; None without a bootstrap.
+    lag_table : pandas.DataFrame
+        The per-lag table of `lag_table`.
+    level : float
+        The level of the verdicts (default 0.05).
+    name : str or None
+        The series' name (a pandas Series' name).
+    B : int
+        Bootstrap replicates (0: none).
+    weights : {"rademacher", "mammen"}
+        Bootstrap weights.
+    seed : int, numpy.random.SeedSequence or None
+        The bootstrap's seed (drawn, and kept here, when none was given).
+    bootstrap_statistics : numpy.ndarray or None
+        The B replicate statistics.
+    aic_penalty : bool
+        True when the 2p penalty was in force, False for p ln n.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from larkspur_tools import diagnose
+    >>> diagnosis = diagnose(np.random.default_rng(3).standard_normal(400), bootstrap=199, seed=2)
+    >>> diagnosis.p_tilde, diagnosis.reject(), diagnosis.aic_penalty
+    (1, False, False)
     """
 
     n: int
@@ -375,14 +510,55 @@ class Diagnosis:
     aic_penalty: bool = False
 
     def reject(self, bootstrap: bool = False) -> bool:
-        """The verdict at `level` (p-value at most the level)."""
+        """The verdict at `level`: True when the p-value is at most the level.
+
+        Parameters
+        ----------
+        bootstrap : bool, default False
+            Judge by the bootstrap p-value instead of the asymptotic one.
+
+        Returns
+        -------
+        bool
+            True: reject the null of no serial correlation.
+
+        Raises
+        ------
+        ValueError
+            `bootstrap` is True but no bootstrap was run.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from larkspur_tools import diagnose
+        >>> sunspots = pd.read_csv("data/sunspot.year.csv")["value"]
+        >>> diagnose(sunspots).reject()
+        True
+        """
         pvalue = self.bootstrap_pvalue if bootstrap else self.pvalue
         if pvalue is None:
             raise ValueError("no bootstrap was run")
         return pvalue <= self.level
 
     def to_frame(self) -> pd.DataFrame:
-        """One row of the scalar results, indexed by the series' name."""
+        """One row of the scalar results, indexed by the series' name.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Columns n, d, q, p_tilde, statistic, pvalue, tail,
+            bootstrap_pvalue (NaN without a bootstrap) and reject (by the
+            bootstrap p-value when there is one).
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from larkspur_tools import diagnose
+        >>> sunspots = pd.read_csv("data/sunspot.year.csv")["value"].rename("sunspots")
+        >>> diagnose(sunspots).to_frame()[["n", "p_tilde", "pvalue", "reject"]]
+                    n  p_tilde  pvalue  reject
+        sunspots  289        2     0.0    True
+        """
         import pandas as pd
 
         row = {"n": self.n, "d": self.d, "q": self.q, "p_tilde": self.p_tilde, "statistic": self.statistic,
@@ -392,7 +568,21 @@ class Diagnosis:
         return pd.DataFrame([row], index=[self.name or "series"])
 
     def summary(self) -> str:
-        """A text report: the results, the verdict at `level`, the lag table."""
+        """A text report: the results, the verdict at `level`, the lag table.
+
+        Returns
+        -------
+        str
+            The report, 92 characters wide; ``str(diagnosis)`` is the same.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from larkspur_tools import diagnose
+        >>> sunspots = pd.read_csv("data/sunspot.year.csv")["value"].rename("sunspots")
+        >>> print(diagnose(sunspots).summary().splitlines()[4])
+        Chosen lag order (p~):                     2    Penalty in force:                   2p (AIC)
+        """
         width = 92
         pct = f"{100 * self.level:g}%"
 
@@ -439,7 +629,33 @@ class Diagnosis:
         """The robust correlogram: autocorrelations with the robust band per
         lag and the classic band, p~ marked. With a bootstrap and no `ax`, a
         second panel shows the distribution of T* with T marked. Needs
-        matplotlib (imported here)."""
+        matplotlib (imported here).
+
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes, optional
+            Draw the correlogram there (no bootstrap panel); by default a new
+            figure.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            The figure drawn on (the root figure of `ax` when given).
+
+        Raises
+        ------
+        ValueError
+            `ax` belongs to no figure.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from larkspur_tools import diagnose
+        >>> sunspots = pd.read_csv("data/sunspot.year.csv")["value"].rename("sunspots")
+        >>> figure = diagnose(sunspots).plot()
+        >>> [ax.get_xlabel() for ax in figure.axes]
+        ['lag']
+        """
         import matplotlib.pyplot as plt
         from matplotlib.figure import Figure
 
@@ -492,12 +708,56 @@ class Diagnosis:
 def diagnose(data: Any, *, q: float | None = None, d: int | None = None, bootstrap: int = 0,
              weights: Weights = "rademacher", seed: Seed = None, level: float = 0.05) -> Diagnosis:
     """The test on one series, explained: results, exact tail, optional
-    bootstrap p-value (`bootstrap` = B replicates), lag table.
+    bootstrap p-value, lag table.
 
-    `data` is whatever `by_column` takes for one column (array, Series,
-    sequence of numbers) or a fitted model result with a `resid` attribute
-    (statsmodels). The test then runs on the residuals as if they were
-    observed data: nothing corrects for the estimated parameters.
+    Parameters
+    ----------
+    data : numpy.ndarray, pandas.Series or sequence of float
+        One series, converted to float64 by NumPy (a Series' name labels
+        the report), or a fitted model result with a ``resid`` attribute
+        (statsmodels): the test then runs on the residuals as if they were
+        observed data, and nothing corrects for the estimated parameters.
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)``).
+    bootstrap : int, default 0
+        Number B of wild-bootstrap replicates; 0 runs none.
+    weights : {"rademacher", "mammen"}, default "rademacher"
+        The bootstrap's weights.
+    seed : int, numpy.random.SeedSequence or None, default None
+        The bootstrap's seed; None draws one, kept in the result.
+    level : float, default 0.05
+        The level of the verdicts in the report.
+
+    Returns
+    -------
+    Diagnosis
+        The results, the lag table and, with a bootstrap, its p-value and
+        replicate statistics.
+
+    Raises
+    ------
+    TypeError, ValueError, OverflowError, OSError
+        As `EscancianoLobato` raises them for these arguments; ValueError
+        also for a bootstrap that `bootstrap_pvalue` refuses.
+
+    See Also
+    --------
+    lag_table, bootstrap_pvalue : The pieces on their own.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pandas as pd
+    >>> from larkspur_tools import diagnose
+    >>> prices = pd.read_csv("data/EuStockMarkets.csv")["FTSE"]
+    >>> returns = np.log(prices).diff().dropna().rename("FTSE returns")
+    >>> diagnosis = diagnose(returns, bootstrap=999, seed=1)
+    >>> diagnosis.p_tilde, round(diagnosis.pvalue, 5), diagnosis.bootstrap_pvalue
+    (1, 0.00113, 0.002)
+    >>> print(diagnosis.summary().splitlines()[2])
+    Series:                         FTSE returns    Observations (n):                       1859
     """
     x, name = _series(data)
     result, q_used, d_used = _checked(x, q, d)

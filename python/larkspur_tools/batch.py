@@ -28,7 +28,27 @@ REAL_KINDS = "biuf"
 
 
 class ElMany(NamedTuple):
-    """One entry per series: p_tilde (int64), statistic and pvalue (float64)."""
+    """What `el_many` returns with errors="raise": one entry per series.
+
+    A named tuple of three arrays, in the order of the series.
+
+    Attributes
+    ----------
+    p_tilde : numpy.ndarray of int64
+        The chosen lag orders.
+    statistic : numpy.ndarray of float64
+        The statistics.
+    pvalue : numpy.ndarray of float64
+        The asymptotic p-values.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from larkspur_tools import el_many
+    >>> res = el_many(np.random.default_rng(0).standard_normal((500, 3)))
+    >>> type(res).__name__, res.p_tilde.dtype, res.pvalue.shape
+    ('ElMany', dtype('int64'), (3,))
+    """
 
     p_tilde: npt.NDArray[np.int64]
     statistic: npt.NDArray[np.float64]
@@ -36,8 +56,29 @@ class ElMany(NamedTuple):
 
 
 class ElManyMasked(NamedTuple):
-    """As ElMany, failed series holding 0, NaN, NaN; `message` is each
-    series' error message, None where the test succeeded."""
+    """What `el_many` returns with errors="mask": as `ElMany`, and each series' error.
+
+    A failed series holds p_tilde 0 and NaN statistic and p-value.
+
+    Attributes
+    ----------
+    p_tilde : numpy.ndarray of int64
+        The chosen lag orders (0 where the series failed).
+    statistic : numpy.ndarray of float64
+        The statistics (NaN where the series failed).
+    pvalue : numpy.ndarray of float64
+        The asymptotic p-values (NaN where the series failed).
+    message : list of str or None
+        Each series' error message, None where the test succeeded.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from larkspur_tools import el_many
+    >>> res = el_many([np.arange(50.0) % 7, np.ones(40)], errors="mask")
+    >>> res.p_tilde, res.message
+    (array([1, 0]), [None, 'Zero τ̂ value at lag 1'])
+    """
 
     p_tilde: npt.NDArray[np.int64]
     statistic: npt.NDArray[np.float64]
@@ -153,10 +194,54 @@ def el_many(values: Any, q: float | None = None, d: int | None = None, *, axis: 
     converted once. `threads` defaults to the CPU count. Every series gets
     the bits `EscancianoLobato(series, q, d)` gives.
 
-    errors="raise" raises the error the class raises for the first failing
-    series, with a note naming its position or column label; errors="mask"
-    gives failed series p_tilde 0, NaN statistic and p-value, and returns a
-    fourth field with each series' message (None where it succeeded).
+    Parameters
+    ----------
+    values : numpy.ndarray, pandas.DataFrame or sequence of array_like
+        The panel: a 2-D array, a DataFrame, or 1-D series of any lengths.
+    q : float, optional
+        Constant of the penalty switch (default 2.4), for every series.
+    d : int, optional
+        Largest lag for every series (default ``floor(n ** 0.2)`` of each).
+    axis : {0, 1}, default 0
+        The time axis of a 2-D array or DataFrame: 0, each column is a
+        series; 1, each row.
+    threads : int, optional
+        Worker threads, at least 1 (default: the CPUs available).
+    errors : {"raise", "mask"}, default "raise"
+        "raise" raises the error the class raises for the first failing
+        series; "mask" marks failed series and keeps going.
+
+    Returns
+    -------
+    ElMany or ElManyMasked
+        `ElMany` with errors="raise"; `ElManyMasked`, with each series'
+        message (None where it succeeded), with errors="mask".
+
+    Raises
+    ------
+    TypeError
+        The panel is not a 2-D array, a DataFrame or a sequence of series,
+        or holds values that are not real numbers.
+    ValueError
+        `axis`, `threads` or `errors` is invalid, a series is not
+        one-dimensional, or (errors="raise") a series fails with a
+        ValueError.
+    OSError, OverflowError, MemoryError
+        (errors="raise") A series fails so; the error carries a note naming
+        its position ("in series 3") or its label ("in column 'DAX'").
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from larkspur_tools import el_many
+    >>> panel = np.random.default_rng(0).standard_normal((2500, 1000))  # 1,000 series
+    >>> res = el_many(panel)
+    >>> res.pvalue.shape, bool(np.all(res.p_tilde >= 1))
+    ((1000,), True)
+    >>> el_many([np.arange(30.0) % 4, np.ones(30)])
+    Traceback (most recent call last):
+    ...
+    OSError: Zero τ̂ value at lag 1
     """
     panel, time_axis, labels = _panel(values, axis)
     kind = "column" if axis % 2 == 0 else "row"

@@ -12,11 +12,38 @@ from __future__ import annotations
 import sys
 import warnings
 
+#: Below this many observations the companion warns (`SmallSampleWarning`)
+#: that the asymptotic p-value is too small.
+#:
+#: Examples
+#: --------
+#: >>> from larkspur_tools import SMALL_SAMPLE
+#: >>> SMALL_SAMPLE
+#: 100
 SMALL_SAMPLE = 100
 
 
 class SmallSampleWarning(UserWarning):
-    """The series is shorter than SMALL_SAMPLE: its p-value is only roughly right."""
+    """The series is shorter than SMALL_SAMPLE: its p-value is only roughly right.
+
+    A `UserWarning` raised by `by_column` and `rolling_pvalues` (and
+    printed by ``larkspur-csv``) for columns or windows of fewer than 100
+    values, where the asymptotic p-value rejects a true null more often than
+    its level says; `bootstrap_pvalue` keeps the level.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import numpy as np
+    >>> from larkspur_tools import SmallSampleWarning, by_column
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     warnings.simplefilter("always")
+    ...     table = by_column({"short": np.random.default_rng(1).standard_normal(60)})
+    >>> [w.category is SmallSampleWarning for w in caught]
+    [True]
+    >>> issubclass(SmallSampleWarning, UserWarning)
+    True
+    """
 
 
 def small_sample_message(n: int, where: str) -> str | None:
