@@ -1,5 +1,6 @@
 # make demo   set up everything on a fresh machine, run the test on the bundled real data
 # make test   set up everything on a fresh machine, build, run every test
+# make docs   the documentation site in build/docs (offline); make test-docs also checks it in Chromium
 # make test-platforms   also build and test with Clang, for aarch64 (qemu), compile for macOS/Windows (zig)
 VENV    := .venv
 PY      := $(VENV)/bin/python
@@ -8,7 +9,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all setup native native-test install python-test typecheck numerics-check cr-check hwcaps-check wheel wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms test-aarch64-full clean
+.PHONY: all setup docs-setup docs docs-check test-docs native native-test install python-test typecheck numerics-check cr-check hwcaps-check wheel wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms test-aarch64-full clean
 
 all: test
 
@@ -188,6 +189,30 @@ numpy1:
 demo: install
 	$(PY) examples/demo.py
 
+# The documentation site: HTML in build/docs, warnings as errors, every
+# cross-reference resolved (nitpicky), the gallery's scripts run, then every
+# code block of the pages and docstrings run by the doctest builder with its
+# printed output compared. Nothing is fetched at build or view time (MathJax
+# is Debian's, copied into the site). docs-check opens every page in headless
+# Chromium (tools/check_docs_browser.py) and saves screenshots in
+# build/docs-shots.
+DOCS_OUT := build/docs
+SPHINX := $(VENV)/bin/sphinx-build -W --keep-going -n -q -d build/docs-doctrees
+docs-setup: setup
+	@tools/docs_setup.sh
+
+docs: install docs-setup
+	rm -rf $(DOCS_OUT) build/docs-doctest
+	$(SPHINX) -b html docs $(DOCS_OUT)
+	$(SPHINX) -b doctest docs build/docs-doctest
+
+docs-check: docs-setup
+	$(PY) tools/check_docs_browser.py $(DOCS_OUT) --shots build/docs-shots
+
+test-docs:
+	@start=$$(date +%s); $(MAKE) --no-print-directory docs && $(MAKE) --no-print-directory docs-check; \
+	    status=$$?; echo "test-docs: $$(( $$(date +%s) - start )) s"; exit $$status
+
 test: native-test python-test typecheck numerics-check bench-smoke wheel-test asan numpy1
 
 # Other compilers and architectures (installs clang-19, the aarch64 cross
@@ -206,4 +231,4 @@ test-aarch64-full: setup
 	JOBS=$(JOBS) AARCH64_SUITE=full tools/test_platforms.sh aarch64-python
 
 clean:
-	rm -rf build $(VENV) dist
+	rm -rf build $(VENV) dist docs/auto_gallery docs/api/generated

@@ -30,10 +30,59 @@ class statistical_tests(ModuleType):
 
     @final
     class EscancianoLobato:
-        """Result of the Escanciano–Lobato heteroscedasticity proxy \\(EL\\) test.
+        """The Escanciano–Lobato automatic portmanteau test on one series.
 
-        Constructing it runs the test: `raw_data` is a 1-D float64 NumPy array,
-        an object with `to_numpy` (a pandas Series) or a sequence of numbers.
+        Constructing the object runs the test; the object holds its three
+        results, read-only. The null hypothesis is that the series is
+        serially uncorrelated (for returns, a martingale difference); the
+        test stays valid under conditional heteroscedasticity.
+
+        Parameters
+        ----------
+        raw_data : numpy.ndarray, pandas.Series or sequence of float
+            The series: a 1-D float64 array (read in place, any alignment),
+            an object with ``to_numpy`` taking the dtype positionally, or a
+            sequence of numbers (copied). A ``str`` is refused.
+        q : float, default 2.4
+            Constant of the penalty switch; must be positive. A larger `q`
+            favours the ``p ln n`` penalty and a smaller lag order.
+        d : int, optional
+            Largest lag considered, from 1 to the length of the series.
+            Default: the integer fifth root of the length, ``floor(n ** 0.2)``.
+
+        Attributes
+        ----------
+        p_tilde : int
+            The lag order chosen by the penalised criterion, from 1 to `d`.
+        statistic : float
+            ``n * (rho_1^2 + ... + rho_p~^2)``; chi-squared(1) under the null.
+        pvalue : float
+            ``1 - F(statistic)`` for chi-squared(1); exactly 0.0 above about 70.13.
+
+        Raises
+        ------
+        TypeError
+            Wrong arguments, a `q` or `d` of the wrong type, or data that
+            are not a series of numbers.
+        ValueError
+            `q` not positive, `d` zero or larger than the series, empty data,
+            a single value, NaN or infinite values, or values too large or
+            too small in magnitude.
+        OverflowError
+            `d` negative.
+        OSError
+            The robust variance is zero at some lag (a constant series).
+        MemoryError
+            The lag buffer cannot be allocated.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from larkspur import statistical_tests
+        >>> prices = np.genfromtxt("data/EuStockMarkets.csv", delimiter=",", names=True)["FTSE"]
+        >>> res = statistical_tests.EscancianoLobato(np.diff(np.log(prices)))
+        >>> res.p_tilde, round(res.statistic, 5), round(res.pvalue, 5)
+        (1, 10.60668, 0.00113)
         """
 
         def __new__(

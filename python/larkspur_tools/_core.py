@@ -26,7 +26,16 @@ if TYPE_CHECKING:
     #: What the test reads: an ndarray, a pandas Series, a sequence of numbers.
     RawData: TypeAlias = larkspur._RawData
 
-#: (p_tilde, statistic, pvalue) of one series.
+#: (p_tilde, statistic, pvalue) of one series: the type of what `el_tuple`,
+#: `el_batch`, `el_partition` and the Dask functions return, plain values
+#: that can be pickled.
+#:
+#: Examples
+#: --------
+#: >>> from larkspur_tools import ELTuple, el_tuple
+#: >>> row: ELTuple = el_tuple([1.0, 3.0, 2.0, 5.0, 4.0])
+#: >>> row
+#: (1, 0.0, 1.0)
 ELTuple: TypeAlias = tuple[int, float, float]
 
 #: The penalty constant q when none is given (the native core's own value).
@@ -34,9 +43,28 @@ DEFAULT_Q: float = _batch.DEFAULT_Q
 
 
 def default_d(n: int) -> int:
-    """The largest lag the test uses when `d` is not given: the integer fifth
-    root of n, the largest k with k ** 5 <= n (floor(n ** 0.2) for every
-    n < 2 ** 40), as the native core computes it for the test."""
+    """The largest lag the test uses when `d` is not given.
+
+    The integer fifth root of n: the largest k with ``k ** 5 <= n``, which is
+    ``floor(n ** 0.2)`` for every n below 2 ** 40, as the native core
+    computes it for the test (never recomputed here).
+
+    Parameters
+    ----------
+    n : int
+        The length of the series.
+
+    Returns
+    -------
+    int
+        The default largest lag (0 for n = 0).
+
+    Examples
+    --------
+    >>> from larkspur_tools import default_d
+    >>> default_d(250), default_d(1023), default_d(1024), default_d(1859)
+    (3, 3, 4, 4)
+    """
     return _batch.default_d(n)
 
 

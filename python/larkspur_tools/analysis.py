@@ -68,6 +68,33 @@ def chi2_upper_tail(x: float, df: int = 1) -> float:
     shrinking where the test's p-value has become exactly 0.0 (statistics
     above about 70.13), with the same bits on every platform. NaN for NaN,
     1.0 for x <= 0, 0.0 for +inf; df from 1 to 2**32.
+
+    Parameters
+    ----------
+    x : float
+        Where the tail starts.
+    df : int, default 1
+        Degrees of freedom, from 1 to 2**32.
+
+    Returns
+    -------
+    float
+        P(X > x): 1.0 for x <= 0, 0.0 for x = +inf, NaN for NaN.
+
+    Raises
+    ------
+    TypeError
+        `df` is not an integer.
+    ValueError
+        `df` is below 1 or above 2**32.
+
+    Examples
+    --------
+    >>> from larkspur_tools import chi2_upper_tail
+    >>> round(chi2_upper_tail(3.841458820694124), 6)
+    0.05
+    >>> f"{chi2_upper_tail(103.66):.2g}"  # where the test's p-value is exactly 0.0
+    '2.4e-24'
     """
     return _batch.chi2_upper_tail(x, df)
 
@@ -198,6 +225,40 @@ def lag_table(data: RawData, q: float | None = None, d: int | None = None) -> pd
     Takes what the test takes (the same checks and errors). Lag n, possible
     when d = n, has no pairs and gives NaN, as in the test. A series shorter
     than 100 gets a SmallSampleWarning.
+
+    Parameters
+    ----------
+    data : numpy.ndarray, pandas.Series or sequence of float
+        One series, read as `read_series` reads one, or a fitted model
+        result with a ``resid`` attribute (its residuals are tested).
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)``).
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per lag 1..d, with the columns above.
+
+    Raises
+    ------
+    TypeError
+        The data are not one series of numbers, or q or d has the wrong type.
+    ValueError, OverflowError, OSError
+        As `EscancianoLobato` raises them for these arguments.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from larkspur_tools import lag_table
+    >>> sunspots = pd.read_csv("data/sunspot.year.csv")["value"]
+    >>> lag_table(sunspots)[["autocorrelation", "cumulative_statistic", "chosen"]].round(3)
+         autocorrelation  cumulative_statistic  chosen
+    lag
+    1              0.817                69.049   False
+    2              0.450               103.662    True
+    3              0.043               104.206   False
     """
     x, _ = _series(data)
     return _frame(_lags(x, q, d))
@@ -482,6 +543,48 @@ def bootstrap(data: RawData, B: int = 999, *, weights: Literal["rademacher", "ma
     sample. A series shorter than 100 gets a SmallSampleWarning, as
     everywhere (the bootstrap is the remedy it points to, but it cannot
     make a tiny sample informative).
+
+    Parameters
+    ----------
+    data : numpy.ndarray, pandas.Series or sequence of float
+        One series, read as `read_series` reads one, or a fitted model
+        result with a ``resid`` attribute.
+    B : int, default 999
+        Number of bootstrap replicates, from 1 to MAX_B.
+    weights : {"rademacher", "mammen"}, default "rademacher"
+        The distribution of the weights.
+    seed : None, int, numpy.random.SeedSequence, numpy.random.Generator, numpy.random.PCG64 or numpy.random.PCG64DXSM
+        The stream's seed (see above); None draws a fresh one, kept in the result.
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)``).
+
+    Returns
+    -------
+    BootstrapResult
+        The p-value with B, the exceedances, the replicates tested, the
+        weights and the seed that repeats the run.
+
+    Raises
+    ------
+    TypeError
+        `seed` is of another kind, or the data are not one series of numbers.
+    ValueError
+        `B` is outside 1 to MAX_B, `weights` is neither name, or the test
+        refuses the data, `q` or `d`; or no replicate at all could be tested.
+    OverflowError, OSError
+        As `EscancianoLobato` raises them for the data.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pandas as pd
+    >>> from larkspur_tools import bootstrap
+    >>> prices = pd.read_csv("data/EuStockMarkets.csv")["FTSE"]
+    >>> result = bootstrap(np.diff(np.log(prices)), B=999, seed=1)
+    >>> result.pvalue, result.B, result.seed
+    (0.002, 999, 1)
     """
     return _bootstrap_of(data, B, weights, seed, q, d)
 
@@ -520,6 +623,40 @@ def bootstrap_pvalue(data: RawData, B: int = 999, *, weights: Literal["rademache
     cannot be tested. Use `bootstrap` to learn the seed a run without one
     used. In small samples it holds the level where the asymptotic p-value
     over-rejects (docs/reading_the_numbers.md).
+
+    Parameters
+    ----------
+    data : numpy.ndarray, pandas.Series or sequence of float
+        One series, or a fitted model result with a ``resid`` attribute.
+    B : int, default 999
+        Number of bootstrap replicates, from 1 to MAX_B.
+    weights : {"rademacher", "mammen"}, default "rademacher"
+        The distribution of the weights.
+    seed : None, int, numpy.random.SeedSequence, numpy.random.Generator, numpy.random.PCG64 or numpy.random.PCG64DXSM
+        The stream's seed, as `bootstrap` takes it.
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)``).
+
+    Returns
+    -------
+    float
+        The bootstrap p-value, at least 1 / (B + 1).
+
+    Raises
+    ------
+    TypeError, ValueError, OverflowError, OSError
+        As `bootstrap` raises them.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pandas as pd
+    >>> from larkspur_tools import bootstrap_pvalue
+    >>> prices = pd.read_csv("data/EuStockMarkets.csv")["FTSE"]
+    >>> bootstrap_pvalue(np.diff(np.log(prices)), B=999, seed=1)
+    0.002
     """
     return _bootstrap_of(data, B, weights, seed, q, d).pvalue
 
@@ -560,6 +697,35 @@ class Diagnosis:
     `lag_table` is a fresh copy on every access, so changing it changes
     nothing here. A diagnosis compares and hashes by identity (it holds a
     table, which has no single truth value).
+
+    Attributes
+    ----------
+    n, d : int
+        Observations, and the largest lag used.
+    q : float
+        Constant of the penalty switch used.
+    p_tilde : int
+        The chosen lag order.
+    statistic, pvalue : float
+        The test's statistic and asymptotic p-value.
+    tail : float
+        The exact chi-squared(1) upper tail at the statistic.
+    bootstrap : BootstrapResult or None
+        The wild bootstrap, None without one.
+    level : float
+        The level of the verdicts (default 0.05).
+    name : str or None
+        The series' name (a pandas Series' name).
+    aic_penalty : bool
+        True when the 2p penalty was in force, False for p ln n.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from larkspur_tools import diagnose
+    >>> diagnosis = diagnose(np.random.default_rng(3).standard_normal(400), bootstrap=199, seed=2)
+    >>> diagnosis.p_tilde, diagnosis.reject(), diagnosis.aic_penalty
+    (1, False, False)
     """
 
     n: int
@@ -602,14 +768,55 @@ class Diagnosis:
         return None if self.bootstrap is None else self.bootstrap.seed
 
     def reject(self, bootstrap: bool = False) -> bool:
-        """The verdict at `level` (p-value at most the level)."""
+        """The verdict at `level`: True when the p-value is at most the level.
+
+        Parameters
+        ----------
+        bootstrap : bool, default False
+            Judge by the bootstrap p-value instead of the asymptotic one.
+
+        Returns
+        -------
+        bool
+            True: reject the null of no serial correlation.
+
+        Raises
+        ------
+        ValueError
+            `bootstrap` is True but no bootstrap was run.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from larkspur_tools import diagnose
+        >>> sunspots = pd.read_csv("data/sunspot.year.csv")["value"]
+        >>> diagnose(sunspots).reject()
+        True
+        """
         pvalue = self.bootstrap_pvalue if bootstrap else self.pvalue
         if pvalue is None:
             raise ValueError("no bootstrap was run")
         return pvalue <= self.level
 
     def to_frame(self) -> pd.DataFrame:
-        """One row of the scalar results, indexed by the series' name."""
+        """One row of the scalar results, indexed by the series' name.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Columns n, d, q, p_tilde, statistic, pvalue, tail,
+            bootstrap_pvalue (NaN without a bootstrap) and reject (by the
+            bootstrap p-value when there is one).
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from larkspur_tools import diagnose
+        >>> sunspots = pd.read_csv("data/sunspot.year.csv")["value"].rename("sunspots")
+        >>> diagnose(sunspots).to_frame()[["n", "p_tilde", "pvalue", "reject"]]
+                    n  p_tilde  pvalue  reject
+        sunspots  289        2     0.0    True
+        """
         import pandas as pd
 
         row = {"n": self.n, "d": self.d, "q": self.q, "p_tilde": self.p_tilde, "statistic": self.statistic,
@@ -624,7 +831,21 @@ class Diagnosis:
         p-values print with fixed decimals, in scientific notation below
         1e-4, as "< 1.1e-16" where the asymptotic p-value is exactly 0.0 (the
         exact tail beside it still ranks), and as "<= 1/(B + 1)" where no
-        replicate reached the statistic."""
+        replicate reached the statistic.
+
+        Returns
+        -------
+        str
+            The report, 92 characters wide; ``str(diagnosis)`` is the same.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from larkspur_tools import diagnose
+        >>> sunspots = pd.read_csv("data/sunspot.year.csv")["value"].rename("sunspots")
+        >>> print(diagnose(sunspots).summary().splitlines()[4])
+        Chosen lag order (p~):                     2    Penalty in force:                   2p (AIC)
+        """
         width = 92
         pct = f"{100 * self.level:g}%"
         boot = self.bootstrap
@@ -679,7 +900,33 @@ class Diagnosis:
         `ax`, a second panel shows the distribution of T* (from the first
         10,000 replicates at most) with T marked. Legends sit below the
         axes, never on the data; long names wrap. Needs matplotlib
-        (imported here)."""
+        (imported here).
+
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes, optional
+            Draw the correlogram there (no bootstrap panel); by default a new
+            figure.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            The figure drawn on (the root figure of `ax` when given).
+
+        Raises
+        ------
+        ValueError
+            `ax` belongs to no figure.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from larkspur_tools import diagnose
+        >>> sunspots = pd.read_csv("data/sunspot.year.csv")["value"].rename("sunspots")
+        >>> figure = diagnose(sunspots).plot()
+        >>> [ax.get_xlabel() for ax in figure.axes]
+        ['lag']
+        """
         import matplotlib.pyplot as plt
         from matplotlib.figure import Figure
         from matplotlib.ticker import MaxNLocator
@@ -769,6 +1016,58 @@ def diagnose(data: Any, *, q: float | None = None, d: int | None = None, bootstr
     (statsmodels). The test then runs on the residuals as if they were
     observed data: nothing corrects for the estimated parameters. `level`
     lies in (0, 1). A series shorter than 100 gets a SmallSampleWarning.
+
+    Parameters
+    ----------
+    data : numpy.ndarray, pandas.Series or sequence of float
+        One series, read as `read_series` reads one (a Series' name labels
+        the report), or a fitted model result with a ``resid`` attribute
+        (statsmodels): the test then runs on the residuals as if they were
+        observed data, and nothing corrects for the estimated parameters.
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)``).
+    bootstrap : int, default 0
+        Number B of wild-bootstrap replicates; 0 runs none.
+    weights : {"rademacher", "mammen"}, default "rademacher"
+        The bootstrap's weights.
+    seed : None, int, numpy.random.SeedSequence, numpy.random.Generator, numpy.random.PCG64 or numpy.random.PCG64DXSM
+        The bootstrap's seed, as `bootstrap` takes it; None draws one, kept in the result.
+    level : float, default 0.05
+        The level of the verdicts in the report, strictly between 0 and 1.
+
+    Returns
+    -------
+    Diagnosis
+        The results, the lag table and, with a bootstrap, its result.
+
+    Raises
+    ------
+    TypeError
+        The data are not one series of numbers, or a bootstrap argument is
+        of the wrong kind.
+    ValueError, OverflowError, OSError
+        As `EscancianoLobato` raises them for these arguments; ValueError
+        also for a `level` outside (0, 1) or a bootstrap that `bootstrap`
+        refuses.
+
+    See Also
+    --------
+    lag_table, bootstrap : The pieces on their own.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pandas as pd
+    >>> from larkspur_tools import diagnose
+    >>> prices = pd.read_csv("data/EuStockMarkets.csv")["FTSE"]
+    >>> returns = np.log(prices).diff().dropna().rename("FTSE returns")
+    >>> diagnosis = diagnose(returns, bootstrap=999, seed=1)
+    >>> diagnosis.p_tilde, round(diagnosis.pvalue, 5), diagnosis.bootstrap_pvalue
+    (1, 0.00113, 0.002)
+    >>> print(diagnosis.summary().splitlines()[2])
+    Series:                         FTSE returns    Observations (n):                       1859
     """
     check_level(level)
     if bootstrap:

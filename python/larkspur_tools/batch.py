@@ -42,7 +42,27 @@ Part = TypeVar("Part")
 
 
 class ElMany(NamedTuple):
-    """One entry per series: p_tilde (int64), statistic and pvalue (float64)."""
+    """What `el_many` returns with errors="raise": one entry per series.
+
+    A named tuple of three arrays, in the order of the series.
+
+    Attributes
+    ----------
+    p_tilde : numpy.ndarray of int64
+        The chosen lag orders.
+    statistic : numpy.ndarray of float64
+        The statistics.
+    pvalue : numpy.ndarray of float64
+        The asymptotic p-values.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from larkspur_tools import el_many
+    >>> res = el_many(np.random.default_rng(0).standard_normal((500, 3)))
+    >>> type(res).__name__, res.p_tilde.dtype, res.pvalue.shape
+    ('ElMany', dtype('int64'), (3,))
+    """
 
     p_tilde: npt.NDArray[np.int64]
     statistic: npt.NDArray[np.float64]
@@ -50,8 +70,29 @@ class ElMany(NamedTuple):
 
 
 class ElManyMasked(NamedTuple):
-    """As ElMany, failed series holding 0, NaN, NaN; `message` is each
-    series' error message, None where the test succeeded."""
+    """What `el_many` returns with errors="mask": as `ElMany`, and each series' error.
+
+    A failed series holds p_tilde 0 and NaN statistic and p-value.
+
+    Attributes
+    ----------
+    p_tilde : numpy.ndarray of int64
+        The chosen lag orders (0 where the series failed).
+    statistic : numpy.ndarray of float64
+        The statistics (NaN where the series failed).
+    pvalue : numpy.ndarray of float64
+        The asymptotic p-values (NaN where the series failed).
+    message : list of str or None
+        Each series' error message, None where the test succeeded.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from larkspur_tools import el_many
+    >>> res = el_many([np.arange(50.0) % 7, np.ones(40)], errors="mask")
+    >>> res.p_tilde, res.message
+    (array([1, 0]), [None, 'Zero τ̂ value at lag 1'])
+    """
 
     p_tilde: npt.NDArray[np.int64]
     statistic: npt.NDArray[np.float64]
@@ -147,6 +188,54 @@ def el_many(values: Any, q: float | None = None, d: int | None = None, *, axis: 
     series that is not numbers (dates, text, ...) fails with TypeError like
     any other failure. One SmallSampleWarning counts the series shorter than
     100 observations.
+
+    Parameters
+    ----------
+    values : numpy.ndarray, pandas.DataFrame or sequence of array_like
+        The panel: a 2-D array, a DataFrame, or 1-D series of any lengths.
+    q : float, optional
+        Constant of the penalty switch (default 2.4), for every series.
+    d : int, optional
+        Largest lag for every series (default ``floor(n ** 0.2)`` of each).
+    axis : {0, 1}, default 0
+        The time axis of a 2-D array or DataFrame: 0, each column is a
+        series; 1, each row.
+    threads : int, optional
+        Worker threads, at least 1 (default: the CPUs available).
+    errors : {"raise", "mask"}, default "raise"
+        "raise" raises the error the class raises for the first failing
+        series; "mask" marks failed series and keeps going.
+
+    Returns
+    -------
+    ElMany or ElManyMasked
+        `ElMany` with errors="raise"; `ElManyMasked`, with each series'
+        message (None where it succeeded), with errors="mask".
+
+    Raises
+    ------
+    TypeError
+        The panel is not a 2-D array, a DataFrame or a sequence of series;
+        or (errors="raise") a series is not one series of numbers.
+    ValueError
+        `axis`, `threads` or `errors` is invalid, or (errors="raise") a
+        series fails with a ValueError.
+    OSError, OverflowError, MemoryError
+        (errors="raise") A series fails so; the error carries a note naming
+        its position ("in series 3") or its label ("in column 'DAX'").
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from larkspur_tools import el_many
+    >>> panel = np.random.default_rng(0).standard_normal((2500, 1000))  # 1,000 series
+    >>> res = el_many(panel)
+    >>> res.pvalue.shape, bool(np.all(res.p_tilde >= 1))
+    ((1000,), True)
+    >>> el_many([np.arange(30.0) % 4, np.ones(30)])
+    Traceback (most recent call last):
+    ...
+    OSError: Zero τ̂ value at lag 1
     """
     panel = read_panel(values, axis)
     readable = panel.data if not panel.unreadable else [
@@ -161,7 +250,44 @@ def el_many(values: Any, q: float | None = None, d: int | None = None, *, axis: 
 
 
 def el_tuple(values: RawData, q: float | None = None, d: int | None = None) -> ELTuple:
-    """The test on one series, as a plain picklable tuple (p_tilde, statistic, pvalue)."""
+    """The test on one series, as a plain picklable tuple.
+
+    Result objects of the extension cannot be pickled; this tuple can be sent
+    to another process or machine. The series is read as every function of
+    the companion reads one (`read_series`), after q and d are checked.
+
+    Parameters
+    ----------
+    values : numpy.ndarray, pandas.Series or sequence of float
+        The series.
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)``).
+
+    Returns
+    -------
+    tuple of (int, float, float)
+        ``(p_tilde, statistic, pvalue)``, the bits `EscancianoLobato` gives.
+
+    Raises
+    ------
+    TypeError
+        The values are not one series of numbers, or q or d has the wrong type.
+    ValueError, OverflowError, OSError
+        As `EscancianoLobato` raises them for these arguments.
+
+    See Also
+    --------
+    el_many : Many series in one native call.
+
+    Examples
+    --------
+    >>> from larkspur_tools import el_tuple
+    >>> p_tilde, statistic, pvalue = el_tuple([1.0, 2.0, 3.0, 4.0, 5.0, 6.0], d=2)
+    >>> p_tilde, round(statistic, 6), round(pvalue, 6)
+    (1, 3.134328, 0.07666)
+    """
     _batch.check_parameters(q, d)
     from larkspur import statistical_tests
 
@@ -175,8 +301,43 @@ def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = N
 
     The series are tested in one native batch on this thread (a cluster's
     workers already occupy the cores). Results and the first error are those
-    of a loop over the batch; an error carries the note "in series k", k
-    counted from `first` (the batch's place in a larger collection).
+    of a loop over the batch.
+
+    Parameters
+    ----------
+    batch : iterable of array_like
+        The series, each read as `read_series` reads one.
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)`` of each series).
+    first : int, default 0
+        The batch's place in a larger collection, for the error's note.
+
+    Returns
+    -------
+    list of tuple of (int, float, float)
+        ``(p_tilde, statistic, pvalue)`` per series, in order.
+
+    Raises
+    ------
+    TypeError, ValueError, OverflowError, OSError
+        The error of the first failing series, as the class raises it (a
+        series that is not numbers: TypeError), with the note "in series k",
+        k counted from `first`.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from larkspur_tools import el_batch
+    >>> rng = np.random.default_rng(0)
+    >>> rows = el_batch([rng.standard_normal(500) for _ in range(3)])
+    >>> [p_tilde for p_tilde, _, _ in rows]
+    [1, 1, 1]
+    >>> el_batch([np.arange(9.0), np.ones(9)], first=10)
+    Traceback (most recent call last):
+    ...
+    OSError: Zero τ̂ value at lag 1
     """
     panel = read_panel(list(batch))
     result = run_many(panel, q, d, 1, "raise", lambda index: f"in series {first + index}")
@@ -194,7 +355,40 @@ def el_partition(load: Callable[[Part], Iterable[RawData]], part: Part,
 
     `load(part)` runs on the worker, so only the partition's name travels,
     not its data; `load` may be defined in `__main__` as long as it does not
-    name the result class.
+    name the result class. This is the task `dask_partitions` sends, and it
+    works as well with joblib or a process pool.
+
+    Parameters
+    ----------
+    load : callable
+        ``load(part)`` returns the partition's series (an iterable of
+        series, or a 2-D array whose rows are series).
+    part : object
+        The partition's name: a file name, a seed, a key.
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)`` of each series).
+
+    Returns
+    -------
+    list of tuple of (int, float, float)
+        ``(p_tilde, statistic, pvalue)`` per series of the partition.
+
+    Raises
+    ------
+    Exception
+        An error of `load` or of a series, with the note "in partition
+        <part>" (and "in series k" for a series).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from larkspur_tools import el_partition
+    >>> def load(seed):
+    ...     return np.random.default_rng(seed).standard_normal((4, 300))
+    >>> len(el_partition(load, 7))
+    4
     """
     with noting(f"in partition {part!r}"):
         return el_batch(load(part), q, d)

@@ -50,6 +50,51 @@ def by_column(data: pd.DataFrame | Mapping[Any, Any], *, q: float | None = None,
     tested as if adjacent) and reports n after dropping; infinities are
     refused either way. Every per-column error carries the note "in column
     <label>". Columns shorter than 100 values get a SmallSampleWarning.
+
+    Parameters
+    ----------
+    data : pandas.DataFrame, polars.DataFrame or mapping
+        The table: a DataFrame, or a mapping of names to series (which may
+        differ in length). A single series is refused.
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)`` of each column).
+    level : float, default 0.05
+        The level of the ``reject`` column, strictly between 0 and 1.
+    nan : {"raise", "omit"}, default "raise"
+        What to do with NaN: let the test refuse the column, or drop them.
+    numeric_only : bool, default False
+        Skip columns that are not numbers instead of refusing them.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per tested column, columns n, d, p_tilde, statistic, pvalue
+        and reject.
+
+    Raises
+    ------
+    TypeError
+        `data` is a single series or not a table, or a column is not
+        numbers (without numeric_only).
+    ValueError
+        `level` or `nan` is invalid, or the test refuses a column.
+    OSError, OverflowError
+        The test refuses a column so.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pandas as pd
+    >>> from larkspur_tools import by_column
+    >>> prices = pd.read_csv("data/EuStockMarkets.csv", index_col=0)
+    >>> by_column(np.log(prices).diff().dropna())[["n", "p_tilde", "pvalue", "reject"]].round(4)
+             n  p_tilde  pvalue  reject
+    DAX   1859        1  0.9884   False
+    SMI   1859        1  0.1490   False
+    CAC   1859        1  0.3007   False
+    FTSE  1859        1  0.0011    True
     """
     import pandas as pd
 
@@ -82,6 +127,49 @@ def rolling_pvalues(series: pd.Series[Any] | np.ndarray[Any, Any], window: int, 
     are cut, so every window holds `window` values, joined across gaps; with
     nan="raise" an error names the window's last label. Windows shorter than
     100 values get a SmallSampleWarning.
+
+    Parameters
+    ----------
+    series : pandas.Series or numpy.ndarray
+        The series; a Series' index labels the p-values.
+    window : int
+        Observations per window, at least 1.
+    step : int, default 1
+        Test every `step`-th window.
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(window ** 0.2)``).
+    nan : {"raise", "omit"}, default "raise"
+        What to do with NaN: let the test refuse the window, or drop them
+        before the windows are cut.
+
+    Returns
+    -------
+    pandas.Series
+        The p-values, named "pvalue", indexed by each window's last label
+        (positions 0, 1, ... for an array); empty when the series is shorter
+        than a window.
+
+    Raises
+    ------
+    ValueError
+        `window`, `step` or `nan` is invalid, or the test refuses a window
+        (with the note "in the window ending at <label>").
+    TypeError
+        The series is not numbers.
+    OSError
+        The test refuses a window so (a constant stretch).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pandas as pd
+    >>> from larkspur_tools import rolling_pvalues
+    >>> prices = pd.read_csv("data/EuStockMarkets.csv")["FTSE"]
+    >>> pvalues = rolling_pvalues(np.log(prices).diff().dropna(), window=250, step=250)
+    >>> len(pvalues), pvalues.index[0], pvalues.name
+    (7, 250, 'pvalue')
     """
     import pandas as pd
 

@@ -43,7 +43,46 @@ def dask_many(client: Client, series: Iterable[RawData], *, batch_size: int = 10
 
     The series are shipped from here in batches of `batch_size`, one task
     per batch; prefer `dask_partitions` when the data can be read where it
-    is tested. An error names the series by its position ("in series k").
+    is tested.
+
+    Parameters
+    ----------
+    client : dask.distributed.Client
+        The cluster's client (anything with its ``map``, ``gather`` and
+        ``scatter``).
+    series : iterable of array_like
+        The series, each as `EscancianoLobato` takes it.
+    batch_size : int, default 1000
+        Series per task, at least 1.
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)`` of each series).
+
+    Returns
+    -------
+    list of tuple of (int, float, float)
+        ``(p_tilde, statistic, pvalue)`` per series, in order; ``[]`` for no
+        series.
+
+    Raises
+    ------
+    ValueError
+        `batch_size` is below 1.
+    Exception
+        The first failing series' error, raised by `gather` with the note
+        "in series k" (k counted over the whole collection).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from dask.distributed import Client
+    >>> from larkspur_tools import dask_many
+    >>> rng = np.random.default_rng(0)
+    >>> with Client(processes=False, n_workers=1, dashboard_address=None) as client:
+    ...     rows = dask_many(client, [rng.standard_normal(300) for _ in range(5)], batch_size=2)
+    >>> len(rows), rows[0][0]
+    (5, 1)
     """
     batches = list(batched(series, batch_size))
     if not batches:
@@ -62,8 +101,46 @@ def dask_partitions(client: Client, load: Callable[[Part], Iterable[RawData]], p
 
     Returns one list of tuples per partition, in the order of `parts`. `load`
     runs on the workers (a file name or a seed goes in, the partition's series
-    come out), so the data never passes through this process. An error
-    names the partition ("in partition ...") and the series in it.
+    come out), so the data never passes through this process.
+
+    Parameters
+    ----------
+    client : dask.distributed.Client
+        The cluster's client (anything with its ``map`` and ``gather``).
+    load : callable
+        ``load(part)`` returns the partition's series; it runs on the
+        workers, and must not name the result class when defined in
+        ``__main__`` (see `el_partition`).
+    parts : sequence
+        The partitions' names, one task each.
+    q : float, optional
+        Constant of the penalty switch (default 2.4).
+    d : int, optional
+        Largest lag (default ``floor(n ** 0.2)`` of each series).
+
+    Returns
+    -------
+    list of list of tuple of (int, float, float)
+        Per partition, in the order of `parts`, ``(p_tilde, statistic,
+        pvalue)`` per series.
+
+    Raises
+    ------
+    Exception
+        An error of `load` or of a series, raised by `gather` with the notes
+        "in partition <part>" (and "in series k").
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from dask.distributed import Client
+    >>> from larkspur_tools import dask_partitions
+    >>> def load(seed):
+    ...     return np.random.default_rng(seed).standard_normal((3, 400))
+    >>> with Client(processes=False, n_workers=1, dashboard_address=None) as client:
+    ...     results = dask_partitions(client, load, [1, 2])
+    >>> [len(part) for part in results]
+    [3, 3]
     """
     if len(parts) == 0:
         return []

@@ -14,6 +14,14 @@ from __future__ import annotations
 import warnings
 from typing import Any
 
+#: Below this many observations the companion warns (`SmallSampleWarning`)
+#: that the asymptotic p-value is too small.
+#:
+#: Examples
+#: --------
+#: >>> from larkspur_tools import SMALL_SAMPLE
+#: >>> SMALL_SAMPLE
+#: 100
 SMALL_SAMPLE = 100
 
 #: Where to turn instead, by who reads the warning.
@@ -24,7 +32,26 @@ UNRELIABLE = ("the chi-squared p-value is unreliable (it rejects a true null mor
 
 
 class SmallSampleWarning(UserWarning):
-    """The series is shorter than SMALL_SAMPLE: its asymptotic p-value is only roughly right."""
+    """The series is shorter than SMALL_SAMPLE: its asymptotic p-value is only roughly right.
+
+    A `UserWarning` given by every function that tests a series (and
+    printed by ``larkspur-csv``) for series, columns or windows of fewer
+    than 100 values, where the asymptotic p-value rejects a true null more
+    often than its level says; `bootstrap` keeps the level.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import numpy as np
+    >>> from larkspur_tools import SmallSampleWarning, by_column
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     warnings.simplefilter("always")
+    ...     table = by_column({"short": np.random.default_rng(1).standard_normal(60)})
+    >>> [w.category is SmallSampleWarning for w in caught]
+    [True]
+    >>> issubclass(SmallSampleWarning, UserWarning)
+    True
+    """
 
 
 def small_sample_message(n: int, where: str, remedy: str = BOOTSTRAP_FUNCTION) -> str | None:
