@@ -140,7 +140,7 @@ def main() -> None:
 
     print(f"\n{'case':<36} {'el_many':>10} {'CPU':>10} {'ratio':>9} {'target':>8} {'limit':>10}")
     for name, seconds, ratio, target, cpu, limit in rows:
-        print(f"{name:<36} {seconds * 1e3:>8.1f}ms {cpu * 1e3:>8.1f}ms {ratio:>8.2f}x {target:>8} {limit * 1e3:>8.1f}ms")
+        print(f"{name:<36} {seconds * 1e3:>8.1f}ms {cpu * 1e3:>8.1f}ms {ratio:>8.2f}x {target:>8} {'-' if np.isnan(limit) else f'{limit * 1e3:.1f}ms':>10}")
     print(f"\nload average after {os.getloadavg()[0]:.2f}; limit = kernel_bench's time per series x count / threads")
 
 
