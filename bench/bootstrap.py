@@ -29,7 +29,7 @@ from collections.abc import Callable
 import numpy as np
 
 from larkspur import statistical_tests
-from larkspur_tools import analysis, bootstrap_pvalue
+from larkspur_tools import bootstrap_pvalue
 
 EL = statistical_tests.EscancianoLobato
 TARGETS = {"rademacher": 1.2, "mammen": 1.3}
@@ -43,11 +43,7 @@ def seconds(function: Callable[[], object]) -> tuple[float, float]:
 
 
 def bootstrap(x: np.ndarray, B: int, weights: str, seed: int, threads: int | None) -> float:
-    analysis._THREADS = threads
-    try:
-        return bootstrap_pvalue(x, B, weights=weights, seed=seed)
-    finally:
-        analysis._THREADS = None
+    return bootstrap_pvalue(x, B, weights=weights, seed=seed, threads=threads)
 
 
 def main() -> int:

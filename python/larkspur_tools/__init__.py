@@ -23,15 +23,13 @@ when called.
     from larkspur_tools import EscancianoLobato   # the result class, for annotations
 """
 
-from ._core import DEFAULT_Q as DEFAULT_Q, EscancianoLobato as EscancianoLobato, ELTuple as ELTuple, default_d as default_d
-from .analysis import (
+from ._core import DEFAULT_Q as DEFAULT_Q, EscancianoLobato as EscancianoLobato, ElTuple as ElTuple, ELTuple as ELTuple, default_d as default_d
+from .diagnosis import Diagnosis as Diagnosis, diagnose as diagnose
+from .lags import chi2_upper_tail as chi2_upper_tail, lag_table as lag_table
+from .wild_bootstrap import (
     BootstrapResult as BootstrapResult,
-    Diagnosis as Diagnosis,
     bootstrap as bootstrap,
     bootstrap_pvalue as bootstrap_pvalue,
-    chi2_upper_tail as chi2_upper_tail,
-    diagnose as diagnose,
-    lag_table as lag_table,
 )
 from .batch import (
     ElMany as ElMany,
@@ -44,13 +42,13 @@ from .batch import (
 from .config import show_config as show_config
 from .frame import by_column as by_column, rolling_pvalues as rolling_pvalues
 from .small_sample import SMALL_SAMPLE as SMALL_SAMPLE, SmallSampleWarning as SmallSampleWarning
-from .many import dask_many as dask_many, dask_partitions as dask_partitions
+from .cluster import dask_many as dask_many, dask_partitions as dask_partitions
 from .reading import read_series as read_series
 
 #: The former name of `read_series`.
 as_float64 = read_series
 
-__all__ = ["BootstrapResult", "DEFAULT_Q", "Diagnosis", "EscancianoLobato", "ELTuple", "ElMany", "ElManyMasked",
+__all__ = ["BootstrapResult", "DEFAULT_Q", "Diagnosis", "EscancianoLobato", "ElTuple", "ELTuple", "ElMany", "ElManyMasked",
            "SMALL_SAMPLE", "SmallSampleWarning", "as_float64", "bootstrap", "bootstrap_pvalue", "by_column",
            "chi2_upper_tail", "dask_many", "dask_partitions", "default_d", "diagnose", "el_batch", "el_many",
            "el_partition", "el_tuple", "lag_table", "read_series", "rolling_pvalues", "show_config"]

@@ -32,11 +32,13 @@ if TYPE_CHECKING:
 #:
 #: Examples
 #: --------
-#: >>> from larkspur_tools import ELTuple, el_tuple
-#: >>> row: ELTuple = el_tuple([1.0, 3.0, 2.0, 5.0, 4.0])
+#: >>> from larkspur_tools import ElTuple, el_tuple
+#: >>> row: ElTuple = el_tuple([1.0, 3.0, 2.0, 5.0, 4.0])
 #: >>> row
 #: (1, 0.0, 1.0)
-ELTuple: TypeAlias = tuple[int, float, float]
+ElTuple: TypeAlias = tuple[int, float, float]
+#: The former spelling of `ElTuple`.
+ELTuple: TypeAlias = ElTuple
 
 #: The penalty constant q when none is given (the native core's own value).
 DEFAULT_Q: float = _batch.DEFAULT_Q

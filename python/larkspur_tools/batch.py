@@ -26,7 +26,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _batch
-from ._core import ELTuple, noting
+from ._core import ElTuple, noting
 from .reading import Panel, read_panel, read_series
 
 if TYPE_CHECKING:
@@ -249,7 +249,7 @@ def el_many(values: Any, q: float | None = None, d: int | None = None, *, axis: 
     return run_many(panel, q, d, threads, errors, note)
 
 
-def el_tuple(values: RawData, q: float | None = None, d: int | None = None) -> ELTuple:
+def el_tuple(values: RawData, q: float | None = None, d: int | None = None) -> ElTuple:
     """The test on one series, as a plain picklable tuple.
 
     Result objects of the extension cannot be pickled; this tuple can be sent
@@ -296,7 +296,7 @@ def el_tuple(values: RawData, q: float | None = None, d: int | None = None) -> E
 
 
 def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = None, *,
-             first: int = 0) -> list[ELTuple]:
+             first: int = 0) -> list[ElTuple]:
     """The test on every series of a batch: one task's work on a worker.
 
     The series are tested in one native batch on this thread (a cluster's
@@ -344,13 +344,13 @@ def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = N
     return [(int(p), float(s), float(v)) for p, s, v in zip(result.p_tilde, result.statistic, result.pvalue)]
 
 
-def el_batch_at(batch: Iterable[RawData], first: int, q: float | None = None, d: int | None = None) -> list[ELTuple]:
+def el_batch_at(batch: Iterable[RawData], first: int, q: float | None = None, d: int | None = None) -> list[ElTuple]:
     """`el_batch` with the batch's first position as an argument, for `Client.map`."""
     return el_batch(batch, q, d, first=first)
 
 
 def el_partition(load: Callable[[Part], Iterable[RawData]], part: Part,
-                 q: float | None = None, d: int | None = None) -> list[ELTuple]:
+                 q: float | None = None, d: int | None = None) -> list[ElTuple]:
     """Loads (or makes) the series of one partition where it runs, then tests each.
 
     `load(part)` runs on the worker, so only the partition's name travels,

@@ -33,7 +33,7 @@ from typing import NoReturn, TextIO
 import numpy as np
 import numpy.typing as npt
 
-from .analysis import MAX_B, bootstrap
+from .wild_bootstrap import MAX_B, bootstrap
 from .config import ShowConfigAction
 from .csv_input import read_csv_columns
 from .parquet_input import read_parquet_columns

@@ -10,7 +10,7 @@ the observations on either side of a gap as if they were adjacent.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np

@@ -13,7 +13,8 @@ import pytest
 
 import larkspur_tools
 from larkspur import statistical_tests
-from larkspur_tools import analysis
+from larkspur_tools import analysis, wild_bootstrap
+from larkspur_tools import lags as lag_module
 from test_constructor import PENALTY_TIE
 from test_examples_and_tools import ROOT
 
@@ -44,7 +45,7 @@ def test_lag_table_gives_the_extensions_bits_ties_included():
             result = EL(x, q, d)
         except OSError:
             continue  # a zero tau: refused alike by the table
-        lags = analysis._lags(x, q, d)
+        lags = lag_module._lags(x, q, d)
         # The criterion column's first maximum is the test's order (NaN at lag n skipped).
         assert lags.chosen == result.p_tilde == int(np.nanargmax(lags.criterion)) + 1, (x, q, d)
         if result.p_tilde:
@@ -103,7 +104,7 @@ def decoded(x, weights, seed, replicate):
         for r in range(replicate + 1):
             raw = stream.random_raw(words)
             octets = [(int(raw[k // 8]) >> (8 * (k % 8))) & 255 for k in range(n)]
-            low = [octet < 185 or (octet == 185 and int(refine.random_raw()) < int(analysis.MAMMEN_REFINE_BOUND))
+            low = [octet < 185 or (octet == 185 and int(refine.random_raw()) < int(wild_bootstrap.MAMMEN_REFINE_BOUND))
                    for octet in octets]
         w = [analysis.MAMMEN_LOW if is_low else analysis.MAMMEN_HIGH for is_low in low]
     return EL(e * np.array(w)).statistic
@@ -135,7 +136,7 @@ def test_bootstrap_is_reproducible_bit_for_bit(monkeypatch, weights, first, pval
     assert [v.hex() for v in result.sample[:3]] == first
     assert larkspur_tools.bootstrap_pvalue(PINNED, 199, weights=weights, seed=2024) == pvalue == result.pvalue
     # Neither the block size nor a second run changes a bit; another seed does.
-    monkeypatch.setattr(analysis, "_CACHE_BLOCK_BYTES", 3 * 203 * 25)
+    monkeypatch.setattr(wild_bootstrap, "_CACHE_BLOCK_BYTES", 3 * 203 * 25)
     assert analysis.bootstrap(PINNED, 199, weights=weights, seed=2024).sample.tobytes() == result.sample.tobytes()
     assert analysis.bootstrap(PINNED, 199, weights=weights, seed=2025).sample.tobytes() != result.sample.tobytes()
 

@@ -280,3 +280,19 @@ def test_doc_blocks_run_as_pasted(tmp_path, code, shown):
     assert result.returncode == 0, result.stderr[-3000:]
     if shown is not None:
         assert result.stdout == shown
+
+
+def test_the_companion_modules_import_without_a_cycle():
+    """Every module's imports of its siblings, wherever they stand (top level
+    or inside a function), form a graph without a cycle."""
+    import ast
+    import graphlib
+
+    package = ROOT / "python" / "larkspur_tools"
+    graph = {}
+    for path in package.glob("*.py"):
+        tree = ast.parse(path.read_text())
+        graph[path.stem] = {node.module.split(".")[0] if node.module else alias.name
+                            for node in ast.walk(tree) if isinstance(node, ast.ImportFrom) and node.level == 1
+                            for alias in node.names} - {"_batch"}
+    graphlib.TopologicalSorter(graph).static_order()  # raises CycleError on a cycle

@@ -12,7 +12,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from itertools import islice
 from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
-from ._core import ELTuple
+from ._core import ElTuple
 from .batch import el_batch_at, el_partition
 
 if TYPE_CHECKING:
@@ -38,7 +38,7 @@ def batched(series: Iterable[Any], size: int) -> Iterator[list[Any]]:
 
 
 def dask_many(client: Client, series: Iterable[RawData], *, batch_size: int = 1000,
-              q: float | None = None, d: int | None = None) -> list[ELTuple]:
+              q: float | None = None, d: int | None = None) -> list[ElTuple]:
     """The test on every series, in order, as (p_tilde, statistic, pvalue) tuples.
 
     The series are shipped from here in batches of `batch_size`, one task
@@ -91,12 +91,12 @@ def dask_many(client: Client, series: Iterable[RawData], *, batch_size: int = 10
     # Scattered first, the batches go to the workers directly instead of
     # inside the task graph through the scheduler.
     futures = client.map(el_batch_at, client.scatter(batches), firsts, q=q, d=d, pure=False)
-    results: list[list[ELTuple]] = client.gather(futures)
+    results: list[list[ElTuple]] = client.gather(futures)
     return [row for batch in results for row in batch]
 
 
 def dask_partitions(client: Client, load: Callable[[Part], Iterable[RawData]], parts: Sequence[Part], *,
-                    q: float | None = None, d: int | None = None) -> list[list[ELTuple]]:
+                    q: float | None = None, d: int | None = None) -> list[list[ElTuple]]:
     """`load(part)` and the test on each series it yields, one task per partition.
 
     Returns one list of tuples per partition, in the order of `parts`. `load`
