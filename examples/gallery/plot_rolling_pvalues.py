@@ -15,8 +15,10 @@ import matplotlib.pyplot as plt
 
 from larkspur_tools import rolling_pvalues
 
+# sphinx_gallery_start_ignore
 HERE = pathlib.Path(__file__).parent if "__file__" in globals() else pathlib.Path.cwd()  # the gallery runs it in its folder
 sys.path.insert(0, str(HERE.resolve().parent))
+# sphinx_gallery_end_ignore
 from rolling_pvalue import dax_log_returns  # noqa: E402  (the data set's own dates)
 
 WINDOW = 250

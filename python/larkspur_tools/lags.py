@@ -179,7 +179,8 @@ def _warns_when_short(function: Callable[..., _Table]) -> Callable[..., _Table]:
 def lag_table(data: RawData, q: float | None = None, d: int | None = None) -> pd.DataFrame:
     """What drives the test, lag by lag: a DataFrame indexed by lag j = 1..d.
 
-    Columns:
+    Columns::
+
       autocorrelation       gamma_j / gamma_0, the test's conventions (sums over the n - j pairs
                             divided by n - j; gamma_0 the sum of squares over n)
       robust_t              sqrt(n) gamma_j / sqrt(tau_j); its square is n rho_j^2
