@@ -25,5 +25,5 @@ returns = np.log(prices).diff().dropna().rename("FTSE returns")
 diagnosis = diagnose(returns, bootstrap=999, seed=1)
 figure = diagnosis.plot()
 print(f"asymptotic p-value {diagnosis.pvalue:.5f}, bootstrap p-value {diagnosis.bootstrap_pvalue:.4f}")
-print(f"replicates at least as large as T = {diagnosis.statistic:.2f}: "
-      f"{int(np.sum(diagnosis.bootstrap_statistics >= diagnosis.statistic))} of {diagnosis.B}")
+boot = diagnosis.bootstrap
+print(f"replicates at least as large as T = {diagnosis.statistic:.2f}: {boot.exceedances} of {boot.tested}")

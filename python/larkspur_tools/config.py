@@ -53,7 +53,29 @@ def config_lines() -> list[str]:
 
 
 def show_config(file: TextIO | None = None) -> None:
-    """Prints versions and kernel variants, one per line, for bug reports."""
+    """Prints versions and kernel variants, one per line, for bug reports.
+
+    Parameters
+    ----------
+    file : text stream, optional
+        Where to print (default: standard output).
+
+    Returns
+    -------
+    None
+        The lines are printed: the versions of larkspur, NumPy and Python,
+        the platform, the kernel variant running, those the CPU supports and
+        those the build has, and the kernel environment variables.
+
+    Examples
+    --------
+    >>> import io
+    >>> from larkspur_tools import show_config
+    >>> out = io.StringIO()
+    >>> show_config(out)
+    >>> "kernel" in out.getvalue()
+    True
+    """
     print("\n".join(config_lines()), file=sys.stdout if file is None else file)
 
 

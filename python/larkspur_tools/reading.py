@@ -39,11 +39,46 @@ SERIES_KINDS = "a 1-D array, a pandas or polars Series, or a sequence of numbers
 
 
 def read_series(values: Any, where: str = "data") -> FloatArray:
-    """`values` as a 1-D float64 array: the array itself when it already is
-    one (no copy, whatever its strides), else a new array.
+    """One series as every function of the companion reads it: a 1-D float64 array.
 
-    `where` names the series in messages ("data", "series 3", "column 'x'").
-    Raises TypeError for input that is not one series of numbers."""
+    Parameters
+    ----------
+    values : array_like, pandas.Series or polars.Series
+        One series: a real numeric or bool array (any strides), a sequence
+        or object array of numbers, or a numeric pandas or polars column
+        (nullable ones included). None and pd.NA become NaN, which the test
+        then refuses as a missing value.
+    where : str, default "data"
+        How messages name the series ("series 3", "column 'x'").
+
+    Returns
+    -------
+    numpy.ndarray
+        The values as float64: `values` itself when it already is a 1-D
+        float64 array (no copy, whatever its strides), else a new array
+        holding what float() makes of each value.
+
+    Raises
+    ------
+    TypeError
+        The values are not one series of numbers: dates, durations,
+        periods, categories, text, complex numbers, None, a number, a
+        mapping, an array of another number of dimensions.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from larkspur_tools import read_series
+    >>> read_series([1, 2.5, None])
+    array([1. , 2.5, nan])
+    >>> x = np.arange(6.0)[::2]
+    >>> read_series(x) is x
+    True
+    >>> read_series(np.array(["2020-01-01"], dtype="datetime64[D]"))
+    Traceback (most recent call last):
+    ...
+    TypeError: data has dtype datetime64[D], not numbers
+    """
     return as_float64(natural_array(values, where), where)
 
 

@@ -74,22 +74,39 @@ _SIGN_MASKS = np.array([[((k >> i) & 1) << 63 for i in range(8)] for k in range(
 
 @dataclass(frozen=True)
 class BootstrapResult:
-    """A wild-bootstrap p-value with what it was made of.
+    """A wild-bootstrap p-value with what it was made of (made by `bootstrap`).
 
-    pvalue       (1 + exceedances) / (tested + 1)
-    B            the replicates drawn
-    exceedances  how many tested replicates had T* >= T
-    tested       the replicates the test could run on: B, unless some
-                 re-weighted series was degenerate (constant after demeaning,
-                 possible only in very short or very regular series); those
-                 are skipped, counted here, and never reported as an error
-    weights      "rademacher" or "mammen"
-    seed         the int or SeedSequence the stream came from: pass it as
-                 `seed` to repeat the run bit for bit (also after seed=None,
-                 or a Generator, which only supplies it)
-    sample       the first min(B, SAMPLE_SIZE) replicate statistics in the
-                 order drawn, NaN where skipped (read-only): a histogram's
-                 worth, however large B is
+    Attributes
+    ----------
+    pvalue : float
+        (1 + exceedances) / (tested + 1).
+    B : int
+        The replicates drawn.
+    exceedances : int
+        How many tested replicates had T* >= T.
+    tested : int
+        The replicates the test could run on: B, unless some re-weighted
+        series was degenerate (constant after demeaning, possible only in
+        very short or very regular series); those are skipped, counted
+        here, and never reported as an error.
+    weights : {"rademacher", "mammen"}
+        The weights' distribution.
+    seed : int or numpy.random.SeedSequence
+        The seed the stream came from: pass it as `seed` to repeat the run
+        bit for bit (also after seed=None, or a Generator, which only
+        supplies it).
+    sample : numpy.ndarray
+        The first min(B, SAMPLE_SIZE) replicate statistics in the order
+        drawn, NaN where skipped (read-only): a histogram's worth, however
+        large B is.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from larkspur_tools import bootstrap
+    >>> result = bootstrap(np.random.default_rng(5).standard_normal(300), B=199, seed=3)
+    >>> result.B, result.tested, result.seed, result.at_floor
+    (199, 199, 3, False)
     """
 
     pvalue: float
@@ -303,7 +320,8 @@ def bootstrap(data: RawData, B: int = 999, *, weights: Literal["rademacher", "ma
 
     The weights come from the raw 64-bit outputs of NumPy's PCG64 bit
     generator, whose stream NumPy keeps fixed, so a seed gives the same
-    p-value on every platform and NumPy version:
+    p-value on every platform and NumPy version::
+
       Rademacher  replicate r takes the next ceil(n / 64) outputs; value
                   64 k + i gets -1 where bit i of its k-th output is set
       Mammen      replicate r takes the next ceil(n / 8) outputs as bytes,
@@ -312,6 +330,7 @@ def bootstrap(data: RawData, B: int = 999, *, weights: Literal["rademacher", "ma
                   the next output v of PCG64(seed).jumped() (in order of
                   replicate, then value) and gets (1 - sqrt 5) / 2 when
                   v < MAMMEN_REFINE_BOUND: P = MAMMEN_P_LOW exactly
+
     `seed`: an int (>= 0) or SeedSequence seeds PCG64(seed); None takes
     fresh entropy; a Generator or bit generator of the PCG64 family
     (PCG64, PCG64DXSM) supplies a 128-bit int seed from its next two raw
