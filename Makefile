@@ -9,7 +9,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all setup docs-setup docs docs-check test-docs native native-test install python-test typecheck numerics-check cr-check hwcaps-check wheel wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms test-aarch64-full clean
+.PHONY: all format format-check setup docs-setup docs docs-check test-docs native native-test install python-test typecheck numerics-check cr-check hwcaps-check wheel wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms test-aarch64-full clean
 
 all: test
 
@@ -189,6 +189,21 @@ numpy1:
 demo: install
 	$(PY) examples/demo.py
 
+# Formatting: clang-format (.clang-format) over the C++ and ruff (pyproject's
+# [tool.ruff]) over the Python, applied by `make format`; `make format-check`
+# (part of make test) fails on any file they would change and on a lint finding.
+CLANG_FORMAT := clang-format-19
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp')
+format: setup
+	$(CLANG_FORMAT) -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff format .
+	$(VENV)/bin/ruff check --fix .
+
+format-check: setup
+	$(CLANG_FORMAT) --dry-run -Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/ruff check .
+
 # The documentation site: HTML in build/docs, warnings as errors, every
 # cross-reference resolved (nitpicky), the gallery's scripts run, then every
 # code block of the pages and docstrings run by the doctest builder with its
@@ -213,7 +228,7 @@ test-docs:
 	@start=$$(date +%s); $(MAKE) --no-print-directory docs && $(MAKE) --no-print-directory docs-check; \
 	    status=$$?; echo "test-docs: $$(( $$(date +%s) - start )) s"; exit $$status
 
-test: native-test python-test typecheck numerics-check bench-smoke wheel-test asan numpy1
+test: format-check native-test python-test typecheck numerics-check bench-smoke test-docs wheel-test asan numpy1
 
 # Other compilers and architectures (installs clang-19, the aarch64 cross
 # compiler, qemu-user and ziglang when missing): Clang build with the native
