@@ -278,7 +278,7 @@ stage_python3_14() {
         /work/venv/bin/python -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
             -C cmake.define.LARKSPUR_MANYLINUX_COMPAT=ON -C build-dir=/work/wheel-tree -w /work/wheel-raw .
         PATH=/work/venv/bin:\$PATH auditwheel repair --plat manylinux_2_28_x86_64 -w /work/dist /work/wheel-raw/larkspur-*.whl
-        auditwheel show /work/dist/larkspur-*.whl
+        /work/venv/bin/auditwheel show /work/dist/larkspur-*.whl
         cmake -S . -B /work/native -G Ninja -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON \
             -DPython_EXECUTABLE=/work/venv/bin/python >/dev/null
         cmake --build /work/native -j $JOBS --target _borrow_participant _binding_probe
