@@ -287,7 +287,7 @@ stage_python3_14() {
         /work/check/bin/python -m pip install --quiet --disable-pip-version-check \
             /work/dist/larkspur-*cp314*manylinux*.whl 'numpy>=2' pandas pytest hypothesis
         /work/check/bin/python -c 'import numpy, pandas, larkspur, larkspur_tools._batch, sys
-print("python3.14:", sys.version.split()[0], "NumPy", numpy.__version__, "pandas", pandas.__version__, larkspur.__file__)'
+print(sys.version.split()[0], numpy.__version__, pandas.__version__, larkspur.__file__)'
         cd /work/check && LARKSPUR_SUPPORT_DIR=/work/native/python_support \
             bin/python -m pytest -q -p no:cacheprovider /work/larkspur/tests/python"
 }
