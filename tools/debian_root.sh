@@ -48,6 +48,8 @@ debian_root() {
     printf 'Acquire::Check-Valid-Until "false";\nAcquire::Check-Date "false";\nAPT::Install-Recommends "false";\n' \
         > "$DEBIAN_ROOT/etc/apt/apt.conf.d/99larkspur"
     in_root "$DEBIAN_ROOT" "export DEBIAN_FRONTEND=noninteractive; apt-get -qq update && apt-get -qq -y install $* >/dev/null"
+    # Again: installing ca-certificates there rebuilds the bundle without it.
+    cp /etc/ssl/certs/ca-certificates.crt "$DEBIAN_ROOT/etc/ssl/certs/ca-certificates.crt"
     echo "$wanted" > "$DEBIAN_ROOT/.larkspur-root"
     echo "debian_root: $name ($suite) set up in $((SECONDS - start)) s"
 }
