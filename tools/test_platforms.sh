@@ -299,7 +299,7 @@ free_threaded_suite() {
     local python=$1 dir=$2
     shift 2
     [ -x "$dir/venv/bin/python" ] || "$python" -m venv "$dir/venv"
-    "$dir/venv/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary=numpy,pandas 'numpy>=2' pandas pytest hypothesis
+    "$dir/venv/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary=:all: 'numpy>=2' pandas pytest hypothesis
     $CMAKE -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=Release \
         -DLARKSPUR_BUILD_TESTS=ON -DPython_EXECUTABLE="$PWD/$dir/venv/bin/python" "$@" >/dev/null
     $CMAKE --build "$dir" -j "$JOBS" --target larkspur _batch _borrow_participant _binding_probe
