@@ -9,7 +9,7 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
-.PHONY: all format format-check setup docs-setup docs docs-check test-docs native native-test install python-test typecheck numerics-check cr-check hwcaps-check wheel wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms test-aarch64-full clean
+.PHONY: all format format-check setup docs-setup docs docs-check test-docs native native-test install python-test typecheck numerics-check cr-check hwcaps-check wheel wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms test-aarch64-full test-free-threaded-tsan glibc-floor bench-free-threaded clean
 
 all: test
 
@@ -235,13 +235,36 @@ test: format-check native-test python-test typecheck numerics-check bench-smoke 
 # tests and pytest; aarch64 core tests under qemu; the aarch64 wheel and the
 # extension's pytest suite under qemu with Debian's arm64 CPython; zig
 # compile-only for macOS arm64 and Windows x86-64.
-# STAGES="clang aarch64 aarch64-python zig" selects.
+# python3.14 (a Debian sid root, cached in /var/cache/larkspur): the cp314
+# wheel and the suite; free-threaded: CPython 3.13t built from Debian's
+# source (cached there too), both modules and the suite on it, then again
+# under ThreadSanitizer (free-threaded-tsan).
+# STAGES="clang aarch64 aarch64-python python3.14 free-threaded free-threaded-tsan zig" selects.
 test-platforms: setup
 	JOBS=$(JOBS) tools/test_platforms.sh $(STAGES)
+
+# The x86-64 cp313 wheel on Debian 11 (glibc 2.31) in a debootstrap root,
+# with CPython 3.13 built there from Debian's source; root and interpreter
+# cached in /var/cache/larkspur (see docs/platforms.md for when to run it).
+glibc-floor: wheel
+	JOBS=$(JOBS) tools/glibc_floor_check.sh
+
+# Two Python threads against one on the free-threaded CPython 3.13t
+# (tools/free_threaded_python.sh builds it when its cache is missing; the
+# free-threaded stage of test-platforms builds the modules used here).
+FT_DIR := build/free-threaded/3.13t
+bench-free-threaded:
+	JOBS=$(JOBS) tools/test_platforms.sh free-threaded-build
+	PYTHONPATH=$(abspath $(FT_DIR)) $(FT_DIR)/venv/bin/python bench/free_threading.py
 
 # The aarch64 stage with the whole pytest suite (companion and example
 # scripts included; the suite alone took 7 to 11 minutes under qemu here,
 # too close to the stage's 12-minute budget for CI).
+# ThreadSanitizer over the free-threaded interpreter and both modules (not in
+# CI: the instrumented interpreter takes about half an hour to build cold).
+test-free-threaded-tsan: setup
+	JOBS=$(JOBS) tools/test_platforms.sh free-threaded-tsan
+
 test-aarch64-full: setup
 	JOBS=$(JOBS) AARCH64_SUITE=full tools/test_platforms.sh aarch64-python
 

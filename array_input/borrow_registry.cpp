@@ -201,6 +201,30 @@ void destroy_capsule(PyObject* capsule) {
     delete block;
 }
 
+// Publishes a new registry's capsule on the module unless another
+// participant (another thread, or another module with its own copy of this
+// code) published one first; returns the capsule that is published in the
+// end. Insert-if-absent on the module's dictionary is atomic on free-threaded
+// builds too, so two creators can never leave two registries in use. A
+// losing capsule is dropped, which frees its block.
+Result<OwnedRef> publish_capsule(BorrowedRef module, OwnedRef capsule) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* dictionary = PyModule_GetDict(module.get());  // borrowed
+    if (dictionary == nullptr) return std::unexpected(fetch_or_system_error());
+    const OwnedRef key = binding::expect_object(PyUnicode_FromString(borrow_capsule_name));
+    PyObject* published = nullptr;
+    if (PyDict_SetDefaultRef(dictionary, key.get(), capsule.get(), &published) < 0) {
+        return std::unexpected(fetch_or_system_error());
+    }
+    return OwnedRef::steal(published);
+#else
+    if (PyObject_SetAttrString(module.get(), borrow_capsule_name, capsule.get()) < 0) {
+        return std::unexpected(fetch_or_system_error());
+    }
+    return capsule;
+#endif
+}
+
 Result<OwnedRef> create_registry_capsule(BorrowedRef module) {
     auto* block = new CapsuleBlock{};
     block->registry = new BorrowRegistry();
@@ -215,10 +239,7 @@ Result<OwnedRef> create_registry_capsule(BorrowedRef module) {
         delete block;
         return std::unexpected(fetch_or_system_error());
     }
-    if (PyObject_SetAttrString(module.get(), borrow_capsule_name, capsule.get()) < 0) {
-        return std::unexpected(fetch_or_system_error());  // dropping the capsule frees the block
-    }
-    return capsule;
+    return publish_capsule(module, std::move(capsule));
 }
 
 Result<const SharedBorrowApi*> set_up_registry() {
@@ -227,15 +248,14 @@ Result<const SharedBorrowApi*> set_up_registry() {
     auto module = import_module(*module_name);
     if (!module) return std::unexpected(std::move(module.error()));
     OwnedRef capsule = OwnedRef::steal(PyObject_GetAttrString(module->get(), borrow_capsule_name));
-    if (capsule) {
-        if (!Py_IS_TYPE(capsule.get(), &PyCapsule_Type)) {
-            return std::unexpected(binding::conversion_error(capsule.borrow(), "PyCapsule"));
-        }
-    } else {
+    if (!capsule) {
         PyErr_Clear();  // no registry yet: this module creates it
         auto created = create_registry_capsule(module->borrow());
         if (!created) return std::unexpected(std::move(created.error()));
         capsule = std::move(*created);
+    }
+    if (!Py_IS_TYPE(capsule.get(), &PyCapsule_Type)) {
+        return std::unexpected(binding::conversion_error(capsule.borrow(), "PyCapsule"));
     }
     const char* name = PyCapsule_GetName(capsule.get());
     if (name == nullptr) PyErr_Clear();

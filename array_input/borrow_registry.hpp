@@ -7,7 +7,10 @@
 //     other participant adopts it and goes through its entry points.
 //   * Entry points (state, array) -> 0 granted, -1 conflicting borrow,
 //     -2 exclusive request on a read-only array. They are serialised by the
-//     registry's own mutex; the caller holds the interpreter lock.
+//     registry's own mutex; the caller holds the interpreter lock (on a
+//     free-threaded build: has an attached thread state, and callers on
+//     other threads really run at the same time). The capsule is published
+//     with an atomic insert-if-absent, so racing creators agree on one.
 //   * A view is identified by the root owner of its memory (base_address)
 //     and a BorrowKey {start, end, data, stride gcd}. Maps never hold a zero
 //     count: empty keys and empty bases are removed.

@@ -1,5 +1,6 @@
 #include "array_input/numpy_api.hpp"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -115,7 +116,11 @@ struct SliceContainer {
     std::size_t length;
     std::size_t capacity;
 };
-static_assert(sizeof(SliceContainer) == 48);
+// The object header is two words with the interpreter lock and larger
+// without it (free-threaded builds add the owning thread and shared counts);
+// the fields follow it with no padding either way.
+static_assert(offsetof(SliceContainer, release) == sizeof(PyObject));
+static_assert(sizeof(SliceContainer) == sizeof(PyObject) + 4 * sizeof(void*));
 
 void release_float_vector(void* buffer, std::size_t, std::size_t capacity) {
     if (capacity != 0) std::free(buffer);

@@ -96,6 +96,10 @@ Result<BorrowedRef> LazyType::get_or_create() {
     if (const OwnedRef* existing = type_.get()) {
         return existing->borrow();
     }
+    const ProcessLock creating(creation_);
+    if (const OwnedRef* existing = type_.get()) {
+        return existing->borrow();
+    }
     Result<OwnedRef> created = create();
     if (!created) {
         PendingError wrapped = PendingError::with_message(

@@ -5,7 +5,8 @@
 //     whose doc embeds the text signature ("Name(sig)\n--\n\n<doc>"), with one
 //     getset entry per property (each getter wrapped in a call boundary), the
 //     base type, a no-constructor tp_new when none is given, and tp_dealloc.
-//   * LazyType creates the type once per process, on first need; a failure
+//   * LazyType creates the type once per process, on first need (one thread
+//     at a time builds the spec and the type; the others wait); a failure
 //     stores nothing (the next call retries) and is reported as RuntimeError
 //     "An error occurred while initializing class <name>" caused by the
 //     underlying error. get() is the infallible form (internal fault).
@@ -22,6 +23,7 @@
 
 #include "binding/once_cell.hpp"
 #include "binding/pending_error.hpp"
+#include "binding/process_mutex.hpp"
 #include "binding/refs.hpp"
 
 namespace larkspur::binding {
@@ -65,6 +67,8 @@ private:
     Result<OwnedRef> create();
 
     ClassDescription description_;
+    // Taken around creation: the spec's arrays below are built in place.
+    ProcessMutex creation_;
     OnceCell<OwnedRef> type_;
     OnceCell<std::string> doc_;
     // Arrays handed to PyType_FromSpec; kept for the life of the process.

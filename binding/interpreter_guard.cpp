@@ -134,6 +134,15 @@ Result<OwnedRef> make_module(ModuleRecord& record, ModuleInitializer initializer
     if (!module) {
         return std::unexpected(fetch_or_system_error());
     }
+#ifdef Py_GIL_DISABLED
+    // Single-phase initialisation's form of the Py_mod_gil slot: without it a
+    // free-threaded interpreter turns its lock back on for the whole process
+    // at import. Everything shared across threads is a once-only cell, an
+    // atomic, or behind a mutex of its own.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) {
+        return std::unexpected(fetch_or_system_error());
+    }
+#endif
     if (Status initialised = initializer(module.borrow()); !initialised) {
         return std::unexpected(std::move(initialised.error()));
     }

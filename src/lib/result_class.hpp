@@ -16,7 +16,9 @@ struct EscancianoLobatoObject {
     double pvalue;
     std::uint64_t borrow_counter;
 };
-static_assert(sizeof(EscancianoLobatoObject) == 48);
+// After the object header (two words with the interpreter lock, more on a
+// free-threaded build) four 8-byte fields, unpadded.
+static_assert(sizeof(EscancianoLobatoObject) == sizeof(PyObject) + 32);
 
 [[nodiscard]] binding::LazyType& escanciano_lobato_type();
 

@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import run_python
+from conftest import needs_support_modules, run_python
 from larkspur import statistical_tests
 from larkspur_tools import el_many
 
@@ -194,6 +194,7 @@ def test_ctrl_c_stops_a_long_batch():
     assert float(out.strip()) - sent < 0.5
 
 
+@needs_support_modules
 def test_borrows_are_taken_and_given_back():
     result = run_python(textwrap.dedent("""
         import numpy as np

@@ -4,6 +4,7 @@ import decimal
 import gc
 import sys
 import textwrap
+import sysconfig
 import threading
 import time
 
@@ -273,6 +274,7 @@ def test_ctrl_c_during_a_slow_conversion():
     assert result.stdout.strip() == "interrupted True", result.stderr
 
 
+@pytest.mark.skipif(sysconfig.get_config_var("Py_GIL_DISABLED") == 1, reason="no interpreter lock to keep")
 def test_refusals_keep_the_interpreter_lock():
     # Another thread runs only while this one gives the lock up. q's slow
     # conversion (pure C, no eval-breaker check) outlasts the switch interval,
