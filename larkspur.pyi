@@ -100,4 +100,3 @@ class statistical_tests(ModuleType):
         @property
         def pvalue(self) -> float:
             """The p-value of the EL test."""
-

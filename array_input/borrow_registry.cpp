@@ -230,8 +230,8 @@ Result<OwnedRef> create_registry_capsule(BorrowedRef module) {
     block->registry = new BorrowRegistry();
     block->name = new char[sizeof borrow_capsule_name];
     std::memcpy(block->name, borrow_capsule_name, sizeof borrow_capsule_name);
-    block->api = SharedBorrowApi{1, block->registry, registry_acquire, registry_acquire_mut, registry_release,
-                                 registry_release_mut};
+    block->api = SharedBorrowApi{
+        1, block->registry, registry_acquire, registry_acquire_mut, registry_release, registry_release_mut};
     OwnedRef capsule = OwnedRef::steal(PyCapsule_New(block, block->name, destroy_capsule));
     if (!capsule) {
         delete block->registry;

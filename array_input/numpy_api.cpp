@@ -42,15 +42,13 @@ Function api_entry(std::size_t slot) {
 
 // NumPy 1.x and 2.x descriptor heads; only elsize is read.
 struct DescrFieldsV1 {
-    PyObject_HEAD
-    PyTypeObject* typeobj;
+    PyObject_HEAD PyTypeObject* typeobj;
     char kind, type, byteorder, flags;
     int type_num;
     int elsize;
 };
 struct DescrFieldsV2 {
-    PyObject_HEAD
-    PyTypeObject* typeobj;
+    PyObject_HEAD PyTypeObject* typeobj;
     char kind, type, byteorder, former_flags;
     int type_num;
     std::uint64_t flags;
@@ -110,8 +108,7 @@ Result<void**> read_array_api() {
 using ReleaseRoutine = void (*)(void* buffer, std::size_t length, std::size_t capacity);
 
 struct SliceContainer {
-    PyObject_HEAD
-    ReleaseRoutine release;
+    PyObject_HEAD ReleaseRoutine release;
     void* buffer;
     std::size_t length;
     std::size_t capacity;
@@ -132,10 +129,19 @@ void release_container_fields(PyObject* self) {
 }
 
 binding::LazyType& slice_container_type() {
-    static binding::LazyType type(binding::ClassDescription{
-        "PySliceContainer", nullptr, &PyBaseObject_Type, sizeof(SliceContainer),
-        "Utility type that safely stores a native buffer or vector on the Python heap.", nullptr, false, {}, {},
-        binding::plain_dealloc<release_container_fields>, binding::gc_dealloc<release_container_fields>, 0});
+    static binding::LazyType type(
+        binding::ClassDescription{"PySliceContainer",
+                                  nullptr,
+                                  &PyBaseObject_Type,
+                                  sizeof(SliceContainer),
+                                  "Utility type that safely stores a native buffer or vector on the Python heap.",
+                                  nullptr,
+                                  false,
+                                  {},
+                                  {},
+                                  binding::plain_dealloc<release_container_fields>,
+                                  binding::gc_dealloc<release_container_fields>,
+                                  0});
     return type;
 }
 
@@ -160,7 +166,8 @@ bool FloatVector::reserve(std::size_t count) noexcept {
 
 bool FloatVector::push(double value) noexcept {
     if (length == capacity) {
-        const std::size_t doubled = capacity > std::numeric_limits<std::size_t>::max() / 2 ? capacity + 1 : capacity * 2;
+        const std::size_t doubled =
+            capacity > std::numeric_limits<std::size_t>::max() / 2 ? capacity + 1 : capacity * 2;
         if (!reserve(doubled < 4 ? 4 : doubled)) return false;
     }
     buffer[length++] = value;
@@ -174,8 +181,7 @@ void FloatVector::forget() noexcept {
 }
 
 Result<OwnedRef> import_module(const std::string& name) {
-    const OwnedRef text =
-        expect_object(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    const OwnedRef text = expect_object(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     OwnedRef module = OwnedRef::steal(PyImport_Import(text.get()));
     if (!module) return std::unexpected(fetch_or_system_error());
     return module;
@@ -197,8 +203,7 @@ Result<std::string> multiarray_module_name() {
 
 void** array_api() {
     if (void** const* cached = api_table_cell.get()) return *cached;
-    return api_table_cell.store(
-        binding::expect_success(read_array_api(), "Failed to access NumPy array API capsule"));
+    return api_table_cell.store(binding::expect_success(read_array_api(), "Failed to access NumPy array API capsule"));
 }
 
 unsigned array_api_version() {

@@ -34,8 +34,7 @@ inline constexpr int npy_array_writeable = 0x0400;
 
 // NumPy's PyArrayObject_fields, identical in 1.x and 2.x.
 struct ArrayFields {
-    PyObject_HEAD
-    char* data;
+    PyObject_HEAD char* data;
     int nd;
     npy_intp* dimensions;
     npy_intp* strides;

@@ -82,8 +82,8 @@ Result<std::optional<SeriesView>> view_via_to_numpy(BorrowedRef object) {
         name = &method_name.store(binding::expect_object(PyUnicode_InternFromString("to_numpy")));
     }
     PyObject* arguments[2] = {object.get(), Py_False};
-    const OwnedRef returned = OwnedRef::steal(PyObject_VectorcallMethod(
-        name->get(), arguments, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    const OwnedRef returned =
+        OwnedRef::steal(PyObject_VectorcallMethod(name->get(), arguments, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!returned) return std::unexpected(fetch_or_system_error());
     return view_float64_array(returned.borrow());
 }

@@ -29,7 +29,7 @@
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
 #define LARKSPUR_HAS_FORCED_UNWIND 1
-#define LARKSPUR_RETHROW_FORCED_UNWIND   \
+#define LARKSPUR_RETHROW_FORCED_UNWIND    \
     catch (const abi::__forced_unwind&) { \
         throw;                            \
     }

@@ -34,9 +34,9 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from larkspur_tools import default_d, el_many, rolling_pvalues
 
 from larkspur import statistical_tests
-from larkspur_tools import default_d, el_many, rolling_pvalues
 
 EL = statistical_tests.EscancianoLobato
 KERNEL_BENCH = pathlib.Path(__file__).resolve().parents[1] / "build" / "native" / "kernel_bench"
@@ -61,8 +61,9 @@ def best(repeats: int, run: Callable[[], Any]) -> tuple[float, Any]:
 def core_seconds(n: int, count: int) -> float:
     """kernel_bench's median time per series of n tested 8 side by side."""
     sample = str(max(1, min(count, 2_000_000 // n)))
-    out = subprocess.run([str(KERNEL_BENCH), "--series", str(n), str(default_d(n)), sample],
-                         capture_output=True, text=True, check=True)
+    out = subprocess.run(
+        [str(KERNEL_BENCH), "--series", str(n), str(default_d(n)), sample], capture_output=True, text=True, check=True
+    )
     return float(out.stdout.split()[1])
 
 
@@ -72,16 +73,18 @@ def loop(panel: np.ndarray) -> np.ndarray:
 
 
 def same_bits(rows: np.ndarray, batch: Any) -> bool:
-    return (np.array_equal(rows[:, 0].astype(np.int64), batch.p_tilde)
-            and np.array_equal(rows[:, 1].astype(np.float64).view(np.int64), batch.statistic.view(np.int64))
-            and np.array_equal(rows[:, 2].astype(np.float64).view(np.int64), batch.pvalue.view(np.int64)))
+    return (
+        np.array_equal(rows[:, 0].astype(np.int64), batch.p_tilde)
+        and np.array_equal(rows[:, 1].astype(np.float64).view(np.int64), batch.statistic.view(np.int64))
+        and np.array_equal(rows[:, 2].astype(np.float64).view(np.int64), batch.pvalue.view(np.int64))
+    )
 
 
 def old_rolling(values: np.ndarray, window: int) -> pd.Series:
     """rolling_pvalues as it was: one class call per window."""
     index = pd.RangeIndex(len(values))
     ends = range(window, len(values) + 1)
-    pvalues = [EL(values[end - window:end]).pvalue for end in ends]
+    pvalues = [EL(values[end - window : end]).pvalue for end in ends]
     return pd.Series(pvalues, index=index[[end - 1 for end in ends]], name="pvalue", dtype="float64")
 
 
@@ -111,7 +114,7 @@ def main() -> None:
     assert same_bits(expected, two), "el_many differs from the class"
     limit = core_seconds(2500, long_) * long_ / 2
     rows.append((f"{long_:,} x 2,500, 2 threads vs loop", t_two, t_loop / t_two, ">= 1.80", CPU[id(two)], limit))
-    del panel
+    panel = None  # the long panel's 320 MB freed before the views
 
     values = rng.standard_normal(rolling_n)
     t_old, old = best(min(repeats, 3), lambda: old_rolling(values, 250))
@@ -129,8 +132,9 @@ def main() -> None:
     t_views, views = best(repeats, lambda: el_many(list(X)))
     t_copies, copies = best(repeats, lambda: el_many([row.copy() for row in X]))
     assert np.array_equal(views.pvalue.view(np.int64), copies.pvalue.view(np.int64))
-    rows.append((f"{rows_n:,} row views / copies", t_views, t_views / t_copies, "<= 2.00", CPU[id(views)],
-                 float("nan")))
+    rows.append(
+        (f"{rows_n:,} row views / copies", t_views, t_views / t_copies, "<= 2.00", CPU[id(views)], float("nan"))
+    )
     many = 1_000_000 if not args.quick else 20_000
     row_views = list(rng.standard_normal((many, 8)))
     start = time.perf_counter()
@@ -140,7 +144,9 @@ def main() -> None:
 
     print(f"\n{'case':<36} {'el_many':>10} {'CPU':>10} {'ratio':>9} {'target':>8} {'limit':>10}")
     for name, seconds, ratio, target, cpu, limit in rows:
-        print(f"{name:<36} {seconds * 1e3:>8.1f}ms {cpu * 1e3:>8.1f}ms {ratio:>8.2f}x {target:>8} {'-' if np.isnan(limit) else f'{limit * 1e3:.1f}ms':>10}")
+        print(
+            f"{name:<36} {seconds * 1e3:>8.1f}ms {cpu * 1e3:>8.1f}ms {ratio:>8.2f}x {target:>8} {'-' if np.isnan(limit) else f'{limit * 1e3:.1f}ms':>10}"
+        )
     print(f"\nload average after {os.getloadavg()[0]:.2f}; limit = kernel_bench's time per series x count / threads")
 
 

@@ -23,9 +23,9 @@ import time
 
 import numpy as np
 import pandas as pd
+from larkspur_tools import DEFAULT_Q, default_d
 
 from larkspur import statistical_tests
-from larkspur_tools import DEFAULT_Q, default_d
 
 EL = statistical_tests.EscancianoLobato
 
@@ -124,6 +124,7 @@ def main() -> int:
         acorr_ljungbox = None
     try:
         import scipy  # noqa: F401
+
         have_scipy = True
     except ImportError:
         have_scipy = False
@@ -168,8 +169,10 @@ def main() -> int:
     via_numpy = timed(lambda: EL(np.asarray(values)), budget, repeats)
     as_series = timed(lambda: EL(series), budget, repeats)
     print()
-    print(f"{f'list of {m:,} floats':<24} {human(direct):>12}   np.asarray(list) + array call {human(via_numpy)}"
-          f"   ratio {direct / via_numpy:.2f}")
+    print(
+        f"{f'list of {m:,} floats':<24} {human(direct):>12}   np.asarray(list) + array call {human(via_numpy)}"
+        f"   ratio {direct / via_numpy:.2f}"
+    )
     print(f"{f'pandas Series of {m:,}':<24} {human(as_series):>12}")
     if not args.quick and direct / via_numpy > 1.5:
         failures.append(f"list route {direct / via_numpy:.2f}x np.asarray + call (target 1.5x)")
@@ -177,8 +180,10 @@ def main() -> int:
     if not args.quick:
         print()
         for n in (100_000, 10_000_000):
-            print(f"peak RSS growth of one call, n={n:>10,}: array {peak_rss_growth('array', n) / 1e6:8.2f} MB, "
-                  f"list {peak_rss_growth('list', n) / 1e6:8.2f} MB (the list is copied once)")
+            print(
+                f"peak RSS growth of one call, n={n:>10,}: array {peak_rss_growth('array', n) / 1e6:8.2f} MB, "
+                f"list {peak_rss_growth('list', n) / 1e6:8.2f} MB (the list is copied once)"
+            )
     for failure in failures:
         print(f"TARGET MISSED: {failure}")
     return 0

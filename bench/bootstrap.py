@@ -27,9 +27,9 @@ import time
 from collections.abc import Callable
 
 import numpy as np
+from larkspur_tools import bootstrap_pvalue
 
 from larkspur import statistical_tests
-from larkspur_tools import bootstrap_pvalue
 
 EL = statistical_tests.EscancianoLobato
 TARGETS = {"rademacher": 1.2, "mammen": 1.3}
@@ -54,10 +54,14 @@ def main() -> int:
     B, sizes, repeats = (99, [250], 3) if args.quick else (999, [250, 10_000], args.repeats)
     cpus = getattr(os, "process_cpu_count", os.cpu_count)() or 1
     rng = np.random.default_rng(2026)
-    print(f"numpy {np.__version__}; B = {B}; {cpus} CPUs; least wall and least CPU time of {repeats} alternating "
-          f"runs; load average {os.getloadavg()[0]:.2f}")
-    print(f"{'n':>7} {'weights':<11} {'threads':>7} {'plain wall/CPU ms':>19} {'bootstrap wall/CPU ms':>23} "
-          f"{'wall ratio':>10} {'CPU ratio':>10}")
+    print(
+        f"numpy {np.__version__}; B = {B}; {cpus} CPUs; least wall and least CPU time of {repeats} alternating "
+        f"runs; load average {os.getloadavg()[0]:.2f}"
+    )
+    print(
+        f"{'n':>7} {'weights':<11} {'threads':>7} {'plain wall/CPU ms':>19} {'bootstrap wall/CPU ms':>23} "
+        f"{'wall ratio':>10} {'CPU ratio':>10}"
+    )
     missed = []
     for n in sizes:
         x = rng.standard_normal(n)
@@ -74,13 +78,17 @@ def main() -> int:
                 wall, cpu = (min(times) for times in zip(*runs))
                 wall_ratio, cpu_ratio = wall / base_wall, cpu / base_cpu
                 shown = "all" if threads is None else str(threads)
-                print(f"{n:>7,} {weights:<11} {shown:>7} {base_wall * 1e3:9.2f}/{base_cpu * 1e3:<9.2f} "
-                      f"{wall * 1e3:11.2f}/{cpu * 1e3:<11.2f} {wall_ratio:9.2f}x {cpu_ratio:9.2f}x")
+                print(
+                    f"{n:>7,} {weights:<11} {shown:>7} {base_wall * 1e3:9.2f}/{base_cpu * 1e3:<9.2f} "
+                    f"{wall * 1e3:11.2f}/{cpu * 1e3:<11.2f} {wall_ratio:9.2f}x {cpu_ratio:9.2f}x"
+                )
                 measure, ratio = ("wall", wall_ratio) if threads is None else ("CPU", cpu_ratio)
                 if not args.quick and ratio > TARGETS[weights]:
                     on = "every CPU" if threads is None else "one thread"
-                    missed.append(f"n={n:,}, {weights}, {on}: {ratio:.2f}x the plain calls in {measure} time "
-                                  f"(target {TARGETS[weights]}x)")
+                    missed.append(
+                        f"n={n:,}, {weights}, {on}: {ratio:.2f}x the plain calls in {measure} time "
+                        f"(target {TARGETS[weights]}x)"
+                    )
     print(f"load average after: {os.getloadavg()[0]:.2f}")
     for line in missed:
         print(f"TARGET MISSED: {line}")

@@ -79,7 +79,7 @@ def write_prices(path: pathlib.Path, rows: int) -> None:
     with path.open("w", encoding="utf-8") as handle:
         handle.write("A,B,C,D,E\n")
         for start in range(0, rows, 100_000):
-            block = prices[start:start + 100_000]
+            block = prices[start : start + 100_000]
             handle.write("\n".join(",".join(map(repr, row)) for row in block.tolist()) + "\n")
 
 
@@ -96,11 +96,14 @@ def main() -> None:
         write_prices(csv_path, rows)
         size = csv_path.stat().st_size / 1e6
         cases: list[tuple[str, list[str]]] = []
-        for label, columns, extra in (("--column A", "A", ["--column", "A"]),
-                                      ("--log-returns, all columns", "", ["--log-returns"])):
+        for label, columns, extra in (
+            ("--column A", "A", ["--column", "A"]),
+            ("--log-returns, all columns", "", ["--log-returns"]),
+        ):
             log = "1" if "--log-returns" in extra else "0"
-            cases.append((f"{label}: before (whole-file reader)", [sys.executable, "-c", BASELINE, str(csv_path),
-                                                                   columns, log]))
+            cases.append(
+                (f"{label}: before (whole-file reader)", [sys.executable, "-c", BASELINE, str(csv_path), columns, log])
+            )
             cases.append((f"{label}: streaming reader", [sys.executable, "-c", NEW, "stream", str(csv_path), *extra]))
             if arrow:
                 cases.append((f"{label}: with pyarrow", [sys.executable, "-c", NEW, "arrow", str(csv_path), *extra]))
@@ -109,10 +112,11 @@ def main() -> None:
 
             parquet_path = pathlib.Path(directory) / "prices.parquet"
             pd.read_csv(csv_path).to_parquet(parquet_path)
-            cases.append(("--column A: Parquet", [sys.executable, "-c", NEW, "arrow", str(parquet_path),
-                                                  "--column", "A"]))
+            cases.append(
+                ("--column A: Parquet", [sys.executable, "-c", NEW, "arrow", str(parquet_path), "--column", "A"])
+            )
         print(f"{rows:,} rows x 5 columns, {size:.0f} MB of CSV")
-        print(f"| case | wall time | peak RSS |\n|---|---:|---:|")
+        print("| case | wall time | peak RSS |\n|---|---:|---:|")
         results = {}
         for label, command in cases:
             runs = [measure(command) for _ in range(1 if args.quick else args.repeat)]
@@ -120,8 +124,10 @@ def main() -> None:
             print(f"| {label} | {wall:.2f} s | {rss:.0f} MB |", flush=True)
         for label in ("--column A", "--log-returns, all columns"):
             before = results[f"{label}: before (whole-file reader)"][0]
-            print(f"{label}: streaming at {results[f'{label}: streaming reader'][0] / before:.2f} of the time before"
-                  + (f", with pyarrow at {results[f'{label}: with pyarrow'][0] / before:.2f}" if arrow else ""))
+            print(
+                f"{label}: streaming at {results[f'{label}: streaming reader'][0] / before:.2f} of the time before"
+                + (f", with pyarrow at {results[f'{label}: with pyarrow'][0] / before:.2f}" if arrow else "")
+            )
 
 
 if __name__ == "__main__":

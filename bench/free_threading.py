@@ -77,8 +77,10 @@ def main() -> None:
             elapsed, results = two_threads(arrays, count)
             assert results == expected, "two threads gave other bits than one"
             best = min(best, elapsed)
-        print(f"n = {n:>6}: {count} calls per array; one thread {single * 1e3:8.1f} ms, "
-              f"two threads {best * 1e3:8.1f} ms, speed-up {single / best:.2f}x")
+        print(
+            f"n = {n:>6}: {count} calls per array; one thread {single * 1e3:8.1f} ms, "
+            f"two threads {best * 1e3:8.1f} ms, speed-up {single / best:.2f}x"
+        )
 
 
 if __name__ == "__main__":

@@ -40,7 +40,8 @@ using Outcome = std::expected<larkspur::statistical_tests::ElResult, larkspur::s
     if (!a.has_value() || !b.has_value()) return false;
     const larkspur::statistical_tests::ElResult& x = *a;
     const larkspur::statistical_tests::ElResult& y = *b;
-    return x.p_tilde == y.p_tilde && std::bit_cast<std::uint64_t>(x.statistic) == std::bit_cast<std::uint64_t>(y.statistic) &&
+    return x.p_tilde == y.p_tilde &&
+           std::bit_cast<std::uint64_t>(x.statistic) == std::bit_cast<std::uint64_t>(y.statistic) &&
            std::bit_cast<std::uint64_t>(x.pvalue) == std::bit_cast<std::uint64_t>(y.pvalue);
 }
 
@@ -55,20 +56,22 @@ double side_by_side_seconds(const KernelVariant& kernel, const std::vector<doubl
     using larkspur::statistical_tests::group_width;
     using larkspur::statistical_tests::GroupSeries;
     return median_seconds(
-        [&] {
-            for (std::uint64_t i = 0; i < count; i += group_width) {
-                GroupSeries group[group_width];
-                const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(group_width, count - i));
-                for (std::size_t s = 0; s < size; ++s) {
-                    group[s] = {reinterpret_cast<const unsigned char*>(panel.data() + (i + s) * n), sizeof(double)};
-                }
-                larkspur::statistical_tests::ElResult results[group_width];
-                const unsigned taken = larkspur::statistical_tests::group_fast_lanes(std::span(group, size), n, 2.4, d,
-                                                                                   results, kernel);
-                sink(taken == (1U << size) - 1 ? results[0].pvalue : -1.0);
-            }
-        },
-        repeats) / static_cast<double>(count);
+               [&] {
+                   for (std::uint64_t i = 0; i < count; i += group_width) {
+                       GroupSeries group[group_width];
+                       const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(group_width, count - i));
+                       for (std::size_t s = 0; s < size; ++s) {
+                           group[s] = {reinterpret_cast<const unsigned char*>(panel.data() + (i + s) * n),
+                                       sizeof(double)};
+                       }
+                       larkspur::statistical_tests::ElResult results[group_width];
+                       const unsigned taken = larkspur::statistical_tests::group_fast_lanes(std::span(group, size), n,
+                                                                                            2.4, d, results, kernel);
+                       sink(taken == (1U << size) - 1 ? results[0].pvalue : -1.0);
+                   }
+               },
+               repeats) /
+           static_cast<double>(count);
 }
 
 // `--series N D COUNT`: the median seconds per series of one el_test call
@@ -141,12 +144,12 @@ int series_path(std::uint64_t n, std::uint64_t d, int repeats) {
     for (auto* times : {&path, &mean_pass, &lag_pass}) std::sort(times->begin(), times->end());
     const auto median = [](const std::vector<double>& t) { return t[t.size() / 2]; };
     const double limit = median(mean_pass) + median(lag_pass);
-    std::printf("\nclass path, n = %llu, d = %llu, %s kernel: %.2f ms; two-pass limit %.2f ms (mean %.2f + lag sums "
-                "%.2f); ratio %.3fx (target <= 1.05)\n",
-                static_cast<unsigned long long>(n), static_cast<unsigned long long>(d),
-                std::string(larkspur::statistical_tests::active_kernel().name).c_str(),
-                median(path) * 1e3, limit * 1e3, median(mean_pass) * 1e3, median(lag_pass) * 1e3,
-                median(path) / limit);
+    std::printf(
+        "\nclass path, n = %llu, d = %llu, %s kernel: %.2f ms; two-pass limit %.2f ms (mean %.2f + lag sums "
+        "%.2f); ratio %.3fx (target <= 1.05)\n",
+        static_cast<unsigned long long>(n), static_cast<unsigned long long>(d),
+        std::string(larkspur::statistical_tests::active_kernel().name).c_str(), median(path) * 1e3, limit * 1e3,
+        median(mean_pass) * 1e3, median(lag_pass) * 1e3, median(path) / limit);
     return sink == 0.5 ? 1 : 0;  // keeps the calls
 }
 
@@ -160,9 +163,10 @@ int main(int argc, char** argv) {
         std::uint64_t d;
         int repeats;
     };
-    const std::vector<Case> cases = quick ? std::vector<Case>{{250, 3, 3}, {2000, 25, 3}}
-                                          : std::vector<Case>{{250, 3, 2001}, {1000, 3, 1001}, {100000, 10, 21},
-                                                              {1000000, 15, 7}, {10000000, 25, 5}};
+    const std::vector<Case> cases =
+        quick
+            ? std::vector<Case>{{250, 3, 3}, {2000, 25, 3}}
+            : std::vector<Case>{{250, 3, 2001}, {1000, 3, 1001}, {100000, 10, 21}, {1000000, 15, 7}, {10000000, 25, 5}};
     std::mt19937_64 engine(1);
     std::normal_distribution<double> normal;
     std::printf("%-10s %4s %-10s %14s %10s %s\n", "n", "d", "kernel", "median", "speed-up", "bits");
@@ -182,8 +186,8 @@ int main(int argc, char** argv) {
                 median_seconds([&] { result = el_test(x.data(), c.n, 2.4, c.d, variant); }, c.repeats);
             const bool same = identical(result, reference);
             mismatches += same ? 0 : 1;
-            std::printf("%-10s %4s %-10s %12.3f us %9.2fx %s\n", "", "",
-                        std::string(variant.name).c_str(), seconds * 1e6, baseline / seconds, same ? "identical" : "DIFFER");
+            std::printf("%-10s %4s %-10s %12.3f us %9.2fx %s\n", "", "", std::string(variant.name).c_str(),
+                        seconds * 1e6, baseline / seconds, same ? "identical" : "DIFFER");
         }
         // Series of this length side by side (several different series, so
         // the time per series compares with the rows above).

@@ -18,7 +18,6 @@ import time
 from collections.abc import Callable, Iterator
 
 import numpy as np
-
 from larkspur_tools import dask_many, dask_partitions, el_partition, el_tuple
 
 LENGTH = 2500
@@ -74,8 +73,10 @@ def main() -> None:
     SERIES_PER_PART, CHUNK = args.series, args.chunk
     parts = list(range(args.parts))
     total = args.parts * SERIES_PER_PART
-    print(f"{args.parts} partitions x {SERIES_PER_PART} series of {LENGTH}, made in arrays of {CHUNK} series; "
-          f"{os.cpu_count()} CPUs, load average before {os.getloadavg()[0]:.2f}")
+    print(
+        f"{args.parts} partitions x {SERIES_PER_PART} series of {LENGTH}, made in arrays of {CHUNK} series; "
+        f"{os.cpu_count()} CPUs, load average before {os.getloadavg()[0]:.2f}"
+    )
 
     rows: dict[str, tuple[float, float, int]] = {}
     loop = best_of(args.repeats, lambda: [timed_part(seed) for seed in parts])
@@ -108,8 +109,13 @@ def main() -> None:
             os.environ.update(saved)
 
     def dask_cluster_run(label: str, config: dict[str, object]) -> None:
-        with dask.config.set(config), LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                                   dashboard_address=None, silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
+        with (
+            dask.config.set(config),
+            LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.CRITICAL
+            ) as cluster,
+            Client(cluster) as client,
+        ):
             client.gather(client.map(timed_part, parts[:2], pure=False))  # warm: imports, first arrays
             result = best_of(args.repeats, lambda: client.gather(client.map(timed_part, parts, pure=False)))
             assert result[3] == expected, f"{label}: results differ from the plain loop"
@@ -136,10 +142,13 @@ def main() -> None:
         print(f"| {label} | {wall:.2f} | {cpu:.2f} | {faults:,} | {total / wall:,.0f} | {base / wall:.2f}x |")
 
     # Shipping the series from the client and one task per series, for contrast.
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                      silence_logs=logging.CRITICAL) as cluster, \
-            Client(cluster) as client:
-        few = [series for seed in parts[:1] for series in make_part(seed)][:2000 if not args.quick else 50]
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.CRITICAL
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        few = [series for seed in parts[:1] for series in make_part(seed)][: 2000 if not args.quick else 50]
         direct = [el_tuple(series) for series in few]
         start = time.perf_counter()
         assert dask_many(client, few, batch_size=500) == direct
@@ -147,8 +156,10 @@ def main() -> None:
         start = time.perf_counter()
         assert client.gather(client.map(el_tuple, few, pure=False)) == direct
         single = time.perf_counter() - start
-    print(f"\n{len(few)} series shipped from the client: batches of 500 {len(few) / batched:,.0f} series/s, "
-          f"one task per series {len(few) / single:,.0f} series/s")
+    print(
+        f"\n{len(few)} series shipped from the client: batches of 500 {len(few) / batched:,.0f} series/s, "
+        f"one task per series {len(few) / single:,.0f} series/s"
+    )
 
 
 if __name__ == "__main__":

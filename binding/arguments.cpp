@@ -83,8 +83,9 @@ Status bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwarg
                     if (!same_name(spec.keyword_only[j].name, key_text, key_size)) continue;
                     PyObject*& slot = slots[positional_count + j];
                     if (slot != nullptr) {
-                        return std::unexpected(binding_error(
-                            spec, " got multiple values for argument '" + std::string(key_text, static_cast<std::size_t>(key_size)) + "'"));
+                        return std::unexpected(
+                            binding_error(spec, " got multiple values for argument '" +
+                                                    std::string(key_text, static_cast<std::size_t>(key_size)) + "'"));
                     }
                     slot = value;
                     matched = true;
@@ -95,8 +96,9 @@ Status bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwarg
                     if (i < spec.positional_only_count) {
                         positional_only_misuse.emplace_back(key_text, static_cast<std::size_t>(key_size));
                     } else if (slots[i] != nullptr) {
-                        return std::unexpected(binding_error(
-                            spec, " got multiple values for argument '" + std::string(key_text, static_cast<std::size_t>(key_size)) + "'"));
+                        return std::unexpected(
+                            binding_error(spec, " got multiple values for argument '" +
+                                                    std::string(key_text, static_cast<std::size_t>(key_size)) + "'"));
                     } else {
                         slots[i] = value;
                     }
@@ -109,8 +111,8 @@ Status bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwarg
     }
 
     if (!positional_only_misuse.empty()) {
-        return std::unexpected(binding_error(
-            spec, " got some positional-only arguments passed as keyword arguments: " + join_names(positional_only_misuse)));
+        return std::unexpected(binding_error(spec, " got some positional-only arguments passed as keyword arguments: " +
+                                                       join_names(positional_only_misuse)));
     }
 
     if (given < spec.required_positional_count) {

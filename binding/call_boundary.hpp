@@ -94,8 +94,8 @@ LARKSPUR_FORCED_UNWIND_HANDLER Value guarded(Body& body, Success success, Value 
 
 template <class Body>
 PyObject* object_boundary(Body&& body) {
-    return detail::guarded(body, [](Result<OwnedRef>& result) { return result->release(); },
-                           static_cast<PyObject*>(nullptr));
+    return detail::guarded(
+        body, [](Result<OwnedRef>& result) { return result->release(); }, static_cast<PyObject*>(nullptr));
 }
 
 template <class Body>

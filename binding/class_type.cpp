@@ -73,8 +73,8 @@ Result<OwnedRef> LazyType::create() {
         if (!has_slot(description_.slots, Py_tp_new)) {
             slots.push_back({Py_tp_new, reinterpret_cast<void*>(no_constructor_new)});
         }
-        const bool gc = has_slot(description_.slots, Py_tp_traverse) ||
-                        PyType_HasFeature(description_.base, Py_TPFLAGS_HAVE_GC);
+        const bool gc =
+            has_slot(description_.slots, Py_tp_traverse) || PyType_HasFeature(description_.base, Py_TPFLAGS_HAVE_GC);
         slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(gc ? description_.gc_dealloc : description_.dealloc)});
         slots.push_back({0, nullptr});
         spec_slots_ = std::move(slots);

@@ -34,19 +34,19 @@ using Setter = Status (*)(BorrowedRef self, BorrowedRef value);
 struct PropertyDescription {
     const char* name;
     Getter getter;
-    Setter setter;     // null: read-only
-    const char* doc;   // null: none
+    Setter setter;    // null: read-only
+    const char* doc;  // null: none
 };
 
 struct ClassDescription {
     const char* name;
-    const char* module_name;           // null: "builtins"
-    PyTypeObject* base;                // &PyBaseObject_Type for plain classes
+    const char* module_name;  // null: "builtins"
+    PyTypeObject* base;       // &PyBaseObject_Type for plain classes
     int basic_size;
     std::string_view doc;
-    const char* text_signature;        // null: none
+    const char* text_signature;  // null: none
     bool subclassable;
-    std::vector<PyType_Slot> slots;    // extra type slots, e.g. Py_tp_new
+    std::vector<PyType_Slot> slots;  // extra type slots, e.g. Py_tp_new
     std::vector<PropertyDescription> properties;
     destructor dealloc;                // plain variant
     destructor gc_dealloc;             // variant for garbage-collected instances

@@ -23,8 +23,8 @@ BorrowedRef panic_exception_type() {
     if (const OwnedRef* existing = panic_type_cell.get()) {
         return existing->borrow();
     }
-    OwnedRef created = OwnedRef::steal(PyErr_NewExceptionWithDoc(panic_exception_name, panic_exception_doc,
-                                                                 PyExc_BaseException, nullptr));
+    OwnedRef created = OwnedRef::steal(
+        PyErr_NewExceptionWithDoc(panic_exception_name, panic_exception_doc, PyExc_BaseException, nullptr));
     if (!created) {
         // fetch_error() would look for the very type we failed to make.
         PyObject* raised = PyErr_GetRaisedException();

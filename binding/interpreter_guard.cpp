@@ -12,8 +12,7 @@ thread_local int thread_lock_depth = 0;
 thread_local PyThreadState* thread_released_state = nullptr;
 std::atomic<bool> interpreter_checked{false};
 
-constexpr char traverse_prohibited[] =
-    "Access to the GIL is prohibited while a __traverse__ implmentation is running.";
+constexpr char traverse_prohibited[] = "Access to the GIL is prohibited while a __traverse__ implmentation is running.";
 constexpr char access_prohibited[] = "Access to the GIL is currently prohibited.";
 
 [[noreturn]] void lock_prohibited(int depth) {
@@ -123,8 +122,7 @@ Result<OwnedRef> make_module(ModuleRecord& record, ModuleInitializer initializer
         return std::unexpected(fetch_or_system_error());
     }
     std::int64_t expected = -1;
-    if (!record.interpreter_id.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
-        expected != id) {
+    if (!record.interpreter_id.compare_exchange_strong(expected, id, std::memory_order_seq_cst) && expected != id) {
         return std::unexpected(PendingError::with_message(PyExc_ImportError, subinterpreter_message));
     }
     if (const OwnedRef* existing = record.module.get()) {

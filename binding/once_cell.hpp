@@ -27,8 +27,7 @@ public:
     const T& store(T value) {
         T* fresh = new T(std::move(value));
         T* expected = nullptr;
-        if (slot_.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel,
-                                          std::memory_order_acquire)) {
+        if (slot_.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel, std::memory_order_acquire)) {
             return *fresh;
         }
         delete fresh;

@@ -41,8 +41,8 @@ std::optional<std::string> lenient_utf8(BorrowedRef text) {
         PyErr_Clear();
         return std::nullopt;
     }
-    const OwnedRef decoded = OwnedRef::steal(
-        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+    const OwnedRef decoded =
+        OwnedRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
     if (!decoded) {
         PyErr_Clear();
         return std::nullopt;
@@ -85,16 +85,29 @@ std::string quoted(std::string_view text) {
     std::string out = "\"";
     for (const char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
                     char escape[16];
-                    std::snprintf(escape, sizeof escape, "\\u{%x}", static_cast<unsigned>(static_cast<unsigned char>(c)));
+                    std::snprintf(escape, sizeof escape, "\\u{%x}",
+                                  static_cast<unsigned>(static_cast<unsigned char>(c)));
                     out += escape;
                 } else {
                     out += c;
@@ -139,8 +152,9 @@ std::string traceback_part(BorrowedRef exception) {
     } else {
         PyErr_Clear();
     }
-    std::fputs("--- larkspur native code is resuming an internal fault after fetching a PanicException from Python ---\n",
-               stderr);
+    std::fputs(
+        "--- larkspur native code is resuming an internal fault after fetching a PanicException from Python ---\n",
+        stderr);
     std::fputs("Python stack trace below:\n", stderr);
     std::fflush(stderr);
     PyErr_SetRaisedException(exception.release());
@@ -189,8 +203,8 @@ PendingError PendingError::panic(std::string text) {
 PendingError PendingError::conversion(BorrowedRef object, std::string_view target) {
     auto state = std::make_unique<State>();
     state->type = OwnedRef::new_reference(PyExc_TypeError);
-    state->argument = ConversionArgument{OwnedRef::new_reference(reinterpret_cast<PyObject*>(object.type())),
-                                         std::string(target)};
+    state->argument =
+        ConversionArgument{OwnedRef::new_reference(reinterpret_cast<PyObject*>(object.type())), std::string(target)};
     return PendingError(std::move(state));
 }
 

@@ -53,12 +53,22 @@ numpydoc_xref_param_type = False
 numpydoc_validation_checks = {"GL08", "PR01", "PR02", "RT01", "EX01"}
 # The result types are made by the functions, not by the reader: their
 # fields are documented as Attributes, not as constructor Parameters.
-numpydoc_validation_overrides = {"PR01": [r"What `el_many` returns", r"The test on one series with everything",
-                                          r"A wild-bootstrap p-value with what it was made of"]}
+numpydoc_validation_overrides = {
+    "PR01": [
+        r"What `el_many` returns",
+        r"The test on one series with everything",
+        r"A wild-bootstrap p-value with what it was made of",
+    ]
+}
 numpydoc_validation_exclude = {
     r"\.__init__$",
-    r"\._asdict$", r"\._make$", r"\._replace$", r"\.count$", r"\.index$",  # NamedTuple's own methods
-    r"\.with_traceback$", r"\.add_note$",                                  # BaseException's own methods
+    r"\._asdict$",
+    r"\._make$",
+    r"\._replace$",
+    r"\.count$",
+    r"\.index$",  # NamedTuple's own methods
+    r"\.with_traceback$",
+    r"\.add_note$",  # BaseException's own methods
 }
 
 myst_enable_extensions = ["dollarmath", "amsmath", "colon_fence", "deflist"]
@@ -69,9 +79,13 @@ myst_heading_anchors = 3
 # larkspur_docs when the build finishes (the page never asks a CDN).
 mathjax_path = "mathjax/MathJax.js?config=TeX-AMS_CHTML"
 mathjax2_config = {
-    "tex2jax": {"inlineMath": [["\\(", "\\)"]], "displayMath": [["\\[", "\\]"]],
-                "processEscapes": True, "processClass": "math|arithmatex",
-                "ignoreClass": "tex2jax_ignore|mathjax_ignore|document"},
+    "tex2jax": {
+        "inlineMath": [["\\(", "\\)"]],
+        "displayMath": [["\\[", "\\]"]],
+        "processEscapes": True,
+        "processClass": "math|arithmatex",
+        "ignoreClass": "tex2jax_ignore|mathjax_ignore|document",
+    },
     "CommonHTML": {"linebreaks": {"automatic": True}},
     "menuSettings": {"zoom": "None"},
     "showMathMenu": False,
@@ -125,5 +139,9 @@ doctest_test_doctest_blocks = "default"
 # blanks, which editors strip from docstrings.
 import doctest as _doctest
 
-doctest_default_flags = (_doctest.ELLIPSIS | _doctest.IGNORE_EXCEPTION_DETAIL | _doctest.DONT_ACCEPT_TRUE_FOR_1
-                         | _doctest.NORMALIZE_WHITESPACE)
+doctest_default_flags = (
+    _doctest.ELLIPSIS
+    | _doctest.IGNORE_EXCEPTION_DETAIL
+    | _doctest.DONT_ACCEPT_TRUE_FOR_1
+    | _doctest.NORMALIZE_WHITESPACE
+)

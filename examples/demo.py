@@ -15,8 +15,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 def main() -> None:
     stocks = str(ROOT / "data" / "EuStockMarkets.csv")
-    rows = [run_test(f"{index} returns", log_returns(read_column(stocks, index)))
-            for index in ("DAX", "SMI", "CAC", "FTSE")]
+    rows = [
+        run_test(f"{index} returns", log_returns(read_column(stocks, index))) for index in ("DAX", "SMI", "CAC", "FTSE")
+    ]
     rows.append(run_test("sunspots", read_column(str(ROOT / "data" / "sunspot.year.csv"), "value")))
     print_table(rows, sys.stdout)
 

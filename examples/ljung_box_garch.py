@@ -14,10 +14,10 @@ from __future__ import annotations
 import argparse
 
 import numpy as np
+from size_and_power import garch, white_noise
 from statsmodels.stats.diagnostic import acorr_ljungbox
 
 from larkspur import statistical_tests
-from size_and_power import garch, white_noise
 
 LAGS = (1, 5, 10)
 MODELS = {
@@ -34,8 +34,11 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=7)
     args = parser.parse_args()
     rng = np.random.default_rng(args.seed)
-    print(f"| rejections at 5%, n = {args.n:,}, {args.reps:,} replications | this test | "
-          + " | ".join(f"Ljung–Box, {lags} lag{'s' * (lags > 1)}" for lags in LAGS) + " |")
+    print(
+        f"| rejections at 5%, n = {args.n:,}, {args.reps:,} replications | this test | "
+        + " | ".join(f"Ljung–Box, {lags} lag{'s' * (lags > 1)}" for lags in LAGS)
+        + " |"
+    )
     print("|---|---:|" + "---:|" * len(LAGS))
     for name, model in MODELS.items():
         series = model(rng, args.reps, args.n)

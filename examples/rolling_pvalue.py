@@ -17,7 +17,6 @@ import pathlib
 
 import numpy as np
 import pandas as pd
-
 from larkspur_tools import rolling_pvalues
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -44,8 +43,12 @@ def dax_log_returns() -> pd.Series:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("rolling_pvalue.png"),
-                        help="where to write the picture (default: ./rolling_pvalue.png)")
+    parser.add_argument(
+        "--output",
+        type=pathlib.Path,
+        default=pathlib.Path("rolling_pvalue.png"),
+        help="where to write the picture (default: ./rolling_pvalue.png)",
+    )
     parser.add_argument("--window", type=int, default=WINDOW, help="observations per window (default 250)")
     arguments = parser.parse_args()
 
@@ -60,8 +63,13 @@ def main() -> None:
     top.plot(returns.index, returns.to_numpy(), linewidth=0.6, color="tab:blue")
     top.set_ylabel("DAX log return")
     top.set_title(f"DAX 1991–1998: returns and rolling Escanciano–Lobato test ({arguments.window}-day window)")
-    bottom.plot(pvalues.index, pvalues.to_numpy(), linewidth=1.0, color="tab:green",
-                label="EL p-value of the window ending that day")
+    bottom.plot(
+        pvalues.index,
+        pvalues.to_numpy(),
+        linewidth=1.0,
+        color="tab:green",
+        label="EL p-value of the window ending that day",
+    )
     bottom.axhline(0.05, color="tab:red", linestyle="--", linewidth=1.0, label="5% level")
     bottom.set_yscale("log")
     bottom.set_ylabel("p-value (log scale)")
@@ -70,8 +78,10 @@ def main() -> None:
     figure.tight_layout()
     figure.savefig(arguments.output, dpi=110)
     rejected = int((pvalues < 0.05).sum())
-    print(f"wrote {arguments.output}; {rejected} of {len(pvalues)} full windows "
-          f"({100 * rejected / len(pvalues):.2f}%) reject at 5%")
+    print(
+        f"wrote {arguments.output}; {rejected} of {len(pvalues)} full windows "
+        f"({100 * rejected / len(pvalues):.2f}%) reject at 5%"
+    )
 
 
 if __name__ == "__main__":

@@ -20,9 +20,9 @@ import time
 from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
+from larkspur_tools import bootstrap_pvalue, chi2_upper_tail
 
 from larkspur import statistical_tests
-from larkspur_tools import bootstrap_pvalue, chi2_upper_tail
 
 SIZES = (100, 250, 1000)
 BURN_IN = 200
@@ -36,8 +36,9 @@ def white_noise(rng: np.random.Generator, reps: int, n: int) -> np.ndarray:
     return rng.standard_normal((reps, n))
 
 
-def garch(rng: np.random.Generator, reps: int, n: int, omega: float = 0.05, alpha: float = 0.1,
-          beta: float = 0.85) -> np.ndarray:
+def garch(
+    rng: np.random.Generator, reps: int, n: int, omega: float = 0.05, alpha: float = 0.1, beta: float = 0.85
+) -> np.ndarray:
     """reps GARCH(1,1) paths side by side, started at the stationary variance."""
     shocks = rng.standard_normal((reps, n + BURN_IN))
     out = np.empty_like(shocks)
@@ -97,8 +98,13 @@ def main() -> None:
     cells = [(name, n) for name in MODELS for n in SIZES]
     # Chunks have their own seeds (seed, chunk), so the table does not
     # depend on --jobs.
-    tasks = {(name, n): [(name, n, min(CHUNK, args.reps - first), args.boot, args.seed * 1_000_003 + first)
-                         for first in range(0, args.reps, CHUNK)] for name, n in cells}
+    tasks = {
+        (name, n): [
+            (name, n, min(CHUNK, args.reps - first), args.boot, args.seed * 1_000_003 + first)
+            for first in range(0, args.reps, CHUNK)
+        ]
+        for name, n in cells
+    }
     flat = [task for cell in cells for task in tasks[cell]]
     if args.jobs > 1:
         with ProcessPoolExecutor(args.jobs) as pool:

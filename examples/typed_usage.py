@@ -5,9 +5,9 @@ from collections.abc import Sequence
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
+from larkspur_tools import ELTuple, EscancianoLobato, by_column, el_many, el_tuple, rolling_pvalues
 
 from larkspur import statistical_tests
-from larkspur_tools import ELTuple, EscancianoLobato, by_column, el_many, el_tuple, rolling_pvalues
 
 
 def pvalue_of(returns: npt.NDArray[np.float64]) -> float:

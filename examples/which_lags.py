@@ -16,7 +16,6 @@ import pathlib
 
 import numpy as np
 import pandas as pd
-
 from larkspur_tools import diagnose
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]

@@ -92,7 +92,8 @@ Fixed multiply_magnitudes(const Fixed& a, const Fixed& b) noexcept {
         product[i + limb_count] = static_cast<std::uint32_t>(carry);
     }
     Fixed result;
-    for (std::size_t i = 0; i < limb_count; ++i) result.w[i] = product[i + static_cast<std::size_t>(fraction_bits / 32)];
+    for (std::size_t i = 0; i < limb_count; ++i)
+        result.w[i] = product[i + static_cast<std::size_t>(fraction_bits / 32)];
     return result;
 }
 
@@ -172,8 +173,8 @@ double round_scaled(const Fixed& value, int scale) noexcept {
     }
     if (top < 0) return negative ? -0.0 : 0.0;
     const int exponent = top + scale - fraction_bits;  // value in [2^exponent, 2^(exponent+1))
-    if (exponent > 1023) return negative ? -std::bit_cast<double>(0x7FF0000000000000ULL)
-                                         : std::bit_cast<double>(0x7FF0000000000000ULL);
+    if (exponent > 1023)
+        return negative ? -std::bit_cast<double>(0x7FF0000000000000ULL) : std::bit_cast<double>(0x7FF0000000000000ULL);
     const int lowest = exponent - 52 > -1074 ? exponent - 52 : -1074;  // exponent of the result's last bit
     const int shift = lowest - (scale - fraction_bits);                // bits of n below that last bit
     std::uint64_t q = 0;

@@ -49,8 +49,7 @@ std::string_view to_string(GammaParameterError error) noexcept {
     return "GammaParameterError";
 }
 
-std::expected<ChiSquaredDistribution, GammaParameterError> ChiSquaredDistribution::create(
-    double freedom) noexcept {
+std::expected<ChiSquaredDistribution, GammaParameterError> ChiSquaredDistribution::create(double freedom) noexcept {
     const double shape = freedom * half;
     if (!(shape > 0.0)) {
         return std::unexpected(GammaParameterError::ShapeInvalid);

@@ -19,8 +19,7 @@ enum class GammaParameterError { ShapeInvalid, RateInvalid, ShapeAndRateInfinite
 
 class ChiSquaredDistribution {
 public:
-    [[nodiscard]] static std::expected<ChiSquaredDistribution, GammaParameterError> create(
-        double freedom) noexcept;
+    [[nodiscard]] static std::expected<ChiSquaredDistribution, GammaParameterError> create(double freedom) noexcept;
 
     [[nodiscard]] double shape() const noexcept { return shape_; }
     [[nodiscard]] double rate() const noexcept { return rate_; }

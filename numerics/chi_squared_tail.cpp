@@ -184,9 +184,8 @@ DoubleDouble log_term(double y, double j) noexcept {
     // ln T_j <= -d - ln(2 pi z)/2 < -4095 past this (ln(1 + d) - d <= 0).
     if (y > 4096.0 * z) return {-std::numeric_limits<double>::infinity(), 0.0};
     const DoubleDouble d = divide(two_sum(y, -z), z);
-    const DoubleDouble g = (d.hi <= atanh_bound && d.hi >= -atanh_bound)
-                               ? log1p_minus_identity(d)
-                               : add(log_of(add({1.0, 0.0}, d)), negate(d));
+    const DoubleDouble g = (d.hi <= atanh_bound && d.hi >= -atanh_bound) ? log1p_minus_identity(d)
+                                                                         : add(log_of(add({1.0, 0.0}, d)), negate(d));
     DoubleDouble result = add(multiply(g, j), negate(d));
     result = add(result, negate(multiply(log_of(z), 0.5)));
     result = add(result, {-half_ln_two_pi_hi, -half_ln_two_pi_lo});
@@ -195,7 +194,8 @@ DoubleDouble log_term(double y, double j) noexcept {
     const double rest =
         ((w2 * w) *
          (stirling_2 +
-          w2 * (stirling_3 + w2 * (stirling_4 + w2 * (stirling_5 + w2 * (stirling_6 + w2 * (stirling_7 + w2 * stirling_8)))))));
+          w2 * (stirling_3 +
+                w2 * (stirling_4 + w2 * (stirling_5 + w2 * (stirling_6 + w2 * (stirling_7 + w2 * stirling_8)))))));
     result = add(result, negate(divide({1.0, 0.0}, 12.0 * z)));
     return add(result, {-rest, 0.0});
 }

@@ -197,8 +197,7 @@ DoubleDoubleWithError log_approximation(double x) noexcept {
     const double e_ln2 = e * tables::ln2_hi;
     const DoubleDouble a = fast_two_sum(e_ln2, row.minus_log_c_hi);
     const DoubleDouble head = two_sum(a.hi, b.hi);
-    const double tail =
-        (((head.lo + a.lo) + (e * tables::ln2_lo + row.minus_log_c_lo)) + (b.lo - square.lo * 0.5)) + p;
+    const double tail = (((head.lo + a.lo) + (e * tables::ln2_lo + row.minus_log_c_lo)) + (b.lo - square.lo * 0.5)) + p;
     const DoubleDouble result = fast_two_sum(head.hi, tail);
 
     // Error: p and the tail sums (< 2^-49.6 |p|); e ln 2 (< 2^-96 |e|); the

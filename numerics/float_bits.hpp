@@ -11,8 +11,6 @@
 
 namespace larkspur::numerics {
 
-[[nodiscard]] constexpr std::uint64_t bits_of(double value) noexcept {
-    return std::bit_cast<std::uint64_t>(value);
-}
+[[nodiscard]] constexpr std::uint64_t bits_of(double value) noexcept { return std::bit_cast<std::uint64_t>(value); }
 
 }  // namespace larkspur::numerics

@@ -33,8 +33,8 @@ namespace {
 // rounding 22-23, FZ 24, DN 25. Cleared bits give nearest-even, subnormals
 // kept, IEEE NaN propagation and no traps; AHP (26) and the rest are left
 // alone because no double operation reads them.
-constexpr std::uint64_t fpcr_cleared = (0x7ULL << 0) | (0x1FULL << 8) | (1ULL << 15) | (1ULL << 19) |
-                                       (0x3ULL << 22) | (1ULL << 24) | (1ULL << 25);
+constexpr std::uint64_t fpcr_cleared =
+    (0x7ULL << 0) | (0x1FULL << 8) | (1ULL << 15) | (1ULL << 19) | (0x3ULL << 22) | (1ULL << 24) | (1ULL << 25);
 
 std::uint64_t read_fpcr() noexcept {
     std::uint64_t value;

@@ -16,7 +16,6 @@ enum class IncompleteGammaError { AInvalid, XInvalid };
 
 [[nodiscard]] std::string_view to_string(IncompleteGammaError error) noexcept;
 
-[[nodiscard]] std::expected<double, IncompleteGammaError> regularized_lower_gamma(double a,
-                                                                                  double x) noexcept;
+[[nodiscard]] std::expected<double, IncompleteGammaError> regularized_lower_gamma(double a, double x) noexcept;
 
 }  // namespace larkspur::numerics

@@ -41,8 +41,8 @@
 #endif
 
 // Declares larkspur_baseline_NAME, bound to NAME at the baseline version.
-#define LARKSPUR_BASELINE(ret, name, params)                             \
-    extern "C" ret larkspur_baseline_##name params noexcept;             \
+#define LARKSPUR_BASELINE(ret, name, params)                 \
+    extern "C" ret larkspur_baseline_##name params noexcept; \
     __asm__(".symver larkspur_baseline_" #name "," #name "@" LARKSPUR_GLIBC_BASELINE)
 
 LARKSPUR_BASELINE(int, pthread_create, (pthread_t*, const pthread_attr_t*, void* (*)(void*), void*));
@@ -53,12 +53,15 @@ LARKSPUR_BASELINE(unsigned long, strtoul, (const char*, char**, int));
 
 extern "C" {
 
-int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument) noexcept {
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
+                   void* argument) noexcept {
     return larkspur_baseline_pthread_create(thread, attributes, start, argument);
 }
 int pthread_join(pthread_t thread, void** value) { return larkspur_baseline_pthread_join(thread, value); }
 int pthread_detach(pthread_t thread) noexcept { return larkspur_baseline_pthread_detach(thread); }
-int pthread_once(pthread_once_t* control, void (*routine)()) { return larkspur_baseline_pthread_once(control, routine); }
+int pthread_once(pthread_once_t* control, void (*routine)()) {
+    return larkspur_baseline_pthread_once(control, routine);
+}
 
 // glibc 2.32 tells whether the process has only ever had one thread, letting
 // libstdc++ skip atomic operations. Here it always says "maybe not": the

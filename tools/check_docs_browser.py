@@ -123,10 +123,21 @@ def browser(width: int = 1280, height: int = 900):
 
     options = webdriver.ChromeOptions()
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
-    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                     f"--window-size={width},{height}", "--hide-scrollbars", "--force-device-scale-factor=1",
-                     "--disable-background-networking", "--disable-component-update", "--no-first-run",
-                     "--disable-sync", "--disable-default-apps", "--allow-file-access-from-files"):
+    for argument in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-dev-shm-usage",
+        f"--window-size={width},{height}",
+        "--hide-scrollbars",
+        "--force-device-scale-factor=1",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--no-first-run",
+        "--disable-sync",
+        "--disable-default-apps",
+        "--allow-file-access-from-files",
+    ):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
     service = Service(executable_path=shutil.which("chromedriver") or "/usr/bin/chromedriver")
@@ -166,15 +177,21 @@ def check_page(driver, site: pathlib.Path, path: pathlib.Path, site_url: str) ->
     if math["errors"]:
         problems.append(f"{where}: {math['errors']} MathJax errors")
     text = driver.execute_script(VISIBLE_TEXT)
-    problems += [f"{where}: raw TeX {token!r} visible: ...{text[max(0, text.index(token) - 40):text.index(token) + 40]}..."
-                 for token in RAW_TEX if token in text]
+    problems += [
+        f"{where}: raw TeX {token!r} visible: ...{text[max(0, text.index(token) - 40) : text.index(token) + 40]}..."
+        for token in RAW_TEX
+        if token in text
+    ]
     if driver.find_elements("css selector", "span.math, div.math") and not math["rendered"]:
         problems.append(f"{where}: the page has mathematics but MathJax rendered none")
     outside, failed = requests_of(driver, site_url)
     problems += [f"{where}: request leaves the site: {url}" for url in outside]
     problems += [f"{where}: request failed: {text}" for text in failed]
-    problems += [f"{where}: console {entry['level']}: {entry['message']}" for entry in driver.get_log("browser")
-                 if entry["level"] == "SEVERE"]
+    problems += [
+        f"{where}: console {entry['level']}: {entry['message']}"
+        for entry in driver.get_log("browser")
+        if entry["level"] == "SEVERE"
+    ]
     return problems
 
 
@@ -186,15 +203,19 @@ def check_search(driver, site: pathlib.Path, site_url: str, word: str) -> list[s
         count = driver.execute_script("return document.querySelectorAll('#search-results li').length;")
         status = driver.execute_script(
             "const s = document.querySelector('#search-results .search-summary, #search-results p');"
-            "return s ? s.textContent : '';")
+            "return s ? s.textContent : '';"
+        )
         if count or "did not match" in status:
             break
         time.sleep(0.2)
     outside, failed = requests_of(driver, site_url)
     problems = [f"search {word!r}: request leaves the site: {url}" for url in outside]
     problems += [f"search {word!r}: request failed: {text}" for text in failed]
-    problems += [f"search {word!r}: console {e['level']}: {e['message']}" for e in driver.get_log("browser")
-                 if e["level"] == "SEVERE"]
+    problems += [
+        f"search {word!r}: console {e['level']}: {e['message']}"
+        for e in driver.get_log("browser")
+        if e["level"] == "SEVERE"
+    ]
     if not count:
         problems.append(f"search {word!r}: no results")
     else:
@@ -206,9 +227,14 @@ def screenshot(driver, site: pathlib.Path, page: str, target: pathlib.Path) -> N
     driver.get((site / page).as_uri())
     driver.execute_async_script(MATHJAX_DONE)
     height = min(int(driver.execute_script("return document.documentElement.scrollHeight;")), 5000)
-    shot = driver.execute_cdp_cmd("Page.captureScreenshot", {
-        "format": "png", "captureBeyondViewport": True,
-        "clip": {"x": 0, "y": 0, "width": 1280, "height": height, "scale": 1}})
+    shot = driver.execute_cdp_cmd(
+        "Page.captureScreenshot",
+        {
+            "format": "png",
+            "captureBeyondViewport": True,
+            "clip": {"x": 0, "y": 0, "width": 1280, "height": height, "scale": 1},
+        },
+    )
     import base64
 
     target.write_bytes(base64.b64decode(shot["data"]))
@@ -224,8 +250,7 @@ def main() -> int:
         print(f"{site}: no index.html; run make docs first", file=sys.stderr)
         return 2
     site_url = site.as_uri() + "/"
-    pages = sorted(p for p in site.rglob("*.html")
-                   if not SKIPPED_DIRS.intersection(p.relative_to(site).parts))
+    pages = sorted(p for p in site.rglob("*.html") if not SKIPPED_DIRS.intersection(p.relative_to(site).parts))
     start = time.monotonic()
     problems = internal_link_failures(site, pages)
     driver = browser()
@@ -241,8 +266,10 @@ def main() -> int:
         driver.quit()
     for problem in problems:
         print(problem, file=sys.stderr)
-    print(f"{len(pages)} pages checked in Chromium, {len(problems)} problems, {time.monotonic() - start:.1f} s; "
-          f"screenshots in {arguments.shots}")
+    print(
+        f"{len(pages)} pages checked in Chromium, {len(problems)} problems, {time.monotonic() - start:.1f} s; "
+        f"screenshots in {arguments.shots}"
+    )
     return 1 if problems else 0
 
 

@@ -29,7 +29,7 @@ import numpy as np
 from mpmath import mp, mpf
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from cr_check import EVALUATOR, PRECISION, round_to_double  # noqa: E402
+from cr_check import EVALUATOR, PRECISION  # noqa: E402
 
 SMALLEST_NORMAL = mpf(2) ** -1022
 
@@ -86,7 +86,6 @@ def ulp_error(got: float, exact: mpf) -> float:
     return float(abs(mpf(got) - exact) / unit)
 
 
-
 def errors_chunk(job: tuple[np.ndarray, np.ndarray]) -> np.ndarray:
     points, got = job
     mp.prec = PRECISION
@@ -101,21 +100,36 @@ def make_points(rng: np.random.Generator, count: int) -> np.ndarray:
     df = np.where(rng.uniform(0, 1, count) < 0.02, large, df)
     spread = np.sqrt(2 * df)
     tiny = np.ldexp(rng.uniform(1, 2, parts), rng.integers(-130, 0, parts))
-    moderate = np.maximum(df[parts:2 * parts] + rng.uniform(-4, 8, parts) * spread[parts:2 * parts], 1e-3)
-    bulk = rng.uniform(0, 3, parts) * df[2 * parts:3 * parts] + rng.uniform(0, 10, parts)
+    moderate = np.maximum(df[parts : 2 * parts] + rng.uniform(-4, 8, parts) * spread[parts : 2 * parts], 1e-3)
+    bulk = rng.uniform(0, 3, parts) * df[2 * parts : 3 * parts] + rng.uniform(0, 10, parts)
     # The deep tail: the true value runs down to 2^-1074 near x = 1490 + 2 df ln(x) and past it.
-    deep = rng.uniform(60, 1600, parts) + df[3 * parts:4 * parts] * rng.uniform(1, 4, parts)
+    deep = rng.uniform(60, 1600, parts) + df[3 * parts : 4 * parts] * rng.uniform(1, 4, parts)
     huge = np.ldexp(rng.uniform(1, 2, count - 4 * parts), rng.integers(10, 1024, count - 4 * parts))
     x = np.concatenate([tiny, moderate, bulk, deep, huge])
-    special_x = [math.nan, -1.0, -0.0, 0.0, 5e-324, 2.0**-120, 2.0**-121, 1.0, 2.0, 4.0, 70.13, 1e300,
-                 1.7976931348623157e308, math.inf]
+    special_x = [
+        math.nan,
+        -1.0,
+        -0.0,
+        0.0,
+        5e-324,
+        2.0**-120,
+        2.0**-121,
+        1.0,
+        2.0,
+        4.0,
+        70.13,
+        1e300,
+        1.7976931348623157e308,
+        math.inf,
+    ]
     specials = [(sx, sdf) for sx in special_x for sdf in (1.0, 2.0, 3.0, 4.0, 299.0, 300.0)]
     return np.concatenate([np.column_stack([x, df]), np.array(specials)])
 
 
 def evaluate(points: np.ndarray) -> np.ndarray:
-    output = subprocess.run([str(EVALUATOR), "chi2-tail"], input=points.astype(np.float64).tobytes(),
-                            capture_output=True, check=True).stdout
+    output = subprocess.run(
+        [str(EVALUATOR), "chi2-tail"], input=points.astype(np.float64).tobytes(), capture_output=True, check=True
+    ).stdout
     return np.frombuffer(output, dtype=np.float64)
 
 
@@ -131,8 +145,9 @@ def main() -> int:
     got = evaluate(points)
     pieces = max(1, min(len(points) // 200, 8 * args.jobs))
     with multiprocessing.Pool(args.jobs) as pool:
-        errors = np.concatenate(pool.map(errors_chunk, list(zip(np.array_split(points, pieces),
-                                                               np.array_split(got, pieces)))))
+        errors = np.concatenate(
+            pool.map(errors_chunk, list(zip(np.array_split(points, pieces), np.array_split(got, pieces))))
+        )
     order = np.argsort(-errors)
     worst = errors[order[0]]
     over = np.flatnonzero(errors > args.max_ulps)
@@ -140,8 +155,10 @@ def main() -> int:
         x, df = points[index]
         print(f"  x = {x!r} ({float(x).hex()}), df = {int(df)}: {got[index]!r}, {errors[index]:.3f} ulp")
     correctly_rounded = int(np.sum(errors <= 0.5))
-    print(f"chi2_tail_check: {len(points)} points, largest error {worst:.3f} ulp, {correctly_rounded} within "
-          f"half an ulp, {len(over)} above {args.max_ulps} ulp; {time.monotonic() - start:.1f} s")
+    print(
+        f"chi2_tail_check: {len(points)} points, largest error {worst:.3f} ulp, {correctly_rounded} within "
+        f"half an ulp, {len(over)} above {args.max_ulps} ulp; {time.monotonic() - start:.1f} s"
+    )
     return 1 if len(over) else 0
 
 

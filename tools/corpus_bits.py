@@ -12,9 +12,9 @@ import csv
 import pathlib
 
 import numpy as np
+from larkspur_tools import default_d
 
 from larkspur import statistical_tests
-from larkspur_tools import default_d
 
 EL = statistical_tests.EscancianoLobato
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -48,8 +48,16 @@ def main():
     for name, series in corpus():
         for q, d in ((2.4, None), (0.5, None), (2.4, 3)):
             result = EL(series, q=q, d=d)
-            print(name, len(series), q, d, default_d(len(series)), result.p_tilde,
-                  float(result.statistic).hex(), float(result.pvalue).hex())
+            print(
+                name,
+                len(series),
+                q,
+                d,
+                default_d(len(series)),
+                result.p_tilde,
+                float(result.statistic).hex(),
+                float(result.pvalue).hex(),
+            )
 
 
 if __name__ == "__main__":

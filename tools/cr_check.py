@@ -23,7 +23,6 @@ import argparse
 import math
 import multiprocessing
 import pathlib
-import struct
 import subprocess
 import sys
 import time
@@ -123,15 +122,32 @@ def log_arguments(rng: np.random.Generator, count: int) -> np.ndarray:
     parts = count // 6
     positive_bits = from_bits(rng.integers(0, 0x7FF0000000000000, parts, dtype=np.uint64))
     subnormal = from_bits(rng.integers(1, 0x0010000000000000, parts, dtype=np.uint64))
-    near_one = 1.0 + rng.uniform(-2.0**-7, 2.0**-6, parts)
-    very_near_one = 1.0 + rng.choice([-1.0, 1.0], parts) * np.ldexp(rng.uniform(1, 2, parts), rng.integers(-53, -7, parts))
-    ulps_from_one = from_bits(np.uint64(0x3FF0000000000000) + rng.integers(-2**20, 2**20, parts).astype(np.int64).astype(np.uint64))
+    near_one = 1.0 + rng.uniform(-(2.0**-7), 2.0**-6, parts)
+    very_near_one = 1.0 + rng.choice([-1.0, 1.0], parts) * np.ldexp(
+        rng.uniform(1, 2, parts), rng.integers(-53, -7, parts)
+    )
+    ulps_from_one = from_bits(
+        np.uint64(0x3FF0000000000000) + rng.integers(-(2**20), 2**20, parts).astype(np.int64).astype(np.uint64)
+    )
     ordinary = rng.uniform(0, 1000, count - 5 * parts)
     return np.concatenate([positive_bits, subnormal, near_one, very_near_one, ulps_from_one, ordinary])
 
 
-SPECIALS = [math.nan, -math.nan, math.inf, -math.inf, 0.0, -0.0, 1.0, -1.0, 5e-324, -5e-324,
-            2.2250738585072014e-308, 1.7976931348623157e308, -1.7976931348623157e308]
+SPECIALS = [
+    math.nan,
+    -math.nan,
+    math.inf,
+    -math.inf,
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
+]
 
 
 def hard_cases() -> list[tuple[str, float, float]]:
@@ -160,16 +176,21 @@ def check_derived_lag() -> int:
             if math.floor(rounded) != floor_wanted:
                 failures += 1
                 print(f"derived d: floor(RN({n}^0.2)) = {math.floor(rounded)}, integer root {floor_wanted}")
-    first = next((k for k in range(257, 7132)
-                  if math.floor(round_to_double(mp.power(mpf(float(k**5 - 1)), exponent))) != k - 1), None)
-    print(f"derived d: integer root = floor(correctly rounded pow) at every k^5 - 1, k^5 below 2^40; "
-          f"first k^5 - 1 where they part: k = {first}")
+    first = next(
+        (k for k in range(257, 7132) if math.floor(round_to_double(mp.power(mpf(float(k**5 - 1)), exponent))) != k - 1),
+        None,
+    )
+    print(
+        f"derived d: integer root = floor(correctly rounded pow) at every k^5 - 1, k^5 below 2^40; "
+        f"first k^5 - 1 where they part: k = {first}"
+    )
     return failures
 
 
 def evaluate(mode: str, values: np.ndarray) -> np.ndarray:
-    output = subprocess.run([str(EVALUATOR), mode], input=values.astype(np.float64).tobytes(),
-                            capture_output=True, check=True).stdout
+    output = subprocess.run(
+        [str(EVALUATOR), mode], input=values.astype(np.float64).tobytes(), capture_output=True, check=True
+    ).stdout
     return np.frombuffer(output, dtype=np.float64)
 
 
@@ -212,8 +233,10 @@ def main() -> int:
         for x, e, g, r in zip(xs, expected, got, ref):
             if not same(np.array([g]), np.array([e]))[0] or not same(np.array([r]), np.array([e]))[0]:
                 failures += 1
-                print(f"hard case {function}({float(x).hex()}): listed {float(e).hex()}, "
-                      f"ours {float(g).hex()}, mpmath {float(r).hex()}")
+                print(
+                    f"hard case {function}({float(x).hex()}): listed {float(e).hex()}, "
+                    f"ours {float(g).hex()}, mpmath {float(r).hex()}"
+                )
         print(f"{function}: {len(listed)} hard cases checked")
 
     generators = {"exp": exp_arguments, "log": log_arguments}
@@ -223,7 +246,10 @@ def main() -> int:
             got = evaluate(function, xs)
             parts = evaluate_parts(function, xs)
             pieces = max(1, len(xs) // 20000)
-            jobs = [(function, chunk, part) for chunk, part in zip(np.array_split(xs, pieces), np.array_split(parts, pieces))]
+            jobs = [
+                (function, chunk, part)
+                for chunk, part in zip(np.array_split(xs, pieces), np.array_split(parts, pieces))
+            ]
             results = pool.map(reference_chunk, jobs)
             ref = np.concatenate([r for r, _ in results])
             ratio = np.concatenate([q for _, q in results])
@@ -234,20 +260,26 @@ def main() -> int:
             wrong = inside[~same(accurate, ref[inside])]
             failures += len(wrong)
             for index in wrong[:20]:
-                print(f"{function}({float(xs[index]).hex()}): accurate path gives "
-                      f"{float(accurate[list(inside).index(index)]).hex()}, correctly rounded {float(ref[index]).hex()}")
+                print(
+                    f"{function}({float(xs[index]).hex()}): accurate path gives "
+                    f"{float(accurate[list(inside).index(index)]).hex()}, correctly rounded {float(ref[index]).hex()}"
+                )
             bad = np.flatnonzero(~same(got, ref))
             failures += len(bad)
             for index in bad[:20]:
-                print(f"{function}({float(xs[index]).hex()}): ours {float(got[index]).hex()}, "
-                      f"correctly rounded {float(ref[index]).hex()}")
+                print(
+                    f"{function}({float(xs[index]).hex()}): ours {float(got[index]).hex()}, "
+                    f"correctly rounded {float(ref[index]).hex()}"
+                )
             # The rounding test is only as sound as the fast path's error bound.
             over = np.flatnonzero(ratio > 1)
             failures += len(over)
             for index in over[:20]:
                 print(f"{function}({float(xs[index]).hex()}): fast path error {ratio[index]:.3g} times its bound")
-            print(f"{function}: {len(xs)} arguments, {len(bad)} misrounded; fast path error at most "
-                  f"{ratio.max():.3g} of its bound; accurate path alone: {len(wrong)} of {len(inside)} misrounded")
+            print(
+                f"{function}: {len(xs)} arguments, {len(bad)} misrounded; fast path error at most "
+                f"{ratio.max():.3g} of its bound; accurate path alone: {len(wrong)} of {len(inside)} misrounded"
+            )
 
     print(f"cr_check: {failures} failures, {time.monotonic() - start:.1f} s")
     return 1 if failures else 0

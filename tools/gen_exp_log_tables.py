@@ -163,7 +163,7 @@ def render() -> str:
         "// ln(2) = LN2_HI + LN2_LO: LN2_HI has 42 significant bits, so e*LN2_HI is exact.",
         f"inline constexpr double ln2_hi = {hexf(ln2_hi)};",
         f"inline constexpr double ln2_lo = {hexf(ln2_lo)};",
-        f"// Interval i holds the reduced mantissas whose bits minus log_offset_bits have i in bits",
+        "// Interval i holds the reduced mantissas whose bits minus log_offset_bits have i in bits",
         f"// 45..51; |m c - 1| < 2^-7 over every interval (largest: {mp.nstr(g['worst'], 6)}).",
         f"inline constexpr std::array<LogRow, {len(g['rows'])}> log_rows{{{{",
     ]

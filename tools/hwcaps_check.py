@@ -78,29 +78,37 @@ def libm_tail(x: float, df: int) -> float:
 
 def child(path: str) -> None:
     sys.path.insert(0, str(ROOT / "tests" / "python"))
-    from el_reference import el_test as reference_el_test
     import hashlib
 
-    from larkspur import statistical_tests
+    from el_reference import el_test as reference_el_test
     from larkspur_tools import _batch, default_d, lag_table
+
+    from larkspur import statistical_tests
 
     data = np.load(path)
     lengths, values = data["lengths"], data["values"]
     out = np.empty((len(lengths), 6), dtype=np.uint64)
     start = 0
     for i, n in enumerate(lengths):
-        x = values[start:start + n]
+        x = values[start : start + n]
         start += n
         result = statistical_tests.EscancianoLobato(x)
         reference = reference_el_test(x.tolist())
         table = lag_table(x).to_numpy(dtype=np.float64)
         digest = int.from_bytes(hashlib.blake2b(table.tobytes(), digest_size=8).digest(), "little")
-        out[i] = (result.p_tilde, np.float64(result.statistic).view(np.uint64),
-                  np.float64(result.pvalue).view(np.uint64), default_d(int(n)), digest,
-                  np.float64(reference[2]).view(np.uint64))
+        out[i] = (
+            result.p_tilde,
+            np.float64(result.statistic).view(np.uint64),
+            np.float64(result.pvalue).view(np.uint64),
+            default_d(int(n)),
+            digest,
+            np.float64(reference[2]).view(np.uint64),
+        )
     x, df = tail_points()
-    tails = np.array([_batch.chi2_upper_tail(float(v), int(k)) for v, k in zip(x, df)]
-                     + [libm_tail(float(v), int(k)) for v, k in zip(x, df)])
+    tails = np.array(
+        [_batch.chi2_upper_tail(float(v), int(k)) for v, k in zip(x, df)]
+        + [libm_tail(float(v), int(k)) for v, k in zip(x, df)]
+    )
     sys.stdout.buffer.write(out.tobytes() + tails.view(np.uint64).tobytes())
 
 
@@ -110,10 +118,11 @@ def run(path: str, tunable: bool, series: int) -> tuple[np.ndarray, np.ndarray]:
         env["GLIBC_TUNABLES"] = TUNABLE
     else:
         env.pop("GLIBC_TUNABLES", None)
-    output = subprocess.run([sys.executable, __file__, "--child", path], env=env, capture_output=True,
-                            check=True).stdout
+    output = subprocess.run(
+        [sys.executable, __file__, "--child", path], env=env, capture_output=True, check=True
+    ).stdout
     words = np.frombuffer(output, dtype=np.uint64)
-    return words[:6 * series].reshape(-1, 6), words[6 * series:]
+    return words[: 6 * series].reshape(-1, 6), words[6 * series :]
 
 
 def main() -> int:
@@ -137,15 +146,19 @@ def main() -> int:
     count = len(default_tails) // 2
     tails = np.flatnonzero(default_tails[:count] != restricted_tails[:count])
     libm_tails = int(np.sum(default_tails[count:] != restricted_tails[count:]))
-    print(f"hwcaps: {args.series} series (n 50..400): {int(ours.sum())} differ in p~, statistic, p-value, d "
-          "or the lag table "
-          f"with {TUNABLE}; the libm-based transcription's p-value differs on {int(libm.sum())}; "
-          f"chi-squared tail: {len(tails)} of {count} differ (libm-based: {libm_tails}); {time.monotonic() - start:.1f} s")
+    print(
+        f"hwcaps: {args.series} series (n 50..400): {int(ours.sum())} differ in p~, statistic, p-value, d "
+        "or the lag table "
+        f"with {TUNABLE}; the libm-based transcription's p-value differs on {int(libm.sum())}; "
+        f"chi-squared tail: {len(tails)} of {count} differ (libm-based: {libm_tails}); {time.monotonic() - start:.1f} s"
+    )
     for index in np.flatnonzero(ours)[:10]:
         print(f"  series {index} (n = {lengths[index]}): {default[index, :5]} vs {restricted[index, :5]}")
     x, df = tail_points()
     for index in tails[:10]:
-        print(f"  chi2_upper_tail({x[index]!r}, {df[index]}): {default_tails[index]:#x} vs {restricted_tails[index]:#x}")
+        print(
+            f"  chi2_upper_tail({x[index]!r}, {df[index]}): {default_tails[index]:#x} vs {restricted_tails[index]:#x}"
+        )
     return 1 if ours.any() or len(tails) else 0
 
 

@@ -36,11 +36,20 @@ API = HERE / "api"
 MATHJAX = pathlib.Path("/usr/share/javascript/mathjax")
 # What MathJax 2 loads for TeX input and CommonHTML output (the rest of the
 # package, 50 MB of other outputs and unpacked sources, is never asked for).
-MATHJAX_PARTS = ["MathJax.js", "config/TeX-AMS_CHTML.js", "extensions", "jax/input/TeX", "jax/element",
-                 "jax/output/CommonHTML", "fonts/HTML-CSS/TeX/woff", "localization/en"]
+MATHJAX_PARTS = [
+    "MathJax.js",
+    "config/TeX-AMS_CHTML.js",
+    "extensions",
+    "jax/input/TeX",
+    "jax/element",
+    "jax/output/CommonHTML",
+    "fonts/HTML-CSS/TeX/woff",
+    "localization/en",
+]
 
 
 # --- the API reference ------------------------------------------------------
+
 
 def _summary(doc: str | None) -> str:
     first = inspect.cleandoc(doc or "").split("\n\n")[0]
@@ -55,8 +64,9 @@ def _stub_class() -> tuple[str, str]:
             new = next(f for f in node.body if isinstance(f, ast.FunctionDef) and f.name == "__new__")
             args = new.args.args[1:]
             defaults = [None] * (len(args) - len(new.args.defaults)) + list(new.args.defaults)
-            parameters = [a.arg if default is None else f"{a.arg}={ast.unparse(default)}"
-                          for a, default in zip(args, defaults)]
+            parameters = [
+                a.arg if default is None else f"{a.arg}={ast.unparse(default)}" for a, default in zip(args, defaults)
+            ]
             return f"({', '.join(parameters)})", ast.get_docstring(node) or ""
     raise ExtensionError("larkspur.pyi has no class EscancianoLobato")
 
@@ -65,8 +75,11 @@ def _numpydoc(doc: str, what: str, obj: Any, app: Sphinx) -> str:
     from numpydoc.docscrape_sphinx import get_doc_object
 
     config = {"show_class_members": False, "xref_param_type": False}
-    return str(get_doc_object(obj, what=what, doc=doc, config=config, builder=app.builder)) if obj is not None \
+    return (
+        str(get_doc_object(obj, what=what, doc=doc, config=config, builder=app.builder))
+        if obj is not None
         else str(get_doc_object(None, what=what, doc=doc, config=config))
+    )
 
 
 def _title(text: str) -> str:
@@ -76,8 +89,6 @@ def _title(text: str) -> str:
 def _data_doc(name: str, value: Any) -> str:
     """A module constant's doc comment (#:) where it is defined."""
     from sphinx.pycode import ModuleAnalyzer
-
-    import larkspur_tools
 
     for module in sorted(n for n in sys.modules if n.startswith("larkspur_tools.")):
         try:
@@ -91,6 +102,7 @@ def _data_doc(name: str, value: Any) -> str:
 
 def write_api(app: Sphinx) -> None:
     import larkspur_tools
+
     from larkspur import statistical_tests
 
     generated = API / "generated"
@@ -98,22 +110,28 @@ def write_api(app: Sphinx) -> None:
     generated.mkdir(parents=True)
     signature, class_doc = _stub_class()
     rows = [("larkspur.statistical_tests.EscancianoLobato", _summary(class_doc))]
-    pages = {"larkspur.statistical_tests.EscancianoLobato": (
-        _title("larkspur.statistical_tests.EscancianoLobato")
-        + "\n.. py:module:: larkspur.statistical_tests\n   :no-index:\n"
-        + f"\n.. py:class:: larkspur.statistical_tests.EscancianoLobato{signature}\n   :final:\n\n"
-        + _indent(_numpydoc(class_doc, "class", None, app)))}
+    pages = {
+        "larkspur.statistical_tests.EscancianoLobato": (
+            _title("larkspur.statistical_tests.EscancianoLobato")
+            + "\n.. py:module:: larkspur.statistical_tests\n   :no-index:\n"
+            + f"\n.. py:class:: larkspur.statistical_tests.EscancianoLobato{signature}\n   :final:\n\n"
+            + _indent(_numpydoc(class_doc, "class", None, app))
+        )
+    }
     for name in sorted(larkspur_tools.__all__, key=str.lower):
         obj = getattr(larkspur_tools, name)
         full = f"larkspur_tools.{name}"
         if obj is statistical_tests.EscancianoLobato:
-            doc = ("The extension's result class under a shorter name: the same object as\n"
-                   ":class:`larkspur.statistical_tests.EscancianoLobato`, importable for annotations.\n\n"
-                   "Examples\n--------\n>>> from larkspur import statistical_tests\n"
-                   ">>> from larkspur_tools import EscancianoLobato\n"
-                   ">>> EscancianoLobato is statistical_tests.EscancianoLobato\nTrue\n")
-            body = f".. py:class:: {full}\n   :canonical: larkspur.statistical_tests.EscancianoLobato\n\n" \
-                   + _indent(doc)
+            doc = (
+                "The extension's result class under a shorter name: the same object as\n"
+                ":class:`larkspur.statistical_tests.EscancianoLobato`, importable for annotations.\n\n"
+                "Examples\n--------\n>>> from larkspur import statistical_tests\n"
+                ">>> from larkspur_tools import EscancianoLobato\n"
+                ">>> EscancianoLobato is statistical_tests.EscancianoLobato\nTrue\n"
+            )
+            body = f".. py:class:: {full}\n   :canonical: larkspur.statistical_tests.EscancianoLobato\n\n" + _indent(
+                doc
+            )
         elif inspect.isclass(obj):
             own = [m for m, v in vars(obj).items() if not m.startswith("_") and inspect.isfunction(v)]
             members = f"   :members: {', '.join(own)}\n" if own else ""
@@ -131,13 +149,15 @@ def write_api(app: Sphinx) -> None:
         (generated / f"{full}.rst").write_text(text, encoding="utf-8")
     table = "".join(f"   * - :doc:`{full} <generated/{full}>`\n     - {summary}\n" for full, summary in rows)
     (API / "index.rst").write_text(
-        _title("API reference")
-        + "\nGenerated from the docstrings. The extension ``larkspur`` holds one class, whose\n"
+        _title("API reference") + "\nGenerated from the docstrings. The extension ``larkspur`` holds one class, whose\n"
         "construction runs the test; the companion package ``larkspur_tools`` (in the same\n"
         "wheel) holds everything else.\n\n"
-        ".. list-table::\n   :header-rows: 1\n   :widths: 35 65\n\n   * - name\n     - summary\n" + table
-        + "\n.. toctree::\n   :hidden:\n\n" + "".join(f"   generated/{full}\n" for full in pages),
-        encoding="utf-8")
+        ".. list-table::\n   :header-rows: 1\n   :widths: 35 65\n\n   * - name\n     - summary\n"
+        + table
+        + "\n.. toctree::\n   :hidden:\n\n"
+        + "".join(f"   generated/{full}\n" for full in pages),
+        encoding="utf-8",
+    )
 
 
 def _indent(text: str, by: str = "   ") -> str:
@@ -146,21 +166,24 @@ def _indent(text: str, by: str = "   ") -> str:
 
 # --- code blocks as doctests --------------------------------------------------
 
+
 def run_block(code: str, shell: bool = False) -> str:
     """Runs one block as a reader would paste it and returns what it printed;
     a failure raises with the block's stderr."""
     with tempfile.TemporaryDirectory(prefix="larkspur-doc-") as directory:
         for name in ("data", "examples"):
             (pathlib.Path(directory) / name).symlink_to(ROOT / name, target_is_directory=True)
-        environment = dict(os.environ, MPLBACKEND="Agg",
-                           PATH=os.pathsep.join([str(pathlib.Path(sys.executable).parent), os.environ["PATH"]]))
+        environment = dict(
+            os.environ,
+            MPLBACKEND="Agg",
+            PATH=os.pathsep.join([str(pathlib.Path(sys.executable).parent), os.environ["PATH"]]),
+        )
         if shell:
             command = ["bash", "-euo", "pipefail", "-c", code]
         else:
             (pathlib.Path(directory) / "block.py").write_text(code, encoding="utf-8")
             command = [sys.executable, "block.py"]
-        result = subprocess.run(command, cwd=directory, env=environment, capture_output=True, text=True,
-                                timeout=600)
+        result = subprocess.run(command, cwd=directory, env=environment, capture_output=True, text=True, timeout=600)
     if result.returncode != 0:
         raise RuntimeError(f"the block failed ({result.returncode}):\n{result.stderr[-3000:]}")
     return result.stdout
@@ -178,17 +201,24 @@ def mark_code_blocks(app: Sphinx, doctree: nodes.document) -> None:
     for number, block in enumerate(blocks):
         language = block.get("language", "")
         following = blocks[number + 1] if number + 1 < len(blocks) else None
-        output = following if following is not None and following.get("language") == "text" \
-            and following.parent is block.parent and block.parent.index(following) == block.parent.index(block) + 1 \
+        output = (
+            following
+            if following is not None
+            and following.get("language") == "text"
+            and following.parent is block.parent
+            and block.parent.index(following) == block.parent.index(block) + 1
             else None
+        )
         if language not in PYTHON and not (language in SHELL and output is not None):
             continue
         group = f"block{number}"
         block["testnodetype"] = "testcode"
         block["groups"] = [group]
         block["options"] = {}
-        block["test"] = (f"import larkspur_docs\nprint(larkspur_docs.run_block({block.astext()!r}, "
-                         f"shell={language in SHELL}), end='')\n")
+        block["test"] = (
+            f"import larkspur_docs\nprint(larkspur_docs.run_block({block.astext()!r}, "
+            f"shell={language in SHELL}), end='')\n"
+        )
         if output is not None:
             output["testnodetype"] = "testoutput"
             output["groups"] = [group]
@@ -196,6 +226,7 @@ def mark_code_blocks(app: Sphinx, doctree: nodes.document) -> None:
 
 
 # --- MathJax, offline ---------------------------------------------------------
+
 
 def copy_mathjax(app: Sphinx, exception: Exception | None) -> None:
     if exception is not None or app.builder.format != "html":

@@ -12,11 +12,12 @@ import pathlib
 
 import numpy as np
 import pandas as pd
-
 from larkspur_tools import diagnose
 
 # sphinx_gallery_start_ignore
-HERE = pathlib.Path(__file__).parent if "__file__" in globals() else pathlib.Path.cwd()  # the gallery runs it in its folder
+HERE = (
+    pathlib.Path(__file__).parent if "__file__" in globals() else pathlib.Path.cwd()
+)  # the gallery runs it in its folder
 DATA = HERE.resolve().parents[1] / "data"
 # sphinx_gallery_end_ignore
 

@@ -16,11 +16,12 @@ import pathlib
 import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
-
 from larkspur_tools import diagnose
 
 # sphinx_gallery_start_ignore
-HERE = pathlib.Path(__file__).parent if "__file__" in globals() else pathlib.Path.cwd()  # the gallery runs it in its folder
+HERE = (
+    pathlib.Path(__file__).parent if "__file__" in globals() else pathlib.Path.cwd()
+)  # the gallery runs it in its folder
 DATA = HERE.resolve().parents[1] / "data"
 # sphinx_gallery_end_ignore
 
@@ -32,8 +33,10 @@ figure, (left, right) = plt.subplots(1, 2, figsize=(11, 4.2))
 for series, ax in ((ftse, left), (sunspots, right)):
     diagnosis = diagnose(series)
     diagnosis.plot(ax=ax)
-    print(f"{diagnosis.name}: n = {diagnosis.n}, p~ = {diagnosis.p_tilde}, "
-          f"statistic = {diagnosis.statistic:.2f}, p-value = {diagnosis.pvalue:.3g}")
+    print(
+        f"{diagnosis.name}: n = {diagnosis.n}, p~ = {diagnosis.p_tilde}, "
+        f"statistic = {diagnosis.statistic:.2f}, p-value = {diagnosis.pvalue:.3g}"
+    )
 
 # %%
 # The numbers behind the right-hand picture: the test's statistic is the

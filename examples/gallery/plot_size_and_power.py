@@ -20,17 +20,18 @@ import pathlib
 import sys
 
 import matplotlib.pyplot as plt
-import numpy as np
 import pandas as pd
 
 # sphinx_gallery_start_ignore
-HERE = pathlib.Path(__file__).parent if "__file__" in globals() else pathlib.Path.cwd()  # the gallery runs it in its folder
+HERE = (
+    pathlib.Path(__file__).parent if "__file__" in globals() else pathlib.Path.cwd()
+)  # the gallery runs it in its folder
 sys.path.insert(0, str(HERE.resolve().parent))
 # sphinx_gallery_end_ignore
 from size_and_power import COLUMNS, MODELS, rejections  # noqa: E402
 
 REPLICATIONS = 300  # small on purpose: see the note above
-BOOTSTRAP = 99      # (B + 1) * 5% is an integer: the exact level of a Monte Carlo test
+BOOTSTRAP = 99  # (B + 1) * 5% is an integer: the exact level of a Monte Carlo test
 SEED = 2024
 
 rows = {}

@@ -23,32 +23,90 @@ when called.
     from larkspur_tools import EscancianoLobato   # the result class, for annotations
 """
 
-from ._core import DEFAULT_Q as DEFAULT_Q, EscancianoLobato as EscancianoLobato, ElTuple as ElTuple, ELTuple as ELTuple, default_d as default_d
-from .diagnosis import Diagnosis as Diagnosis, diagnose as diagnose
-from .lags import chi2_upper_tail as chi2_upper_tail, lag_table as lag_table
-from .wild_bootstrap import (
-    BootstrapResult as BootstrapResult,
-    bootstrap as bootstrap,
-    bootstrap_pvalue as bootstrap_pvalue,
+from ._core import (
+    DEFAULT_Q as DEFAULT_Q,
+)
+from ._core import (
+    ELTuple as ELTuple,
+)
+from ._core import (
+    ElTuple as ElTuple,
+)
+from ._core import (
+    EscancianoLobato as EscancianoLobato,
+)
+from ._core import (
+    default_d as default_d,
 )
 from .batch import (
     ElMany as ElMany,
+)
+from .batch import (
     ElManyMasked as ElManyMasked,
+)
+from .batch import (
     el_batch as el_batch,
+)
+from .batch import (
     el_many as el_many,
+)
+from .batch import (
     el_partition as el_partition,
+)
+from .batch import (
     el_tuple as el_tuple,
 )
+from .cluster import dask_many as dask_many
+from .cluster import dask_partitions as dask_partitions
 from .config import show_config as show_config
-from .frame import by_column as by_column, rolling_pvalues as rolling_pvalues
-from .small_sample import SMALL_SAMPLE as SMALL_SAMPLE, SmallSampleWarning as SmallSampleWarning
-from .cluster import dask_many as dask_many, dask_partitions as dask_partitions
+from .diagnosis import Diagnosis as Diagnosis
+from .diagnosis import diagnose as diagnose
+from .frame import by_column as by_column
+from .frame import rolling_pvalues as rolling_pvalues
+from .lags import chi2_upper_tail as chi2_upper_tail
+from .lags import lag_table as lag_table
 from .reading import read_series as read_series
+from .small_sample import SMALL_SAMPLE as SMALL_SAMPLE
+from .small_sample import SmallSampleWarning as SmallSampleWarning
+from .wild_bootstrap import (
+    BootstrapResult as BootstrapResult,
+)
+from .wild_bootstrap import (
+    bootstrap as bootstrap,
+)
+from .wild_bootstrap import (
+    bootstrap_pvalue as bootstrap_pvalue,
+)
 
 #: The former name of `read_series`.
 as_float64 = read_series
 
-__all__ = ["BootstrapResult", "DEFAULT_Q", "Diagnosis", "EscancianoLobato", "ElTuple", "ELTuple", "ElMany", "ElManyMasked",
-           "SMALL_SAMPLE", "SmallSampleWarning", "as_float64", "bootstrap", "bootstrap_pvalue", "by_column",
-           "chi2_upper_tail", "dask_many", "dask_partitions", "default_d", "diagnose", "el_batch", "el_many",
-           "el_partition", "el_tuple", "lag_table", "read_series", "rolling_pvalues", "show_config"]
+__all__ = [
+    "BootstrapResult",
+    "DEFAULT_Q",
+    "Diagnosis",
+    "EscancianoLobato",
+    "ElTuple",
+    "ELTuple",
+    "ElMany",
+    "ElManyMasked",
+    "SMALL_SAMPLE",
+    "SmallSampleWarning",
+    "as_float64",
+    "bootstrap",
+    "bootstrap_pvalue",
+    "by_column",
+    "chi2_upper_tail",
+    "dask_many",
+    "dask_partitions",
+    "default_d",
+    "diagnose",
+    "el_batch",
+    "el_many",
+    "el_partition",
+    "el_tuple",
+    "lag_table",
+    "read_series",
+    "rolling_pvalues",
+    "show_config",
+]

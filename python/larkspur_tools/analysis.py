@@ -3,20 +3,54 @@
 (`diagnosis`) in one place, where they lived before those modules.
 """
 
-from .diagnosis import Diagnosis as Diagnosis, diagnose as diagnose, pvalue_text as pvalue_text
-from .lags import LAG_COLUMNS as LAG_COLUMNS, chi2_upper_tail as chi2_upper_tail, lag_table as lag_table
+from .diagnosis import Diagnosis as Diagnosis
+from .diagnosis import diagnose as diagnose
+from .diagnosis import pvalue_text as pvalue_text
+from .lags import LAG_COLUMNS as LAG_COLUMNS
+from .lags import chi2_upper_tail as chi2_upper_tail
+from .lags import lag_table as lag_table
 from .wild_bootstrap import (
     MAMMEN_HIGH as MAMMEN_HIGH,
+)
+from .wild_bootstrap import (
     MAMMEN_LOW as MAMMEN_LOW,
+)
+from .wild_bootstrap import (
     MAMMEN_P_LOW as MAMMEN_P_LOW,
+)
+from .wild_bootstrap import (
     MAX_B as MAX_B,
+)
+from .wild_bootstrap import (
     MAX_REPLICATE_BYTES as MAX_REPLICATE_BYTES,
+)
+from .wild_bootstrap import (
     SAMPLE_SIZE as SAMPLE_SIZE,
+)
+from .wild_bootstrap import (
     BootstrapResult as BootstrapResult,
+)
+from .wild_bootstrap import (
     bootstrap as bootstrap,
+)
+from .wild_bootstrap import (
     bootstrap_pvalue as bootstrap_pvalue,
 )
 
-__all__ = ["LAG_COLUMNS", "MAMMEN_HIGH", "MAMMEN_LOW", "MAMMEN_P_LOW", "MAX_B", "MAX_REPLICATE_BYTES", "SAMPLE_SIZE",
-           "BootstrapResult", "Diagnosis", "bootstrap", "bootstrap_pvalue", "chi2_upper_tail", "diagnose", "lag_table",
-           "pvalue_text"]
+__all__ = [
+    "LAG_COLUMNS",
+    "MAMMEN_HIGH",
+    "MAMMEN_LOW",
+    "MAMMEN_P_LOW",
+    "MAX_B",
+    "MAX_REPLICATE_BYTES",
+    "SAMPLE_SIZE",
+    "BootstrapResult",
+    "Diagnosis",
+    "bootstrap",
+    "bootstrap_pvalue",
+    "chi2_upper_tail",
+    "diagnose",
+    "lag_table",
+    "pvalue_text",
+]

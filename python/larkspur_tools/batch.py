@@ -35,8 +35,9 @@ from .small_sample import warn_short_series
 
 Errors: TypeAlias = Literal["raise", "mask"]
 #: What the native module returns: three byte columns and (index, exception class, message) per failure.
-Raw: TypeAlias = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.float64],
-                       list[tuple[int, type[Exception], str]]]
+Raw: TypeAlias = tuple[
+    npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.float64], list[tuple[int, type[Exception], str]]
+]
 
 Part = TypeVar("Part")
 
@@ -105,17 +106,19 @@ def _default_threads() -> int:
     return max(count or 1, 1)
 
 
-def native_many(panel: Panel, q: float | None, d: int | None, threads: int | None,
-                stop_at_first_failure: bool) -> Raw:
+def native_many(panel: Panel, q: float | None, d: int | None, threads: int | None, stop_at_first_failure: bool) -> Raw:
     """The native call on a panel: outputs and failures."""
     if threads is None:
         threads = _default_threads()
     elif isinstance(threads, bool) or operator.index(threads) < 1:
         raise ValueError(f"threads must be a positive integer, not {threads!r}")
-    p_tilde, statistic, pvalue, failures = _batch.el_many(panel.data, q, d, panel.axis, threads,
-                                                          stop_at_first_failure)
-    return (np.frombuffer(p_tilde, dtype=np.int64), np.frombuffer(statistic, dtype=np.float64),
-            np.frombuffer(pvalue, dtype=np.float64), failures)
+    p_tilde, statistic, pvalue, failures = _batch.el_many(panel.data, q, d, panel.axis, threads, stop_at_first_failure)
+    return (
+        np.frombuffer(p_tilde, dtype=np.int64),
+        np.frombuffer(statistic, dtype=np.float64),
+        np.frombuffer(pvalue, dtype=np.float64),
+        failures,
+    )
 
 
 def failure_error(exception: type[Exception], message: str) -> Exception:
@@ -123,8 +126,9 @@ def failure_error(exception: type[Exception], message: str) -> Exception:
     return exception(message) if message else exception()
 
 
-def run_many(panel: Panel, q: float | None, d: int | None, threads: int | None, errors: str,
-             note: Callable[[int], str] | None) -> ElMany | ElManyMasked:
+def run_many(
+    panel: Panel, q: float | None, d: int | None, threads: int | None, errors: str, note: Callable[[int], str] | None
+) -> ElMany | ElManyMasked:
     """The test on every series of a read panel; `note(i)` names series i in a
     raised error (None: no note, for one series given alone).
 
@@ -162,15 +166,36 @@ def run_many(panel: Panel, q: float | None, d: int | None, threads: int | None, 
 
 
 @overload
-def el_many(values: Any, q: float | None = None, d: int | None = None, *, axis: int = 0,
-            threads: int | None = None, errors: Literal["raise"] = "raise") -> ElMany: ...
+def el_many(
+    values: Any,
+    q: float | None = None,
+    d: int | None = None,
+    *,
+    axis: int = 0,
+    threads: int | None = None,
+    errors: Literal["raise"] = "raise",
+) -> ElMany: ...
 @overload
-def el_many(values: Any, q: float | None = None, d: int | None = None, *, axis: int = 0,
-            threads: int | None = None, errors: Literal["mask"]) -> ElManyMasked: ...
+def el_many(
+    values: Any,
+    q: float | None = None,
+    d: int | None = None,
+    *,
+    axis: int = 0,
+    threads: int | None = None,
+    errors: Literal["mask"],
+) -> ElManyMasked: ...
 
 
-def el_many(values: Any, q: float | None = None, d: int | None = None, *, axis: int = 0,
-            threads: int | None = None, errors: Errors = "raise") -> ElMany | ElManyMasked:
+def el_many(
+    values: Any,
+    q: float | None = None,
+    d: int | None = None,
+    *,
+    axis: int = 0,
+    threads: int | None = None,
+    errors: Errors = "raise",
+) -> ElMany | ElManyMasked:
     """The test on every series of a panel, in one native call on all cores.
 
     `values` is a 2-D array whose `axis` runs over time (axis=0: each column
@@ -238,8 +263,11 @@ def el_many(values: Any, q: float | None = None, d: int | None = None, *, axis: 
     OSError: Zero τ̂ value at lag 1
     """
     panel = read_panel(values, axis)
-    readable = panel.data if not panel.unreadable else [
-        series for position, series in enumerate(panel.data) if position not in panel.unreadable]
+    readable = (
+        panel.data
+        if not panel.unreadable
+        else [series for position, series in enumerate(panel.data) if position not in panel.unreadable]
+    )
     warn_short_series(readable, panel.axis)
     kind = "column" if axis % 2 == 0 else "row"
 
@@ -295,8 +323,9 @@ def el_tuple(values: RawData, q: float | None = None, d: int | None = None) -> E
     return result.p_tilde, result.statistic, result.pvalue
 
 
-def el_batch(batch: Iterable[RawData], q: float | None = None, d: int | None = None, *,
-             first: int = 0) -> list[ElTuple]:
+def el_batch(
+    batch: Iterable[RawData], q: float | None = None, d: int | None = None, *, first: int = 0
+) -> list[ElTuple]:
     """The test on every series of a batch: one task's work on a worker.
 
     The series are tested in one native batch on this thread (a cluster's
@@ -349,8 +378,9 @@ def el_batch_at(batch: Iterable[RawData], first: int, q: float | None = None, d:
     return el_batch(batch, q, d, first=first)
 
 
-def el_partition(load: Callable[[Part], Iterable[RawData]], part: Part,
-                 q: float | None = None, d: int | None = None) -> list[ElTuple]:
+def el_partition(
+    load: Callable[[Part], Iterable[RawData]], part: Part, q: float | None = None, d: int | None = None
+) -> list[ElTuple]:
     """Loads (or makes) the series of one partition where it runs, then tests each.
 
     `load(part)` runs on the worker, so only the partition's name travels,

@@ -33,15 +33,23 @@ from typing import NoReturn, TextIO
 import numpy as np
 import numpy.typing as npt
 
-from .wild_bootstrap import MAX_B, bootstrap
 from .config import ShowConfigAction
 from .csv_input import read_csv_columns
 from .parquet_input import read_parquet_columns
 from .report import (
-    ReportError, Row, differences, log_returns, print_table, run_test, without_missing, write_csv, write_json,
+    ReportError,
+    Row,
+    differences,
+    log_returns,
+    print_table,
+    run_test,
+    without_missing,
+    write_csv,
+    write_json,
 )
 from .small_sample import BOOTSTRAP_OPTION, SmallSampleWarning, small_sample_message
 from .table_columns import Column, Columns
+from .wild_bootstrap import MAX_B, bootstrap
 
 PROG = "larkspur-csv"
 EXIT_USAGE = 2
@@ -103,32 +111,69 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("path", help="CSV file with a header row, or a Parquet file")
-    parser.add_argument("--show-config", action=ShowConfigAction,
-                        help="print versions and kernel variants (for bug reports) and exit")
-    parser.add_argument("--column", action="append", default=None,
-                        help="name of a column to test (repeat for several; default: every numeric data column)")
-    parser.add_argument("--index-col", action="append", default=[], metavar="COLUMN",
-                        help="a column that indexes the rows: never tested (repeat for several)")
-    parser.add_argument("--sep", type=separator, default=None,
-                        help="field separator of a CSV file: ',', ';', 'tab' (default: detected from the header)")
-    parser.add_argument("--missing", choices=("raise", "omit"), default="raise",
-                        help="a missing value is an error (raise, default), or is dropped from its column (omit; "
-                             "the observations around it are then tested as if adjacent)")
+    parser.add_argument(
+        "--show-config", action=ShowConfigAction, help="print versions and kernel variants (for bug reports) and exit"
+    )
+    parser.add_argument(
+        "--column",
+        action="append",
+        default=None,
+        help="name of a column to test (repeat for several; default: every numeric data column)",
+    )
+    parser.add_argument(
+        "--index-col",
+        action="append",
+        default=[],
+        metavar="COLUMN",
+        help="a column that indexes the rows: never tested (repeat for several)",
+    )
+    parser.add_argument(
+        "--sep",
+        type=separator,
+        default=None,
+        help="field separator of a CSV file: ',', ';', 'tab' (default: detected from the header)",
+    )
+    parser.add_argument(
+        "--missing",
+        choices=("raise", "omit"),
+        default="raise",
+        help="a missing value is an error (raise, default), or is dropped from its column (omit; "
+        "the observations around it are then tested as if adjacent)",
+    )
     transform = parser.add_mutually_exclusive_group()
-    transform.add_argument("--log-returns", action="store_true",
-                           help="test r_t = ln P_t - ln P_{t-1} instead of the values (prices must be positive)")
+    transform.add_argument(
+        "--log-returns",
+        action="store_true",
+        help="test r_t = ln P_t - ln P_{t-1} instead of the values (prices must be positive)",
+    )
     transform.add_argument("--diff", action="store_true", help="test first differences x_t - x_{t-1}")
-    parser.add_argument("--q", type=float, default=None,
-                        help="constant of the penalty switch (default 2.4; must be positive)")
-    parser.add_argument("--d", type=positive_int, default=None,
-                        help="largest lag considered (default floor(n ** 0.2); at most n)")
-    parser.add_argument("--bootstrap", type=bootstrap_count, default=None, metavar="B",
-                        help=f"add a wild-bootstrap p-value from B Rademacher replicates, 1 <= B <= {MAX_B:,} "
-                             "(reliable in short series); the verdict then follows it")
-    parser.add_argument("--seed", type=seed_value, default=None, metavar="S",
-                        help="seed of the bootstrap, a non-negative integer (default: a fresh one, printed)")
-    parser.add_argument("--format", choices=("table", "csv", "json"), default="table",
-                        help="table for reading; csv or json (full precision) for programs")
+    parser.add_argument(
+        "--q", type=float, default=None, help="constant of the penalty switch (default 2.4; must be positive)"
+    )
+    parser.add_argument(
+        "--d", type=positive_int, default=None, help="largest lag considered (default floor(n ** 0.2); at most n)"
+    )
+    parser.add_argument(
+        "--bootstrap",
+        type=bootstrap_count,
+        default=None,
+        metavar="B",
+        help=f"add a wild-bootstrap p-value from B Rademacher replicates, 1 <= B <= {MAX_B:,} "
+        "(reliable in short series); the verdict then follows it",
+    )
+    parser.add_argument(
+        "--seed",
+        type=seed_value,
+        default=None,
+        metavar="S",
+        help="seed of the bootstrap, a non-negative integer (default: a fresh one, printed)",
+    )
+    parser.add_argument(
+        "--format",
+        choices=("table", "csv", "json"),
+        default="table",
+        help="table for reading; csv or json (full precision) for programs",
+    )
     arguments = parser.parse_args(argv)
     if arguments.seed is not None and arguments.bootstrap is None:
         parser.error(SEED_WITHOUT_BOOTSTRAP)
@@ -181,8 +226,11 @@ def run(arguments: argparse.Namespace, out: TextIO, notes: list[str]) -> None:
     rows = []
     for column in columns.tested:
         rows.append(test_series(column.name, series_of(column, arguments, notes), arguments))
-        warning = small_sample_message(rows[-1].n, f"column {column.name!r}", BOOTSTRAP_OPTION
-                                       if arguments.bootstrap is None else BOOTSTRAP_IN_TABLE)
+        warning = small_sample_message(
+            rows[-1].n,
+            f"column {column.name!r}",
+            BOOTSTRAP_OPTION if arguments.bootstrap is None else BOOTSTRAP_IN_TABLE,
+        )
         if warning:
             notes.append(f"warning: {warning}")
     transform = transform_name(arguments)
@@ -193,7 +241,9 @@ def run(arguments: argparse.Namespace, out: TextIO, notes: list[str]) -> None:
     else:
         print_table(rows, out, tested=transform)
         if arguments.bootstrap is not None:
-            print(f"Bootstrap: {arguments.bootstrap} Rademacher replicates per column, seed {arguments.seed}.", file=out)
+            print(
+                f"Bootstrap: {arguments.bootstrap} Rademacher replicates per column, seed {arguments.seed}.", file=out
+            )
     if arguments.bootstrap is not None and arguments.format != "table":
         notes.append(f"note: bootstrap: {arguments.bootstrap} Rademacher replicates per column, seed {arguments.seed}")
     out.flush()

@@ -37,8 +37,9 @@ def batched(series: Iterable[Any], size: int) -> Iterator[list[Any]]:
         yield batch
 
 
-def dask_many(client: Client, series: Iterable[RawData], *, batch_size: int = 1000,
-              q: float | None = None, d: int | None = None) -> list[ElTuple]:
+def dask_many(
+    client: Client, series: Iterable[RawData], *, batch_size: int = 1000, q: float | None = None, d: int | None = None
+) -> list[ElTuple]:
     """The test on every series, in order, as (p_tilde, statistic, pvalue) tuples.
 
     The series are shipped from here in batches of `batch_size`, one task
@@ -95,8 +96,14 @@ def dask_many(client: Client, series: Iterable[RawData], *, batch_size: int = 10
     return [row for batch in results for row in batch]
 
 
-def dask_partitions(client: Client, load: Callable[[Part], Iterable[RawData]], parts: Sequence[Part], *,
-                    q: float | None = None, d: int | None = None) -> list[list[ElTuple]]:
+def dask_partitions(
+    client: Client,
+    load: Callable[[Part], Iterable[RawData]],
+    parts: Sequence[Part],
+    *,
+    q: float | None = None,
+    d: int | None = None,
+) -> list[list[ElTuple]]:
     """`load(part)` and the test on each series it yields, one task per partition.
 
     Returns one list of tuples per partition, in the order of `parts`. `load`

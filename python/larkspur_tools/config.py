@@ -32,8 +32,9 @@ def _version(distribution: str) -> str:
 
 def config_lines() -> list[str]:
     """The lines show_config prints, "label: value" each."""
-    import larkspur
     import numpy
+
+    import larkspur
 
     from . import _batch
 
@@ -85,7 +86,12 @@ class ShowConfigAction(argparse.Action):
     def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
 
-    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
-                 option_string: str | None = None) -> None:
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Any,
+        option_string: str | None = None,
+    ) -> None:
         show_config()
         parser.exit()

@@ -25,7 +25,14 @@ import numpy as np
 import numpy.typing as npt
 
 from .table_columns import (
-    Column, Columns, ReportError, check_header, choose, is_missing_text, finish, text_kind,
+    Column,
+    Columns,
+    ReportError,
+    check_header,
+    choose,
+    finish,
+    is_missing_text,
+    text_kind,
 )
 
 SEPARATORS = (",", ";", "\t")
@@ -50,8 +57,9 @@ def arrow_csv() -> Any:
     return pyarrow.csv
 
 
-def read_csv_columns(path: str, wanted: Sequence[str] | None = None, *, sep: str | None = None,
-                     index_cols: Sequence[str] = ()) -> Columns:
+def read_csv_columns(
+    path: str, wanted: Sequence[str] | None = None, *, sep: str | None = None, index_cols: Sequence[str] = ()
+) -> Columns:
     """The named columns (or, with none named, every numeric data column)."""
     limit = csv.field_size_limit(FIELD_LIMIT)
     try:
@@ -109,14 +117,16 @@ def _read(path: str, wanted: Sequence[str] | None, sep: str | None, index_cols: 
     return finish(columns, automatic=not wanted)
 
 
-def _judge_by_first_values(names: list[str], chosen: list[str],
-                           head: list[list[str]]) -> tuple[list[str], list[tuple[str, str]]]:
+def _judge_by_first_values(
+    names: list[str], chosen: list[str], head: list[list[str]]
+) -> tuple[list[str], list[tuple[str, str]]]:
     kept: list[str] = []
     left_out: list[tuple[str, str]] = []
     for name in chosen:
         position = names.index(name)
-        first = next((row[position] for row in head if position < len(row) and not is_missing_text(row[position])),
-                     None)
+        first = next(
+            (row[position] for row in head if position < len(row) and not is_missing_text(row[position])), None
+        )
         reason = None if first is None else text_kind(first)
         if reason is None:
             kept.append(name)
@@ -134,8 +144,9 @@ def _odd_cell(path: str, line: int, name: str, text: str) -> float:
     raise ReportError(f"{path}:{line}: column {name!r} holds {text!r}, not a number{hint}")
 
 
-def _split_lines(path: str, handle: Any, separator: str, names: list[str],
-                 positions: list[int]) -> list[npt.NDArray[np.float64]] | None:
+def _split_lines(
+    path: str, handle: Any, separator: str, names: list[str], positions: list[int]
+) -> list[npt.NDArray[np.float64]] | None:
     """The columns of a file without quotes, split line by line (a third
     faster than the csv module); None at the first quote, which only the csv
     module reads right. float() takes the line end of a last field as the
@@ -187,8 +198,9 @@ def _stream(path: str, reader: Any, names: list[str], positions: list[int]) -> l
     return [np.frombuffer(values, dtype=np.float64) for values in arrays]
 
 
-def _arrow_arrays(path: str, separator: str, names: list[str],
-                  chosen: list[str]) -> list[npt.NDArray[np.float64]] | None:
+def _arrow_arrays(
+    path: str, separator: str, names: list[str], chosen: list[str]
+) -> list[npt.NDArray[np.float64]] | None:
     """The columns through pyarrow when every value is a finite number, else None."""
     pacsv = arrow_csv()
     if pacsv is None:
@@ -201,8 +213,12 @@ def _arrow_arrays(path: str, separator: str, names: list[str],
             read_options=pacsv.ReadOptions(column_names=names, skip_rows=1),
             parse_options=pacsv.ParseOptions(delimiter=separator, newlines_in_values=True),
             convert_options=pacsv.ConvertOptions(
-                include_columns=chosen, column_types={name: pa.float64() for name in chosen}, null_values=[],
-                strings_can_be_null=False, quoted_strings_can_be_null=False),
+                include_columns=chosen,
+                column_types={name: pa.float64() for name in chosen},
+                null_values=[],
+                strings_can_be_null=False,
+                quoted_strings_can_be_null=False,
+            ),
         )
     except (pa.ArrowException, OSError, ValueError):
         return None

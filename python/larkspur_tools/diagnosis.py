@@ -181,10 +181,17 @@ class Diagnosis:
         """
         import pandas as pd
 
-        row = {"n": self.n, "d": self.d, "q": self.q, "p_tilde": self.p_tilde, "statistic": self.statistic,
-               "pvalue": self.pvalue, "tail": self.tail,
-               "bootstrap_pvalue": math.nan if self.bootstrap_pvalue is None else self.bootstrap_pvalue,
-               "reject": self.reject(self.bootstrap_pvalue is not None)}
+        row = {
+            "n": self.n,
+            "d": self.d,
+            "q": self.q,
+            "p_tilde": self.p_tilde,
+            "statistic": self.statistic,
+            "pvalue": self.pvalue,
+            "tail": self.tail,
+            "bootstrap_pvalue": math.nan if self.bootstrap_pvalue is None else self.bootstrap_pvalue,
+            "reject": self.reject(self.bootstrap_pvalue is not None),
+        }
         return pd.DataFrame([row], index=[self.name or "series"])
 
     def summary(self) -> str:
@@ -218,38 +225,62 @@ class Diagnosis:
         def verdict(bootstrap: bool) -> str:
             return "reject H0" if self.reject(bootstrap) else "do not reject H0"
 
-        lines = ["Escanciano-Lobato automatic portmanteau test".center(width).rstrip(), "=" * width,
-                 pair("Series:", self.name or "-", "Observations (n):", str(self.n)),
-                 pair("Largest lag (d):", str(self.d), "Penalty constant (q):", f"{self.q:g}"),
-                 pair("Chosen lag order (p~):", str(self.p_tilde), "Penalty in force:",
-                      "2p (AIC)" if self.aic_penalty else "p ln n (BIC)"),
-                 pair("Statistic:", f"{self.statistic:.5f}", "Asymptotic p-value:",
-                      pvalue_text(self.pvalue, 5, PVALUE_RESOLUTION)),
-                 pair("Exact chi2(1) tail:", f"{self.tail:.4e}" if self.tail else f"< {TAIL_RESOLUTION:.2g}",
-                      "Bootstrap p-value:",
-                      "-" if boot is None else pvalue_text(boot.pvalue, 4, bound=boot.at_floor))]
+        lines = [
+            "Escanciano-Lobato automatic portmanteau test".center(width).rstrip(),
+            "=" * width,
+            pair("Series:", self.name or "-", "Observations (n):", str(self.n)),
+            pair("Largest lag (d):", str(self.d), "Penalty constant (q):", f"{self.q:g}"),
+            pair(
+                "Chosen lag order (p~):",
+                str(self.p_tilde),
+                "Penalty in force:",
+                "2p (AIC)" if self.aic_penalty else "p ln n (BIC)",
+            ),
+            pair(
+                "Statistic:",
+                f"{self.statistic:.5f}",
+                "Asymptotic p-value:",
+                pvalue_text(self.pvalue, 5, PVALUE_RESOLUTION),
+            ),
+            pair(
+                "Exact chi2(1) tail:",
+                f"{self.tail:.4e}" if self.tail else f"< {TAIL_RESOLUTION:.2g}",
+                "Bootstrap p-value:",
+                "-" if boot is None else pvalue_text(boot.pvalue, 4, bound=boot.at_floor),
+            ),
+        ]
         if boot is not None:
             skipped = boot.B - boot.tested
-            lines.append(f"Bootstrap: {boot.B} draws, {boot.weights.capitalize()} weights, seed {boot.seed}"
-                         + (f"; {skipped} degenerate replicates skipped" if skipped else ""))
+            lines.append(
+                f"Bootstrap: {boot.B} draws, {boot.weights.capitalize()} weights, seed {boot.seed}"
+                + (f"; {skipped} degenerate replicates skipped" if skipped else "")
+            )
         lines.append("-" * width)
-        lines.append(f"Verdict at {pct}: {verdict(False)} (asymptotic)"
-                     + ("" if boot is None else f", {verdict(True)} (bootstrap)"))
+        lines.append(
+            f"Verdict at {pct}: {verdict(False)} (asymptotic)"
+            + ("" if boot is None else f", {verdict(True)} (bootstrap)")
+        )
         lines.append("=" * width)
-        lines.append(f"{'lag':>3} {'autocorr':>9} {'robust t':>9} {'robust band':>12} {'classic band':>12} "
-                     f"{'cum. stat':>10} {'criterion':>10} {'p~':>3} {'LB Q':>9} {'LB p-value':>10}")
+        lines.append(
+            f"{'lag':>3} {'autocorr':>9} {'robust t':>9} {'robust band':>12} {'classic band':>12} "
+            f"{'cum. stat':>10} {'criterion':>10} {'p~':>3} {'LB Q':>9} {'LB p-value':>10}"
+        )
         for lag, row in self._table.iterrows():
-            lines.append(f"{lag:>3} {row['autocorrelation']:>9.4f} {row['robust_t']:>9.3f} "
-                         f"{'+-' + format(row['robust_band'], '.4f'):>12} "
-                         f"{'+-' + format(row['classic_band'], '.4f'):>12} {row['cumulative_statistic']:>10.4f} "
-                         f"{row['criterion']:>10.4f} {'*' if row['chosen'] else '':>3} "
-                         f"{row['ljung_box']:>9.3f} {pvalue_text(row['ljung_box_pvalue'], 4, TAIL_RESOLUTION):>10}")
+            lines.append(
+                f"{lag:>3} {row['autocorrelation']:>9.4f} {row['robust_t']:>9.3f} "
+                f"{'+-' + format(row['robust_band'], '.4f'):>12} "
+                f"{'+-' + format(row['classic_band'], '.4f'):>12} {row['cumulative_statistic']:>10.4f} "
+                f"{row['criterion']:>10.4f} {'*' if row['chosen'] else '':>3} "
+                f"{row['ljung_box']:>9.3f} {pvalue_text(row['ljung_box_pvalue'], 4, TAIL_RESOLUTION):>10}"
+            )
         lines.append("=" * width)
-        lines += ["H0: no serial correlation (for returns: a martingale difference), robust to conditional",
-                  "heteroscedasticity. The statistic is chi-squared(1) under H0 whatever p~; the exact tail",
-                  "is its upper tail computed directly. Bands are 95%: an autocorrelation outside its robust",
-                  "band is significant on its own. Ljung-Box (LB) assumes i.i.d. data and over-rejects under",
-                  "volatility clustering; it is shown for comparison."]
+        lines += [
+            "H0: no serial correlation (for returns: a martingale difference), robust to conditional",
+            "heteroscedasticity. The statistic is chi-squared(1) under H0 whatever p~; the exact tail",
+            "is its upper tail computed directly. Bands are 95%: an autocorrelation outside its robust",
+            "band is significant on its own. Ljung-Box (LB) assumes i.i.d. data and over-rejects under",
+            "volatility clustering; it is shown for comparison.",
+        ]
         return "\n".join(lines)
 
     def __str__(self) -> str:
@@ -311,9 +342,14 @@ class Diagnosis:
 
         def below(axes: Axes, columns: int) -> None:
             # Anchored a fixed distance below the axes, whatever their size.
-            axes.legend(loc="upper center", bbox_to_anchor=(0.5, 0.0), ncol=columns, fontsize="small",
-                        frameon=False, bbox_transform=offset_copy(axes.transAxes, figure, y=-_LEGEND_DROP_POINTS,
-                                                                  units="points"))
+            axes.legend(
+                loc="upper center",
+                bbox_to_anchor=(0.5, 0.0),
+                ncol=columns,
+                fontsize="small",
+                frameon=False,
+                bbox_transform=offset_copy(axes.transAxes, figure, y=-_LEGEND_DROP_POINTS, units="points"),
+            )
 
         def title(axes: Axes, first: str, second_line: str) -> None:
             inches = axes.get_position().width * figure.get_figwidth()
@@ -329,12 +365,27 @@ class Diagnosis:
         ax.bar(lags[~chosen], rho[~chosen], width=0.35, color="C0", zorder=2, label="other lags")
         # A marker at the tip of each chosen lag's bar, drawn over it: the
         # chosen lags show even where the bar has no visible height.
-        ax.plot(lags[chosen], rho[chosen], linestyle="none", marker="o", markersize=6, color="C3",
-                markeredgecolor="black", zorder=4, label=f"lags in the statistic (p~ = {self.p_tilde})")
-        ax.fill_between(np.concatenate([[lags[0] - 0.5], lags, [lags[-1] + 0.5]]),
-                        -np.concatenate([[band[0]], band, [band[-1]]]),
-                        np.concatenate([[band[0]], band, [band[-1]]]),
-                        step="mid", color="C1", alpha=0.2, zorder=1, label="robust 95% band")
+        ax.plot(
+            lags[chosen],
+            rho[chosen],
+            linestyle="none",
+            marker="o",
+            markersize=6,
+            color="C3",
+            markeredgecolor="black",
+            zorder=4,
+            label=f"lags in the statistic (p~ = {self.p_tilde})",
+        )
+        ax.fill_between(
+            np.concatenate([[lags[0] - 0.5], lags, [lags[-1] + 0.5]]),
+            -np.concatenate([[band[0]], band, [band[-1]]]),
+            np.concatenate([[band[0]], band, [band[-1]]]),
+            step="mid",
+            color="C1",
+            alpha=0.2,
+            zorder=1,
+            label="robust 95% band",
+        )
         classic = float(table["classic_band"].iloc[0])
         ax.axhline(classic, color="0.4", linestyle="--", linewidth=1, label="classic 95% band (i.i.d.)")
         ax.axhline(-classic, color="0.4", linestyle="--", linewidth=1)
@@ -346,29 +397,46 @@ class Diagnosis:
         ax.set_xlim(lags[0] - 0.75, lags[-1] + 0.75)
         ax.set_xlabel("lag")
         ax.set_ylabel("autocorrelation")
-        shown = (f"p-value {self.pvalue:.3g}" if self.pvalue > 0
-                 else f"p-value < {PVALUE_RESOLUTION:.2g} (exact tail {self.tail:.2g})")
+        shown = (
+            f"p-value {self.pvalue:.3g}"
+            if self.pvalue > 0
+            else f"p-value < {PVALUE_RESOLUTION:.2g} (exact tail {self.tail:.2g})"
+        )
         title(ax, self.name or "series", f"statistic {self.statistic:.2f}, {shown}")
         below(ax, 2)
         if second is not None and boot is not None:
             sample = boot.sample[np.isfinite(boot.sample)]
-            second.hist(sample, bins=40, color="C0", alpha=0.7, label="replicates T*"
-                        + (f" (first {len(boot.sample):,})" if len(boot.sample) < boot.B else ""))
+            second.hist(
+                sample,
+                bins=40,
+                color="C0",
+                alpha=0.7,
+                label="replicates T*" + (f" (first {len(boot.sample):,})" if len(boot.sample) < boot.B else ""),
+            )
             second.axvline(self.statistic, color="C3", label=f"T = {self.statistic:.2f}")
             second.set_xlabel("bootstrap statistic T*")
             second.set_ylabel("replicates")
-            pvalue = (f"bootstrap p-value \u2264 1/(B+1) = {boot.pvalue:.2g}" if boot.at_floor
-                      else f"bootstrap p-value {boot.pvalue:.3g}")
+            pvalue = (
+                f"bootstrap p-value \u2264 1/(B+1) = {boot.pvalue:.2g}"
+                if boot.at_floor
+                else f"bootstrap p-value {boot.pvalue:.3g}"
+            )
             title(second, f"{boot.B:,} {boot.weights.capitalize()} draws", pvalue)
             below(second, 2)
         figure.tight_layout()
         return figure
 
 
-def diagnose(data: Any, *, q: float | None = None, d: int | None = None, bootstrap: int = 0,
-             weights: Literal["rademacher", "mammen"] = "rademacher",
-             seed: int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM
-             | None = None, level: float = 0.05) -> Diagnosis:
+def diagnose(
+    data: Any,
+    *,
+    q: float | None = None,
+    d: int | None = None,
+    bootstrap: int = 0,
+    weights: Literal["rademacher", "mammen"] = "rademacher",
+    seed: int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM | None = None,
+    level: float = 0.05,
+) -> Diagnosis:
     """The test on one series, explained: results, exact tail, optional
     bootstrap p-value (`bootstrap` = B replicates, as `bootstrap(...)`
     takes them with `weights` and `seed`), lag table.
@@ -444,9 +512,22 @@ def diagnose(data: Any, *, q: float | None = None, d: int | None = None, bootstr
         warn_if_small(len(x), _where(name), remedy=BOOTSTRAP_RUN)
         boot = _result(x, result.statistic, B, weights, used, generator, q, d)
     else:
-        warn_if_small(len(x), _where(name), remedy="diagnose(..., bootstrap=999) adds a p-value that does not "
-                                                   "lean on that approximation")
+        warn_if_small(
+            len(x),
+            _where(name),
+            remedy="diagnose(..., bootstrap=999) adds a p-value that does not lean on that approximation",
+        )
     return Diagnosis(
-        n=len(x), d=d_used, q=q_used, p_tilde=result.p_tilde, statistic=result.statistic, pvalue=result.pvalue,
-        tail=chi2_upper_tail(result.statistic), bootstrap=boot, table=_frame(lags), level=level, name=name,
-        aic_penalty=lags.aic_penalty)
+        n=len(x),
+        d=d_used,
+        q=q_used,
+        p_tilde=result.p_tilde,
+        statistic=result.statistic,
+        pvalue=result.pvalue,
+        tail=chi2_upper_tail(result.statistic),
+        bootstrap=boot,
+        table=_frame(lags),
+        level=level,
+        name=name,
+        aic_penalty=lags.aic_penalty,
+    )

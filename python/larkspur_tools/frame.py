@@ -28,13 +28,22 @@ NanPolicy = Literal["raise", "omit"]
 
 COLUMNS = ["n", "d", "p_tilde", "statistic", "pvalue", "reject"]
 
-SERIES_GIVEN = ("by_column takes a table: a DataFrame (pandas or polars) or a mapping of names to series, "
-                "not one series; for one series call larkspur_tools.el_tuple(series) or "
-                "EscancianoLobato(series.to_numpy()), or pass series.to_frame()")
+SERIES_GIVEN = (
+    "by_column takes a table: a DataFrame (pandas or polars) or a mapping of names to series, "
+    "not one series; for one series call larkspur_tools.el_tuple(series) or "
+    "EscancianoLobato(series.to_numpy()), or pass series.to_frame()"
+)
 
 
-def by_column(data: pd.DataFrame | Mapping[Any, Any], *, q: float | None = None, d: int | None = None,
-              level: float = 0.05, nan: NanPolicy = "raise", numeric_only: bool = False) -> pd.DataFrame:
+def by_column(
+    data: pd.DataFrame | Mapping[Any, Any],
+    *,
+    q: float | None = None,
+    d: int | None = None,
+    level: float = 0.05,
+    nan: NanPolicy = "raise",
+    numeric_only: bool = False,
+) -> pd.DataFrame:
     """The test on every column: one row per column, indexed by its label as given.
 
     Columns: n (observations tested), d (largest lag used), p_tilde,
@@ -108,17 +117,33 @@ def by_column(data: pd.DataFrame | Mapping[Any, Any], *, q: float | None = None,
     rows: list[tuple[int, int, int, float, float, bool]] = []
     for (_, name), n, p_tilde, statistic, pvalue in zip(labels, lengths, *tested):
         warn_if_small(n, f"column {name!r}")
-        rows.append((n, d if d is not None else default_d(n), int(p_tilde), float(statistic), float(pvalue),
-                     bool(pvalue < level)))
+        rows.append(
+            (
+                n,
+                d if d is not None else default_d(n),
+                int(p_tilde),
+                float(statistic),
+                float(pvalue),
+                bool(pvalue < level),
+            )
+        )
     kept = [position for position, _ in labels]
     index = given_index[kept] if given_index is not None else labels_as_given([name for _, name in labels])
     table = pd.DataFrame(rows, index=index, columns=COLUMNS)
-    return table.astype({"n": "int64", "d": "int64", "p_tilde": "int64", "statistic": "float64",
-                         "pvalue": "float64", "reject": "bool"})
+    return table.astype(
+        {"n": "int64", "d": "int64", "p_tilde": "int64", "statistic": "float64", "pvalue": "float64", "reject": "bool"}
+    )
 
 
-def rolling_pvalues(series: pd.Series[Any] | np.ndarray[Any, Any], window: int, step: int = 1, *,
-                    q: float | None = None, d: int | None = None, nan: NanPolicy = "raise") -> pd.Series[float]:
+def rolling_pvalues(
+    series: pd.Series[Any] | np.ndarray[Any, Any],
+    window: int,
+    step: int = 1,
+    *,
+    q: float | None = None,
+    d: int | None = None,
+    nan: NanPolicy = "raise",
+) -> pd.Series[float]:
     """p-value of every full window of `window` observations, every `step`-th.
 
     Each p-value is indexed by the label of its window's last observation, so
@@ -185,10 +210,15 @@ def rolling_pvalues(series: pd.Series[Any] | np.ndarray[Any, Any], window: int, 
     if len(ends):
         warn_if_small(window, f"windows of {window}")
     # Every window in one batch, as rows of a strided view of `values`.
-    windows = (np.lib.stride_tricks.sliding_window_view(values, window)[::step] if len(ends)
-               else np.empty((0, window)))
-    pvalues = run_many(Panel(windows, 1, len(ends)), q, d, None, "raise",
-                       lambda position: f"in the window ending at {index[ends[position] - 1]}").pvalue
+    windows = np.lib.stride_tricks.sliding_window_view(values, window)[::step] if len(ends) else np.empty((0, window))
+    pvalues = run_many(
+        Panel(windows, 1, len(ends)),
+        q,
+        d,
+        None,
+        "raise",
+        lambda position: f"in the window ending at {index[ends[position] - 1]}",
+    ).pvalue
     # The label of each window's last observation (positions as an array: a
     # list of 100,000 of them costs more than the whole batch of tests).
     labels = index[np.arange(window - 1, len(values), step)]
@@ -247,8 +277,9 @@ def read_table(data: Any, numeric_only: bool) -> tuple[list[tuple[int, Any]], pd
             except TypeError as error:
                 if numeric_only:
                     continue
-                unreadable[len(series)] = TypeError(f"{error}: convert it, drop it, or pass numeric_only=True to "
-                                                    "skip such columns")
+                unreadable[len(series)] = TypeError(
+                    f"{error}: convert it, drop it, or pass numeric_only=True to skip such columns"
+                )
                 values = np.empty(0)
         labels.append((position, name))
         series.append(values)
@@ -258,8 +289,9 @@ def read_table(data: Any, numeric_only: bool) -> tuple[list[tuple[int, Any]], pd
 def without_missing(panel: Panel) -> Panel:
     """The panel's columns without their missing values (NaN), each as a 1-D array."""
     columns = list(panel.data.T) if isinstance(panel.data, np.ndarray) else panel.data
-    return panel._replace(data=[values[~np.isnan(values)] if np.isnan(values).any() else values
-                                for values in columns], axis=0)
+    return panel._replace(
+        data=[values[~np.isnan(values)] if np.isnan(values).any() else values for values in columns], axis=0
+    )
 
 
 def labels_as_given(labels: list[Any]) -> pd.Index[Any]:

@@ -34,11 +34,22 @@ FloatArray = npt.NDArray[np.float64]
 
 _BAND_Z = 1.96
 
-LAG_COLUMNS = ["autocorrelation", "robust_t", "robust_band", "classic_band", "cumulative_statistic",
-               "criterion", "penalty", "chosen", "ljung_box", "ljung_box_pvalue"]
+LAG_COLUMNS = [
+    "autocorrelation",
+    "robust_t",
+    "robust_band",
+    "classic_band",
+    "cumulative_statistic",
+    "criterion",
+    "penalty",
+    "chosen",
+    "ljung_box",
+    "ljung_box_pvalue",
+]
 
 
 # --- the exact chi-squared tails --------------------------------------------
+
 
 def chi2_upper_tail(x: float, df: int = 1) -> float:
     """The exact upper tail P(X > x) of chi-squared with `df` degrees of freedom.
@@ -80,6 +91,7 @@ def chi2_upper_tail(x: float, df: int = 1) -> float:
 
 # --- the per-lag quantities, in the extension's order of operations ---------
 
+
 @dataclass(frozen=True)
 class _Lags:
     """The test's per-lag quantities of one series, from the native core."""
@@ -91,7 +103,7 @@ class _Lags:
     statistic: float
     pvalue: float
     gamma0: float
-    gamma: FloatArray   # gamma_j = G_j / (n - j), lags 1..d
+    gamma: FloatArray  # gamma_j = G_j / (n - j), lags 1..d
     tau: FloatArray
     rho2: FloatArray
     ljung_box: FloatArray
@@ -112,10 +124,24 @@ def _lags(x: FloatArray, q: float | None, d: int | None) -> _Lags:
     # from the test's own sums; only IEEE operations, added in lag order.
     pairs = n - np.arange(1, profile["d"] + 1, dtype=np.float64)
     ljung_box = float(n) * (float(n) + 2.0) * np.cumsum((column["g"] / sum_of_squares) ** 2 / pairs)
-    return _Lags(n, profile["d"], DEFAULT_Q if q is None else float(q), profile["p_tilde"], profile["statistic"],
-                 profile["pvalue"], sum_of_squares / float(n), column["gamma"], column["tau"],
-                 column["rho_squared"], ljung_box, column["cumulative_statistic"], column["criterion"],
-                 column["penalty"], not profile["bic_penalty"], profile["p_tilde"])
+    return _Lags(
+        n,
+        profile["d"],
+        DEFAULT_Q if q is None else float(q),
+        profile["p_tilde"],
+        profile["statistic"],
+        profile["pvalue"],
+        sum_of_squares / float(n),
+        column["gamma"],
+        column["tau"],
+        column["rho_squared"],
+        ljung_box,
+        column["cumulative_statistic"],
+        column["criterion"],
+        column["penalty"],
+        not profile["bic_penalty"],
+        profile["p_tilde"],
+    )
 
 
 def _series(data: Any) -> tuple[FloatArray, str | None]:
@@ -166,12 +192,14 @@ def _warns_when_short(function: Callable[..., _Table]) -> Callable[..., _Table]:
     """The function, then a SmallSampleWarning for a short series: the
     series is read once here and handed on as its float64 array (read in
     place by the function)."""
+
     @functools.wraps(function)
     def warned(data: Any, *args: Any, **kwargs: Any) -> _Table:
         x, name = _series(data)
         result = function(x, *args, **kwargs)
         warn_if_small(len(x), _where(name))
         return result
+
     return warned
 
 

@@ -9,11 +9,10 @@ from typing import Any
 
 import numpy as np
 
-from .table_columns import Column, Columns, ReportError, check_header, choose, finish, PANDAS_INDEX
+from .table_columns import PANDAS_INDEX, Column, Columns, ReportError, check_header, choose, finish
 
 
-def read_parquet_columns(path: str, wanted: Sequence[str] | None = None, *,
-                         index_cols: Sequence[str] = ()) -> Columns:
+def read_parquet_columns(path: str, wanted: Sequence[str] | None = None, *, index_cols: Sequence[str] = ()) -> Columns:
     try:
         import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
         import pyarrow.parquet as pq  # type: ignore[import-untyped,import-not-found,unused-ignore]
@@ -46,8 +45,9 @@ def read_parquet_columns(path: str, wanted: Sequence[str] | None = None, *,
         raise ReportError(f"{path}: no column to test (columns: {listed})")
     try:
         table = pq.read_table(path, columns=kept)
-        arrays = [np.ascontiguousarray(table.column(name).cast(pa.float64()).to_numpy(), dtype=np.float64)
-                  for name in kept]
+        arrays = [
+            np.ascontiguousarray(table.column(name).cast(pa.float64()).to_numpy(), dtype=np.float64) for name in kept
+        ]
     except (OSError, pa.ArrowException) as error:
         raise ReportError(f"{path}: {error}") from None
     if not len(arrays[0]):

@@ -168,8 +168,9 @@ def _objects_as_float64(array: np.ndarray[Any, Any], where: str) -> FloatArray:
         if _is_missing(item):
             result[position] = math.nan
         elif isinstance(item, (str, bytes, complex)) or not (hasattr(item, "__float__") or hasattr(item, "__index__")):
-            raise TypeError(f"{where} has dtype object holding {type(item).__name__} values such as {item!r}, "
-                            "not numbers")
+            raise TypeError(
+                f"{where} has dtype object holding {type(item).__name__} values such as {item!r}, not numbers"
+            )
         else:
             result[position] = float(item)
     return result
@@ -213,8 +214,9 @@ def read_panel(values: Any, axis: int = 0) -> Panel:
             return _series_panel([values.iloc[:, i] for i in range(values.shape[1])], labels, "column")
         return _series_panel(list(values.to_numpy(dtype=object)), labels, "row")
     if getattr(values, "ndim", None) == 1:
-        raise TypeError(f"values must be {PANEL_KINDS}, not one series ({type(values).__name__}); for one series, "
-                        "pass [series]")
+        raise TypeError(
+            f"values must be {PANEL_KINDS}, not one series ({type(values).__name__}); for one series, pass [series]"
+        )
     if isinstance(values, np.ndarray):
         if values.ndim != 2:
             raise TypeError(f"values must be {PANEL_KINDS}, not an array of shape {values.shape}")

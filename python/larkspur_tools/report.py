@@ -17,7 +17,8 @@ from ._core import default_d
 from .batch import el_tuple
 from .csv_input import read_csv_columns
 from .parquet_input import read_parquet_columns
-from .table_columns import Column, ReportError as ReportError
+from .table_columns import Column
+from .table_columns import ReportError as ReportError
 
 SIGNIFICANCE = 0.05
 
@@ -47,8 +48,9 @@ class Row:
         return "reject" if self.reject else "do not reject"
 
 
-def run_test(name: str, values: Sequence[float] | npt.NDArray[np.float64], q: float | None = None,
-             d: int | None = None) -> Row:
+def run_test(
+    name: str, values: Sequence[float] | npt.NDArray[np.float64], q: float | None = None, d: int | None = None
+) -> Row:
     # Through the companion's one reading of a series, like every entry point.
     p_tilde, statistic, pvalue = el_tuple(values, q, d)
     return Row(name, len(values), d if d is not None else default_d(len(values)), p_tilde, statistic, pvalue)
@@ -73,14 +75,17 @@ def without_missing(column: Column, policy: str) -> tuple[npt.NDArray[np.float64
         return column.values, None
     if policy != "omit":
         where = column.locate(int(np.flatnonzero(missing)[0]))
-        raise ReportError(f"{where}: column {column.name!r} has a missing value; fill it, or pass --missing omit "
-                          "to drop missing values column by column")
+        raise ReportError(
+            f"{where}: column {column.name!r} has a missing value; fill it, or pass --missing omit "
+            "to drop missing values column by column"
+        )
     kept = np.flatnonzero(~missing)
     return column.values[kept], kept
 
 
-def log_returns(prices: Sequence[float] | npt.NDArray[np.float64],
-                locate: Callable[[int], str] | None = None) -> npt.NDArray[np.float64]:
+def log_returns(
+    prices: Sequence[float] | npt.NDArray[np.float64], locate: Callable[[int], str] | None = None
+) -> npt.NDArray[np.float64]:
     """r_t = ln P_t - ln P_{t-1}, as np.diff(np.log(prices)) computes it (the
     same bits); every price must be a positive number. `locate(k)` says where
     price k sits, for the message."""
@@ -108,8 +113,11 @@ def format_statistic(statistic: float) -> str:
 
 
 #: What the command tests, by transform, for the line under the table.
-TESTED = {"none": "the values of each column as given (levels)", "log-returns": "the log returns of each column",
-          "diff": "the first differences of each column"}
+TESTED = {
+    "none": "the values of each column as given (levels)",
+    "log-returns": "the log returns of each column",
+    "diff": "the first differences of each column",
+}
 
 
 def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) -> None:
@@ -122,10 +130,18 @@ def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) 
     rows = list(rows)
     bootstrap = any(row.bootstrap_pvalue is not None for row in rows)
     header = ("series", "n", "d", "p~", "statistic", "p-value", *(("boot p",) if bootstrap else ()))
-    cells = [(row.name, str(row.n), str(row.d), str(row.p_tilde), format_statistic(row.statistic),
-              format_pvalue(row.pvalue),
-              *((format_pvalue(row.bootstrap_pvalue) if row.bootstrap_pvalue is not None else "",) if bootstrap
-                else ())) for row in rows]
+    cells = [
+        (
+            row.name,
+            str(row.n),
+            str(row.d),
+            str(row.p_tilde),
+            format_statistic(row.statistic),
+            format_pvalue(row.pvalue),
+            *((format_pvalue(row.bootstrap_pvalue) if row.bootstrap_pvalue is not None else "",) if bootstrap else ()),
+        )
+        for row in rows
+    ]
     widths = [max(len(text) for text in column) for column in zip(header, *cells)]
 
     def line(texts: Sequence[str], verdict: str) -> str:
@@ -145,8 +161,7 @@ def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) 
         print("H0: no serial correlation. 'reject' means significant autocorrelation at the 5% level;", file=out)
         print("the test stays valid under volatility clustering.", file=out)
     else:
-        print("H0: no serial correlation (for returns: a martingale difference). 'reject' means significant",
-              file=out)
+        print("H0: no serial correlation (for returns: a martingale difference). 'reject' means significant", file=out)
         print("autocorrelation at the 5% level; the test stays valid under volatility clustering.", file=out)
     if bootstrap:
         print("The verdict follows the bootstrap p-value (boot p).", file=out)
@@ -161,8 +176,25 @@ def records(rows: Iterable[Row], transform: str) -> list[dict[str, object]]:
     rows = list(rows)
     bootstrap = any(row.bootstrap_pvalue is not None for row in rows)
     fields = (*FIELDS, "bootstrap_pvalue") if bootstrap else FIELDS
-    return [dict(zip(fields, (row.name, transform, row.n, row.d, row.p_tilde, row.statistic, row.pvalue,
-                              row.reject, row.bootstrap_pvalue))) for row in rows]
+    return [
+        dict(
+            zip(
+                fields,
+                (
+                    row.name,
+                    transform,
+                    row.n,
+                    row.d,
+                    row.p_tilde,
+                    row.statistic,
+                    row.pvalue,
+                    row.reject,
+                    row.bootstrap_pvalue,
+                ),
+            )
+        )
+        for row in rows
+    ]
 
 
 def write_csv(rows: Iterable[Row], out: TextIO, transform: str) -> None:
@@ -170,8 +202,12 @@ def write_csv(rows: Iterable[Row], out: TextIO, transform: str) -> None:
     table = records(rows, transform)
     writer.writerow(table[0].keys() if table else FIELDS)
     for record in table:
-        writer.writerow([repr(value) if isinstance(value, float) else str(value).lower()
-                         if isinstance(value, bool) else value for value in record.values()])
+        writer.writerow(
+            [
+                repr(value) if isinstance(value, float) else str(value).lower() if isinstance(value, bool) else value
+                for value in record.values()
+            ]
+        )
 
 
 def write_json(rows: Iterable[Row], out: TextIO, transform: str) -> None:

@@ -28,7 +28,7 @@ SMALL_SAMPLE = 100
 BOOTSTRAP_FUNCTION = "larkspur_tools.bootstrap_pvalue gives a p-value that does not lean on that approximation"
 BOOTSTRAP_OPTION = "--bootstrap B adds a p-value that does not lean on that approximation"
 BOOTSTRAP_RUN = "the bootstrap p-value does not lean on that approximation"
-UNRELIABLE = ("the chi-squared p-value is unreliable (it rejects a true null more often than the level says)")
+UNRELIABLE = "the chi-squared p-value is unreliable (it rejects a true null more often than the level says)"
 
 
 class SmallSampleWarning(UserWarning):
@@ -77,6 +77,9 @@ def warn_short_series(panel: Any, time_axis: int, stacklevel: int = 3) -> None:
         lengths = [panel.shape[time_axis]] * panel.shape[1 - time_axis]
     short = [n for n in lengths if n < SMALL_SAMPLE]
     if short:
-        warnings.warn(f"{len(short)} of {len(lengths)} series have fewer than {SMALL_SAMPLE} observations "
-                      f"(the shortest {min(short)}): {UNRELIABLE} for them; {BOOTSTRAP_FUNCTION}",
-                      SmallSampleWarning, stacklevel=stacklevel)
+        warnings.warn(
+            f"{len(short)} of {len(lengths)} series have fewer than {SMALL_SAMPLE} observations "
+            f"(the shortest {min(short)}): {UNRELIABLE} for them; {BOOTSTRAP_FUNCTION}",
+            SmallSampleWarning,
+            stacklevel=stacklevel,
+        )

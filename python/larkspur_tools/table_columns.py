@@ -40,8 +40,7 @@ class Columns:
 # Headers of a first column that only numbers the rows (R's and pandas' CSV writers).
 ROW_NAME_HEADERS = ("", "rownames", "index", "Unnamed: 0")
 # Headers of columns that say when, not what.
-TIME_HEADERS = frozenset({"date", "time", "datetime", "timestamp", "year", "month", "day", "week", "quarter",
-                          "period"})
+TIME_HEADERS = frozenset({"date", "time", "datetime", "timestamp", "year", "month", "day", "week", "quarter", "period"})
 # Cell texts read as a missing value (compared stripped and in lower case);
 # "nan" also parses as a float, which is NaN and so missing too.
 MISSING_TEXTS = frozenset({"", "na", "n/a", "#n/a", "nan", "-nan", "null", "none", ".", "-"})
@@ -75,13 +74,15 @@ def check_header(path: str, names: Sequence[str]) -> None:
     seen: dict[str, int] = {}
     for position, name in enumerate(names, start=1):
         if name in seen:
-            raise ReportError(f"{path}: duplicate column name {name!r} (columns {seen[name]} and {position}); "
-                              "rename one")
+            raise ReportError(
+                f"{path}: duplicate column name {name!r} (columns {seen[name]} and {position}); rename one"
+            )
         seen[name] = position
 
 
-def choose(path: str, names: Sequence[str], wanted: Sequence[str] | None,
-           index_cols: Sequence[str]) -> tuple[list[str], list[tuple[str, str]]]:
+def choose(
+    path: str, names: Sequence[str], wanted: Sequence[str] | None, index_cols: Sequence[str]
+) -> tuple[list[str], list[tuple[str, str]]]:
     """The columns to read, and those left out by their header alone.
 
     Named columns are read whatever they hold; without names, row names,

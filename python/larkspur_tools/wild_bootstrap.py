@@ -47,14 +47,18 @@ SAMPLE_SIZE = 10_000
 
 WEIGHTS_ACCEPTED = "weights must be 'rademacher' or 'mammen'"
 B_ACCEPTED = f"B must be an integer from 1 to {MAX_B:,} (MAX_B)"
-SEED_ACCEPTED = ("seed must be None, a non-negative int, a numpy.random.SeedSequence, or a numpy.random.Generator "
-                 "or bit generator of the PCG64 family (PCG64, PCG64DXSM)")
-NO_REPLICATE = ("bootstrap: none of the {B} re-weighted replicates could be tested ({message}); the series is too "
-                "short or too regular for a wild bootstrap")
+SEED_ACCEPTED = (
+    "seed must be None, a non-negative int, a numpy.random.SeedSequence, or a numpy.random.Generator "
+    "or bit generator of the PCG64 family (PCG64, PCG64DXSM)"
+)
+NO_REPLICATE = (
+    "bootstrap: none of the {B} re-weighted replicates could be tested ({message}); the series is too "
+    "short or too regular for a wild bootstrap"
+)
 
 # Mammen's two-point weights: mean 0, variance 1, third moment 1.
 _SQRT5 = math.sqrt(5.0)
-MAMMEN_LOW = (1.0 - _SQRT5) / 2.0                 # taken with probability MAMMEN_P_LOW
+MAMMEN_LOW = (1.0 - _SQRT5) / 2.0  # taken with probability MAMMEN_P_LOW
 MAMMEN_HIGH = (1.0 + _SQRT5) / 2.0
 MAMMEN_P_LOW = (_SQRT5 + 1.0) / (2.0 * _SQRT5)
 # A value's weight is decided by the 72-bit uniform u = (byte + v 2^-64) / 256:
@@ -152,8 +156,9 @@ def _stream(seed: object) -> tuple[int | np.random.SeedSequence, np.random.PCG64
         entropy = np.random.SeedSequence().entropy
         assert isinstance(entropy, int)
         seed = entropy
-    elif isinstance(seed, np.random.Generator) and isinstance(seed.bit_generator, (np.random.PCG64,
-                                                                                    np.random.PCG64DXSM)):
+    elif isinstance(seed, np.random.Generator) and isinstance(
+        seed.bit_generator, (np.random.PCG64, np.random.PCG64DXSM)
+    ):
         low, high = (int(word) for word in seed.bit_generator.random_raw(2))
         seed = low | high << 64
     elif isinstance(seed, (np.random.PCG64, np.random.PCG64DXSM)):
@@ -189,8 +194,9 @@ def _rademacher_rows(generator: np.random.PCG64, e: FloatArray, out: FloatArray)
     np.bitwise_xor(bits, e.view(np.uint64), out=bits)
 
 
-def _mammen_rows(generator: np.random.PCG64, refine: np.random.PCG64, products: npt.NDArray[np.int64],
-                out: FloatArray) -> None:
+def _mammen_rows(
+    generator: np.random.PCG64, refine: np.random.PCG64, products: npt.NDArray[np.int64], out: FloatArray
+) -> None:
     """Fills `out` (rows x n) with e * w, w Mammen's two-point weight.
 
     Replicate r takes the next ceil(n / 8) raw outputs of `generator` as
@@ -236,9 +242,16 @@ def _rows_per_block(n: int, weights: str, limit: int) -> int:
     return max(1, min(limit, _CACHE_BLOCK_BYTES) // per_row)
 
 
-def _bootstrap(x: FloatArray, statistic: float, B: int, weights: Literal["rademacher", "mammen"],
-               generator: np.random.PCG64, q: float | None, d: int | None,
-               threads: int | None) -> tuple[int, int, FloatArray, str | None]:
+def _bootstrap(
+    x: FloatArray,
+    statistic: float,
+    B: int,
+    weights: Literal["rademacher", "mammen"],
+    generator: np.random.PCG64,
+    q: float | None,
+    d: int | None,
+    threads: int | None,
+) -> tuple[int, int, FloatArray, str | None]:
     """(exceedances, replicates tested, the first SAMPLE_SIZE statistics, the
     first skipped replicate's message) of B replicates of the demeaned `x`.
 
@@ -270,13 +283,16 @@ def _bootstrap(x: FloatArray, statistic: float, B: int, weights: Literal["radema
         def replicates(count: int) -> FloatArray:
             _mammen_rows(generator, refine, products, series[:count])
             return series[:count]
+
     sample = np.full(min(B, SAMPLE_SIZE), math.nan)
     exceedances, tested, skipped = 0, 0, None
     for start in range(0, B, rows):
         count = min(rows, B - start)
         # Masked: a replicate the test refuses (a zero robust variance after
         # re-weighting) is the bootstrap's, not the data's; it is skipped.
-        result = run_many(Panel(replicates(count), 1, count), q, d, threads, "mask", lambda index: "in a bootstrap replicate")
+        result = run_many(
+            Panel(replicates(count), 1, count), q, d, threads, "mask", lambda index: "in a bootstrap replicate"
+        )
         statistics = result.statistic
         exceedances += int(np.count_nonzero(statistics >= statistic))
         failed = int(np.count_nonzero(np.isnan(statistics)))  # the statistic of a skipped replicate
@@ -284,7 +300,7 @@ def _bootstrap(x: FloatArray, statistic: float, B: int, weights: Literal["radema
         if failed and skipped is None and isinstance(result, ElManyMasked):
             skipped = next(message for message in result.message if message is not None)
         if start < len(sample):
-            sample[start:start + count] = statistics[:len(sample) - start]
+            sample[start : start + count] = statistics[: len(sample) - start]
     sample.setflags(write=False)
     return exceedances, tested, sample, skipped
 
@@ -305,11 +321,16 @@ def _demeaned(x: FloatArray) -> FloatArray:
     return x - _sequential_sum(x) / float(len(x))
 
 
-
-def bootstrap(data: RawData, B: int = 999, *, weights: Literal["rademacher", "mammen"] = "rademacher",
-              seed: int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM
-              | None = None, q: float | None = None, d: int | None = None,
-              threads: int | None = None) -> BootstrapResult:
+def bootstrap(
+    data: RawData,
+    B: int = 999,
+    *,
+    weights: Literal["rademacher", "mammen"] = "rademacher",
+    seed: int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM | None = None,
+    q: float | None = None,
+    d: int | None = None,
+    threads: int | None = None,
+) -> BootstrapResult:
     """Wild-bootstrap p-value of the test, with B, the seed used and the count.
 
     Each of the B replicates multiplies the demeaned series by i.i.d.
@@ -390,8 +411,9 @@ def bootstrap(data: RawData, B: int = 999, *, weights: Literal["rademacher", "ma
     return _bootstrap_of(data, B, weights, seed, q, d, threads)
 
 
-def _bootstrap_of(data: RawData, B: int, weights: object, seed: object, q: float | None,
-                  d: int | None, threads: int | None) -> BootstrapResult:
+def _bootstrap_of(
+    data: RawData, B: int, weights: object, seed: object, q: float | None, d: int | None, threads: int | None
+) -> BootstrapResult:
     # Arguments first (cheap), then the data, then the stream: a refused
     # call draws nothing from a caller's Generator.
     weights = _checked_weights(weights)
@@ -404,19 +426,33 @@ def _bootstrap_of(data: RawData, B: int, weights: object, seed: object, q: float
     return _result(x, result.statistic, B, weights, used, generator, q, d, threads)
 
 
-def _result(x: FloatArray, statistic: float, B: int, weights: Literal["rademacher", "mammen"],
-            used: int | np.random.SeedSequence, generator: np.random.PCG64, q: float | None,
-            d: int | None, threads: int | None = None) -> BootstrapResult:
+def _result(
+    x: FloatArray,
+    statistic: float,
+    B: int,
+    weights: Literal["rademacher", "mammen"],
+    used: int | np.random.SeedSequence,
+    generator: np.random.PCG64,
+    q: float | None,
+    d: int | None,
+    threads: int | None = None,
+) -> BootstrapResult:
     exceedances, tested, sample, skipped = _bootstrap(x, statistic, B, weights, generator, q, d, threads)
     if tested == 0:
         raise ValueError(NO_REPLICATE.format(B=B, message=skipped))
     return BootstrapResult((1 + exceedances) / (tested + 1), B, exceedances, tested, weights, used, sample)
 
 
-def bootstrap_pvalue(data: RawData, B: int = 999, *, weights: Literal["rademacher", "mammen"] = "rademacher",
-                     seed: int | np.random.SeedSequence | np.random.Generator | np.random.PCG64
-                     | np.random.PCG64DXSM | None = None, q: float | None = None, d: int | None = None,
-                     threads: int | None = None) -> float:
+def bootstrap_pvalue(
+    data: RawData,
+    B: int = 999,
+    *,
+    weights: Literal["rademacher", "mammen"] = "rademacher",
+    seed: int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM | None = None,
+    q: float | None = None,
+    d: int | None = None,
+    threads: int | None = None,
+) -> float:
     """Wild-bootstrap p-value of the test: bootstrap(...).pvalue.
 
     (1 + #{T* >= T}) / (B + 1) from B replicates of the demeaned series

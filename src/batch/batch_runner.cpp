@@ -52,8 +52,7 @@ void store(unsigned char* column, std::uint64_t index, const void* value) noexce
 class Batch {
 public:
     Batch(std::span<const SeriesSpec> series, const BatchOptions& options, BatchOutputs outputs) noexcept
-        : series_(series), options_(options), outputs_(outputs),
-          chunk_(chunk_size(series, options.threads)) {}
+        : series_(series), options_(options), outputs_(outputs), chunk_(chunk_size(series, options.threads)) {}
 
     // Claims and computes chunks until none is left or the batch is
     // cancelled; `between_chunks` runs after each chunk.
@@ -90,9 +89,9 @@ private:
         if (count >= min_group && (options_.d || length >= 2)) {
             statistical_tests::GroupSeries group[statistical_tests::group_width];
             for (std::size_t s = 0; s < count; ++s) group[s] = {series_[index + s].data, series_[index + s].stride};
-            taken = statistical_tests::group_fast_lanes(std::span(group, count), length, options_.q,
-                                                        options_.d ? *options_.d : statistical_tests::derived_lag(length),
-                                                        results);
+            taken = statistical_tests::group_fast_lanes(
+                std::span(group, count), length, options_.q,
+                options_.d ? *options_.d : statistical_tests::derived_lag(length), results);
         }
         for (std::size_t s = 0; s < count; ++s) {
             if ((taken >> s & 1U) != 0) {
@@ -134,8 +133,7 @@ private:
         store(outputs_.pvalue, index, &nan);
         failures.push_back(IndexedFailure{index, outcome.error()});
         std::uint64_t known = first_failure_.load(std::memory_order_relaxed);
-        while (index < known && !first_failure_.compare_exchange_weak(known, index, std::memory_order_relaxed)) {
-        }
+        while (index < known && !first_failure_.compare_exchange_weak(known, index, std::memory_order_relaxed)) {}
     }
 
     std::span<const SeriesSpec> series_;
@@ -190,8 +188,8 @@ private:
 
 }  // namespace
 
-LARKSPUR_FORCED_UNWIND_HANDLER BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& options, BatchOutputs outputs,
-                       const std::function<bool()>& poll) {
+LARKSPUR_FORCED_UNWIND_HANDLER BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& options,
+                                                      BatchOutputs outputs, const std::function<bool()>& poll) {
     Batch batch(series, options, outputs);
     FirstException exception;
     const std::uint64_t chunk = chunk_size(series, options.threads);

@@ -36,7 +36,7 @@ namespace larkspur::batch {
 struct SeriesSpec {
     const unsigned char* data;  // first element
     std::uint64_t length;
-    std::ptrdiff_t stride;      // bytes from one element to the next (may be negative)
+    std::ptrdiff_t stride;  // bytes from one element to the next (may be negative)
 };
 
 struct BatchOutputs {

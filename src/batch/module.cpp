@@ -76,11 +76,11 @@ Result<OwnedRef> failure_list(const std::vector<IndexedFailure>& failures) {
     if (!list) return std::unexpected(binding::fetch_or_system_error());
     for (const IndexedFailure& entry : failures) {
         const std::string message = entry.failure.message();
-        OwnedRef item = OwnedRef::steal(
-            Py_BuildValue("(KOs#)", static_cast<unsigned long long>(entry.index),
-                          lib::failure_exception_class(entry.failure.exception()), message.data(),
-                          static_cast<Py_ssize_t>(message.size())));
-        if (!item || PyList_Append(list.get(), item.get()) < 0) return std::unexpected(binding::fetch_or_system_error());
+        OwnedRef item = OwnedRef::steal(Py_BuildValue("(KOs#)", static_cast<unsigned long long>(entry.index),
+                                                      lib::failure_exception_class(entry.failure.exception()),
+                                                      message.data(), static_cast<Py_ssize_t>(message.size())));
+        if (!item || PyList_Append(list.get(), item.get()) < 0)
+            return std::unexpected(binding::fetch_or_system_error());
     }
     return list;
 }
@@ -127,7 +127,8 @@ Result<OwnedRef> el_many(PyObject* args, PyObject* kwargs) {
 
     Result<OwnedRef> failures = failure_list(outcome.failures);
     if (!failures) return failures;
-    OwnedRef result = OwnedRef::steal(PyTuple_Pack(4, p_tilde->get(), statistic->get(), pvalue->get(), failures->get()));
+    OwnedRef result =
+        OwnedRef::steal(PyTuple_Pack(4, p_tilde->get(), statistic->get(), pvalue->get(), failures->get()));
     if (!result) return std::unexpected(binding::fetch_or_system_error());
     return result;
 }
@@ -261,7 +262,8 @@ Result<OwnedRef> kernel_names(bool supported_only) {
         if (supported_only && !variant.cpu_supports()) continue;
         OwnedRef name = OwnedRef::steal(
             PyUnicode_FromStringAndSize(variant.name.data(), static_cast<Py_ssize_t>(variant.name.size())));
-        if (!name || PyList_Append(list.get(), name.get()) < 0) return std::unexpected(binding::fetch_or_system_error());
+        if (!name || PyList_Append(list.get(), name.get()) < 0)
+            return std::unexpected(binding::fetch_or_system_error());
     }
     OwnedRef names = OwnedRef::steal(PyList_AsTuple(list.get()));
     if (!names) return std::unexpected(binding::fetch_or_system_error());
@@ -341,9 +343,16 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "larkspur_tools._batch",
-                                 "Many series in one native call (the engine of larkspur_tools.el_many), and the exact chi-squared tail.", 0,
-                                 methods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "larkspur_tools._batch",
+    "Many series in one native call (the engine of larkspur_tools.el_many), and the exact chi-squared tail.",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
 binding::ModuleRecord module_record{&module_definition};
 
 binding::Status module_body(BorrowedRef module) {

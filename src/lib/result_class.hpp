@@ -10,8 +10,7 @@
 namespace larkspur::lib {
 
 struct EscancianoLobatoObject {
-    PyObject_HEAD
-    std::uint64_t p_tilde;
+    PyObject_HEAD std::uint64_t p_tilde;
     double statistic;
     double pvalue;
     std::uint64_t borrow_counter;

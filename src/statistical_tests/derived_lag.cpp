@@ -43,7 +43,7 @@ std::uint64_t derived_lag(std::uint64_t n) noexcept {
     // n in [2^(b-1), 2^b) puts the root in [2^floor((b-1)/5), 2^(floor((b-1)/5)+1)).
     const auto b = static_cast<int>(std::bit_width(n));
     const int shift = (b - 1) / 5;
-    std::uint64_t low = std::uint64_t{1} << shift;                                // low^5 <= n
+    std::uint64_t low = std::uint64_t{1} << shift;                               // low^5 <= n
     std::uint64_t high = std::min(std::uint64_t{2} << shift, largest_root + 1);  // high^5 > n
     while (high - low > 1) {
         const std::uint64_t middle = low + (high - low) / 2;

@@ -26,7 +26,8 @@ constexpr char too_small_message[] =
 bool same_outcome(const std::expected<ElResult, ElError>& a, const std::expected<ElResult, ElError>& b) noexcept {
     if (a.has_value() != b.has_value()) return false;
     if (!a) return a.error().kind == b.error().kind && a.error().value == b.error().value;
-    return a->p_tilde == b->p_tilde && std::bit_cast<std::uint64_t>(a->statistic) == std::bit_cast<std::uint64_t>(b->statistic) &&
+    return a->p_tilde == b->p_tilde &&
+           std::bit_cast<std::uint64_t>(a->statistic) == std::bit_cast<std::uint64_t>(b->statistic) &&
            std::bit_cast<std::uint64_t>(a->pvalue) == std::bit_cast<std::uint64_t>(b->pvalue);
 }
 

@@ -51,11 +51,11 @@ struct ElResult {
 };
 
 enum class ElErrorKind {
-    ZeroTau,             // the robust variance at `value` (a lag) is zero
-    NotFinite,           // gamma-hat or tau-hat at `value` (a lag) is infinite or NaN
-    TooSmall,            // underflow changed the outcome (tiny data); `value` is 0
-    LagExceedsLength,    // d > n; `value` is n
-    BufferUnavailable,   // the min(d, n) + 1 working buffer could not be allocated
+    ZeroTau,            // the robust variance at `value` (a lag) is zero
+    NotFinite,          // gamma-hat or tau-hat at `value` (a lag) is infinite or NaN
+    TooSmall,           // underflow changed the outcome (tiny data); `value` is 0
+    LagExceedsLength,   // d > n; `value` is n
+    BufferUnavailable,  // the min(d, n) + 1 working buffer could not be allocated
 };
 
 struct ElError {
@@ -71,8 +71,7 @@ struct ElError {
 
 // `kernel` selects the lag kernel; every variant gives the same bits, so
 // callers use the default (the running one). Tests force each one.
-[[nodiscard]] std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q,
-                                                       std::uint64_t d,
+[[nodiscard]] std::expected<ElResult, ElError> el_test(const void* series, std::uint64_t n, double q, std::uint64_t d,
                                                        const KernelVariant& kernel = active_kernel());
 // The same, for a caller that already scanned the series (scan_series of
 // these n values, inside a FloatingPointScope) and so does not read it again

@@ -102,7 +102,6 @@ LARKSPUR_ALWAYS_INLINE void group_summary(const GroupSeries* lanes, std::uint64_
     }
 }
 
-
 // Lags first .. first + Count - 1 over leads [0, leads) of a chunk: Count x
 // Rows vectors each of G and T, independent chains; every lane adds its
 // terms in ascending k, exactly as the plain loop does.
@@ -144,19 +143,47 @@ LARKSPUR_ALWAYS_INLINE void accumulate(const double* e, const double* e_sq, std:
 }
 
 template <class V, std::size_t Block>
-LARKSPUR_ALWAYS_INLINE void accumulate_block(std::size_t count, const double* e, const double* e_sq,
-                                             std::size_t leads, std::size_t first, GroupSums& sums) noexcept {
+LARKSPUR_ALWAYS_INLINE void accumulate_block(std::size_t count, const double* e, const double* e_sq, std::size_t leads,
+                                             std::size_t first, GroupSums& sums) noexcept {
     static_assert(Block >= 1 && Block <= 6);
-    double (*g)[width] = sums.g + (first - 1);
-    double (*t)[width] = sums.t + (first - 1);
+    double(*g)[width] = sums.g + (first - 1);
+    double(*t)[width] = sums.t + (first - 1);
     switch (count) {
-        case 1: accumulate<V, 1>(e, e_sq, leads, first, g, t); return;
-        case 2: if constexpr (Block >= 2) { accumulate<V, 2>(e, e_sq, leads, first, g, t); return; } break;
-        case 3: if constexpr (Block >= 3) { accumulate<V, 3>(e, e_sq, leads, first, g, t); return; } break;
-        case 4: if constexpr (Block >= 4) { accumulate<V, 4>(e, e_sq, leads, first, g, t); return; } break;
-        case 5: if constexpr (Block >= 5) { accumulate<V, 5>(e, e_sq, leads, first, g, t); return; } break;
-        case 6: if constexpr (Block >= 6) { accumulate<V, 6>(e, e_sq, leads, first, g, t); return; } break;
-        default: break;
+        case 1:
+            accumulate<V, 1>(e, e_sq, leads, first, g, t);
+            return;
+        case 2:
+            if constexpr (Block >= 2) {
+                accumulate<V, 2>(e, e_sq, leads, first, g, t);
+                return;
+            }
+            break;
+        case 3:
+            if constexpr (Block >= 3) {
+                accumulate<V, 3>(e, e_sq, leads, first, g, t);
+                return;
+            }
+            break;
+        case 4:
+            if constexpr (Block >= 4) {
+                accumulate<V, 4>(e, e_sq, leads, first, g, t);
+                return;
+            }
+            break;
+        case 5:
+            if constexpr (Block >= 5) {
+                accumulate<V, 5>(e, e_sq, leads, first, g, t);
+                return;
+            }
+            break;
+        case 6:
+            if constexpr (Block >= 6) {
+                accumulate<V, 6>(e, e_sq, leads, first, g, t);
+                return;
+            }
+            break;
+        default:
+            break;
     }
 }
 
@@ -196,8 +223,7 @@ LARKSPUR_ALWAYS_INLINE void group_sums(const GroupSeries* lanes, std::uint64_t n
         }
         // Leads of this chunk that lag j has.
         const auto leads_of = [&](std::uint64_t j) {
-            return n - j <= k0 ? std::size_t{0}
-                               : static_cast<std::size_t>(std::min<std::uint64_t>(chunk, n - j - k0));
+            return n - j <= k0 ? std::size_t{0} : static_cast<std::size_t>(std::min<std::uint64_t>(chunk, n - j - k0));
         };
         for (std::uint64_t first = 1; first <= d; first += Block) {
             const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(Block, d - first + 1));
@@ -206,8 +232,8 @@ LARKSPUR_ALWAYS_INLINE void group_sums(const GroupSeries* lanes, std::uint64_t n
             for (std::size_t b = 0; b + 1 < count; ++b) {
                 const std::size_t own = leads_of(first + b);
                 if (own > shared) {
-                    accumulate_block<V, Block>(1, e + shared * width, e_sq + shared * width, own - shared,
-                                               first + b, sums);
+                    accumulate_block<V, Block>(1, e + shared * width, e_sq + shared * width, own - shared, first + b,
+                                               sums);
                 }
             }
         }

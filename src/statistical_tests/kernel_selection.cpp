@@ -107,8 +107,9 @@ KernelSelection select_kernel(std::string_view forced, std::string_view disabled
 }
 
 const KernelSelection& kernel_selection() {
-    static const KernelSelection selection = select_kernel(simd::environment_variable(kernel_environment_variable),
-                                                           simd::environment_variable(disabled_kernels_environment_variable));
+    static const KernelSelection selection =
+        select_kernel(simd::environment_variable(kernel_environment_variable),
+                      simd::environment_variable(disabled_kernels_environment_variable));
     return selection;
 }
 

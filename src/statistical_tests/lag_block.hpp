@@ -109,8 +109,8 @@ inline constexpr std::size_t block_lags = 4 * simd::lanes_of<V>;
 // cover `count` lanes, so that no pass over the data computes a whole row of
 // discarded lanes.
 template <class V>
-LARKSPUR_ALWAYS_INLINE void lag_block_for(const unsigned char* x, std::uint64_t n, double mean,
-                                          std::uint64_t first_lag, std::size_t count, LagSums* out) noexcept {
+LARKSPUR_ALWAYS_INLINE void lag_block_for(const unsigned char* x, std::uint64_t n, double mean, std::uint64_t first_lag,
+                                          std::size_t count, LagSums* out) noexcept {
     constexpr std::size_t width = simd::lanes_of<V>;
     if (count <= width) {
         lag_block<V, 1>(x, n, mean, first_lag, count, out);

@@ -18,8 +18,7 @@ constexpr std::uint64_t max_buffer_bytes = (std::uint64_t{1} << 63) - 8;
 }  // namespace
 
 std::unique_ptr<double[]> allocate_lag_buffer(std::uint64_t count) noexcept {
-    if (count > max_buffer_bytes / sizeof(double) ||
-        count > std::numeric_limits<std::size_t>::max() / sizeof(double)) {
+    if (count > max_buffer_bytes / sizeof(double) || count > std::numeric_limits<std::size_t>::max() / sizeof(double)) {
         return nullptr;
     }
     return std::unique_ptr<double[]>(new (std::nothrow) double[static_cast<std::size_t>(count)]());

@@ -27,9 +27,7 @@ using lag_kernel::lag_block_for;
 bool every_cpu() noexcept { return true; }
 
 // scalar: one lag, one series at a time.
-void scalar_lag_sums(LARKSPUR_LAG_SUMS_PARAMETERS) noexcept {
-    lag_kernel::plain_lag_sums(LARKSPUR_LAG_SUMS_ARGUMENTS);
-}
+void scalar_lag_sums(LARKSPUR_LAG_SUMS_PARAMETERS) noexcept { lag_kernel::plain_lag_sums(LARKSPUR_LAG_SUMS_ARGUMENTS); }
 unsigned scalar_group(LARKSPUR_GROUP_PARAMETERS) noexcept {
     return group_lag_sums<simd::PortableVector<1>, 1>(LARKSPUR_GROUP_ARGUMENTS);
 }

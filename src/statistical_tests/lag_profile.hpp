@@ -23,17 +23,17 @@ namespace larkspur::statistical_tests {
 struct LagProfile {
     ElResult result;
     std::uint64_t d;
-    bool bic_penalty;            // the penalty in force: p ln n, else 2p
-    double mean;                 // the deviations' centre e_k = x_k - mean
-    double sum_of_squares;       // sequential sum of e_k^2 (n gamma_0)
-    std::vector<double> g;       // G_j = sum_k e_k e_{k+j}
-    std::vector<double> t;       // T_j = sum_k e_k^2 e_{k+j}^2
-    std::vector<double> gamma;   // G_j / (n - j)
-    std::vector<double> tau;     // T_j / (n - j)
+    bool bic_penalty;           // the penalty in force: p ln n, else 2p
+    double mean;                // the deviations' centre e_k = x_k - mean
+    double sum_of_squares;      // sequential sum of e_k^2 (n gamma_0)
+    std::vector<double> g;      // G_j = sum_k e_k e_{k+j}
+    std::vector<double> t;      // T_j = sum_k e_k^2 e_{k+j}^2
+    std::vector<double> gamma;  // G_j / (n - j)
+    std::vector<double> tau;    // T_j / (n - j)
     std::vector<double> rho_squared;
     std::vector<double> cumulative_statistic;  // n (rho_1^2 + ... + rho_j^2)
     std::vector<double> penalty;
-    std::vector<double> criterion;             // cumulative statistic - penalty
+    std::vector<double> criterion;  // cumulative statistic - penalty
 };
 
 [[nodiscard]] std::expected<LagProfile, SeriesFailure> lag_profile(const void* data, std::uint64_t n, double q,

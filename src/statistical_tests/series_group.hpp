@@ -36,8 +36,7 @@ struct GroupSeries {
 // Results of the lanes this path takes, out[s] for series[s] (at most
 // group_width series, all of length n), and their mask: bit s for lane s.
 // The other lanes are left as they were, for test_series to decide.
-[[nodiscard]] unsigned group_fast_lanes(std::span<const GroupSeries> series, std::uint64_t n, double q,
-                                        std::uint64_t d, ElResult* out,
-                                        const KernelVariant& kernel = active_kernel());
+[[nodiscard]] unsigned group_fast_lanes(std::span<const GroupSeries> series, std::uint64_t n, double q, std::uint64_t d,
+                                        ElResult* out, const KernelVariant& kernel = active_kernel());
 
 }  // namespace larkspur::statistical_tests

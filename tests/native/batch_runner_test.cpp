@@ -116,12 +116,12 @@ TEST(BatchRunner, APollThatAsksToStopCancelsALongBatch) {
     std::normal_distribution<double> normal;
     for (double& v : series) v = normal(engine);
     // Zero-stride repeats of one series: far more work than the test waits for.
-    const std::vector<SeriesSpec> specs(2'000'000, SeriesSpec{reinterpret_cast<const unsigned char*>(series.data()),
-                                                              series.size(), sizeof(double)});
+    const std::vector<SeriesSpec> specs(
+        2'000'000, SeriesSpec{reinterpret_cast<const unsigned char*>(series.data()), series.size(), sizeof(double)});
     Columns columns(specs.size());
     std::atomic<int> polls{0};
-    const auto outcome = run_batch(specs, BatchOptions{2.4, {}, 2, false}, columns.outputs(),
-                                   [&] { return polls.fetch_add(1) >= 1; });
+    const auto outcome =
+        run_batch(specs, BatchOptions{2.4, {}, 2, false}, columns.outputs(), [&] { return polls.fetch_add(1) >= 1; });
     EXPECT_TRUE(outcome.cancelled);
     EXPECT_EQ(polls.load(), 2);
 }
@@ -129,8 +129,8 @@ TEST(BatchRunner, APollThatAsksToStopCancelsALongBatch) {
 TEST(BatchRunner, AnExceptionInThePollReachesTheCaller) {
     std::vector<double> series(2000, 1.0);
     series[0] = 2.0;
-    const std::vector<SeriesSpec> specs(2'000'000, SeriesSpec{reinterpret_cast<const unsigned char*>(series.data()),
-                                                              series.size(), sizeof(double)});
+    const std::vector<SeriesSpec> specs(
+        2'000'000, SeriesSpec{reinterpret_cast<const unsigned char*>(series.data()), series.size(), sizeof(double)});
     Columns columns(specs.size());
     EXPECT_THROW((void)run_batch(specs, BatchOptions{2.4, {}, 2, false}, columns.outputs(),
                                  []() -> bool { throw std::runtime_error("poll failed"); }),

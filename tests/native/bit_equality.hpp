@@ -22,8 +22,7 @@ inline ::testing::AssertionResult same_bits(double actual, double expected) {
     if (std::bit_cast<std::uint64_t>(actual) == std::bit_cast<std::uint64_t>(expected)) {
         return ::testing::AssertionSuccess();
     }
-    return ::testing::AssertionFailure()
-           << "got " << describe_bits(actual) << ", expected " << describe_bits(expected);
+    return ::testing::AssertionFailure() << "got " << describe_bits(actual) << ", expected " << describe_bits(expected);
 }
 
 }  // namespace larkspur::testing

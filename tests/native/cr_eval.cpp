@@ -19,8 +19,9 @@ int main(int argc, char** argv) {
     const std::string_view mode = argc == 2 ? argv[1] : "";
     if (mode != "exp" && mode != "log" && mode != "exp-parts" && mode != "log-parts" && mode != "exp-accurate" &&
         mode != "log-accurate" && mode != "chi2-tail") {
-        std::fputs("usage: cr_eval exp|log|exp-parts|log-parts|exp-accurate|log-accurate|chi2-tail < arguments > results\n",
-                   stderr);
+        std::fputs(
+            "usage: cr_eval exp|log|exp-parts|log-parts|exp-accurate|log-accurate|chi2-tail < arguments > results\n",
+            stderr);
         return 2;
     }
     std::vector<double> input(1 << 14);

@@ -42,15 +42,28 @@ public:
         const int shape = pick(6);
         for (std::uint64_t i = 0; i < n; ++i) {
             switch (shape) {
-                case 0: x[i] = normal() * scale; break;
-                case 1: x[i] = uniform(-1.0, 1.0) * scale; break;
-                case 2: x[i] = static_cast<double>(pick(5)) - 2.0; break;  // ties and exact zeros
-                case 3: x[i] = (i > 0 ? x[i - 1] * 0.8 : 0.0) + normal() * scale;  break;  // AR(1)
-                case 4: x[i] = normal() * scale * (pick(20) == 0 ? 1e6 : 1.0); break;  // outliers
-                default: x[i] = 1.0 + normal() * 1e-15; break;  // nearly constant
+                case 0:
+                    x[i] = normal() * scale;
+                    break;
+                case 1:
+                    x[i] = uniform(-1.0, 1.0) * scale;
+                    break;
+                case 2:
+                    x[i] = static_cast<double>(pick(5)) - 2.0;
+                    break;  // ties and exact zeros
+                case 3:
+                    x[i] = (i > 0 ? x[i - 1] * 0.8 : 0.0) + normal() * scale;
+                    break;  // AR(1)
+                case 4:
+                    x[i] = normal() * scale * (pick(20) == 0 ? 1e6 : 1.0);
+                    break;  // outliers
+                default:
+                    x[i] = 1.0 + normal() * 1e-15;
+                    break;  // nearly constant
             }
         }
-        if (n > 0 && pick(40) == 0) x[pick_index(n)] = (pick(2) == 0 ? 1.0 : -1.0) * std::numeric_limits<double>::infinity();
+        if (n > 0 && pick(40) == 0)
+            x[pick_index(n)] = (pick(2) == 0 ? 1.0 : -1.0) * std::numeric_limits<double>::infinity();
         if (n > 0 && pick(40) == 0) x[pick_index(n)] = std::numeric_limits<double>::denorm_min();
         return RandomCase{std::move(x), penalty_constant(), lag(n)};
     }
@@ -58,25 +71,36 @@ public:
 private:
     std::uint64_t length() {
         switch (pick(10)) {
-            case 0: return 1 + pick_index(4);
-            case 1: return 1000 + pick_index(4000);
-            default: return 2 + pick_index(300);
+            case 0:
+                return 1 + pick_index(4);
+            case 1:
+                return 1000 + pick_index(4000);
+            default:
+                return 2 + pick_index(300);
         }
     }
     double penalty_constant() {
         switch (pick(8)) {
-            case 0: return std::numeric_limits<double>::infinity();
-            case 1: return 1e-12;
-            case 2: return 2.4;
-            default: return uniform(0.01, 10.0);
+            case 0:
+                return std::numeric_limits<double>::infinity();
+            case 1:
+                return 1e-12;
+            case 2:
+                return 2.4;
+            default:
+                return uniform(0.01, 10.0);
         }
     }
     std::uint64_t lag(std::uint64_t n) {
         switch (pick(10)) {
-            case 0: return n;
-            case 1: return n + 1 + pick_index(3);
-            case 2: return 1;
-            default: return 1 + pick_index(std::min<std::uint64_t>(n, 40));
+            case 0:
+                return n;
+            case 1:
+                return n + 1 + pick_index(3);
+            case 2:
+                return 1;
+            default:
+                return 1 + pick_index(std::min<std::uint64_t>(n, 40));
         }
     }
     int pick(int count) { return std::uniform_int_distribution<int>(0, count - 1)(engine_); }
@@ -99,7 +123,8 @@ class ElDifferential : public ::testing::TestWithParam<const KernelVariant*> {};
 // their absence from the table, or from the CPU, is a fault, not a reason
 // to skip.
 constexpr std::string_view every_machine_has[] = {
-    "scalar", "generic",
+    "scalar",
+    "generic",
 #if defined(__GNUC__) && defined(__x86_64__)
     "sse2",
 #elif defined(__GNUC__) && defined(__aarch64__)
@@ -111,8 +136,8 @@ TEST(KernelTable, HasTheVariantsEveryMachineRuns) {
     for (const std::string_view name : every_machine_has) {
         const KernelVariant* variant = larkspur::statistical_tests::find_kernel_variant(name);
         ASSERT_NE(variant, nullptr) << "every machine of this architecture runs " << name << ", but the table lacks it";
-        EXPECT_TRUE(variant->cpu_supports()) << "every machine of this architecture runs " << name
-                                             << ", but this build reports it missing";
+        EXPECT_TRUE(variant->cpu_supports())
+            << "every machine of this architecture runs " << name << ", but this build reports it missing";
     }
 }
 
@@ -158,7 +183,8 @@ TEST(KernelTable, EnvironmentChoosesOrRefusesClearly) {
         {"", "generic,fast",
          "LARKSPUR_DISABLE_KERNELS='generic,fast': 'fast' is not a kernel variant of this build; it has: " + has},
         {"generic", "generic", "LARKSPUR_KERNEL='generic' is also disabled by LARKSPUR_DISABLE_KERNELS='generic'"},
-        {"", every, "LARKSPUR_DISABLE_KERNELS='" + every + "' disables every kernel variant this CPU supports: " + supports},
+        {"", every,
+         "LARKSPUR_DISABLE_KERNELS='" + every + "' disables every kernel variant this CPU supports: " + supports},
     };
     for (const auto& c : refused) EXPECT_EQ(select_kernel(c.forced, c.disabled).error, c.error);
 }
@@ -181,7 +207,8 @@ TEST_P(ElDifferential, MatchesReferenceLoopToTheBit) {
 
         const auto expected = reference_el_test(data, n, c.q, c.d);
         const auto actual = el_test(data, n, c.q, c.d, variant);
-        SCOPED_TRACE(::testing::Message() << "iteration " << iteration << ", n " << n << ", q " << c.q << ", d " << c.d);
+        SCOPED_TRACE(::testing::Message()
+                     << "iteration " << iteration << ", n " << n << ", q " << c.q << ", d " << c.d);
         ASSERT_EQ(actual.has_value(), expected.has_value());
         if (expected) {
             ++results;
@@ -207,7 +234,7 @@ struct PinnedCase {
     std::vector<double> series;
     double q;
     std::uint64_t d;
-    std::uint64_t p_tilde_or_lag;                  // p~ of a result, or the lag of the error
+    std::uint64_t p_tilde_or_lag;  // p~ of a result, or the lag of the error
     std::optional<ElErrorKind> error = std::nullopt;
 };
 
@@ -221,12 +248,15 @@ const std::vector<PinnedCase>& pinned_cases() {
         // sqrt(q ln n) == sqrt(n) max|rho_j| to the bit: the tie keeps the
         // p ln n penalty (p~ 1); the 2p penalty would pick 3.
         {"penalty_switch_tie",
-         {0, 0, 1, -2, -1, -2, 2, -2, 3, 0, -1, -3, 0, 3, 1, 2, -3, -2, 2, 2, 3, -1, -3, 2, -1,
-          2, 2, 1, 0, 1, 3, 2, -2, -1, -1, 1, 0, 3, 1, 0, 1, 3, -3, 0, -2, 2, 3, 0, 0, 2},
-         1.60642433184324, 4, 1},
+         {0, 0, 1, -2, -1, -2, 2, -2, 3,  0,  -1, -3, 0, 3, 1, 2, -3, -2, 2, 2,  3, -1, -3, 2, -1,
+          2, 2, 1, 0,  1,  3,  2, -2, -1, -1, 1,  0,  3, 1, 0, 1, 3,  -3, 0, -2, 2, 3,  0,  0, 2},
+         1.60642433184324,
+         4,
+         1},
         // T_1 = 5e-324 > 0, but tau-hat = T_1 / 9 rounds to zero: not a
         // constant series, so too small rather than a zero tau-hat.
-        {"tau_underflows_in_the_quotient", scaled({0, 2, 3, 1, 2, 1, -3, 1, 3, 1}, -269), 2.4, 1, 0, ElErrorKind::TooSmall},
+        {"tau_underflows_in_the_quotient", scaled({0, 2, 3, 1, 2, 1, -3, 1, 3, 1}, -269), 2.4, 1, 0,
+         ElErrorKind::TooSmall},
         // The small side: example B's few-bit products stay exact down to
         // 2^-268 (s^4 = 2^-1072); example A keeps its bits down to 2^-256.
         {"smallest_exact_scale", scaled({1, -1, 1, -1, 1, -1, 1, -1}, -268), 2.4, 2, 2},
@@ -242,7 +272,11 @@ const std::vector<PinnedCase>& pinned_cases() {
         {"largest_finite_scale", scaled({1, -1, 1, -1, 1, -1, 1, -1}, 255), 2.4, 2, 2},
         {"fourth_powers_overflow", scaled({1, -1, 1, -1, 1, -1, 1, -1}, 256), 2.4, 2, 1, ElErrorKind::NotFinite},
         // Two spikes two apart: lag 1 is finite, lag 2 overflows.
-        {"overflow_at_lag_two", {0, 0, 0, 0x1.4cccccccccccdp+256, 0, 0x1.4cccccccccccdp+256, 0, 0, 0, 0}, 2.4, 3, 2,
+        {"overflow_at_lag_two",
+         {0, 0, 0, 0x1.4cccccccccccdp+256, 0, 0x1.4cccccccccccdp+256, 0, 0, 0, 0},
+         2.4,
+         3,
+         2,
          ElErrorKind::NotFinite},
         // A zero tau-hat at lag 1 wins over the overflow at lag 2.
         {"zero_tau_before_overflow", scaled({1, 0, -1, 0, 1, 0, -1, 0}, 256), 2.4, 2, 1, ElErrorKind::ZeroTau},
@@ -275,14 +309,15 @@ TEST_P(ElDifferential, PinnedBoundaries) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllKernels, ElDifferential,
-    ::testing::ValuesIn([] {
-        std::vector<const KernelVariant*> table;
-        for (const KernelVariant& variant : larkspur::statistical_tests::kernel_variants()) table.push_back(&variant);
-        return table;
-    }()),
-    [](const ::testing::TestParamInfo<const KernelVariant*>& param) { return std::string(param.param->name); });
+INSTANTIATE_TEST_SUITE_P(AllKernels, ElDifferential, ::testing::ValuesIn([] {
+                             std::vector<const KernelVariant*> table;
+                             for (const KernelVariant& variant : larkspur::statistical_tests::kernel_variants())
+                                 table.push_back(&variant);
+                             return table;
+                         }()),
+                         [](const ::testing::TestParamInfo<const KernelVariant*>& param) {
+                             return std::string(param.param->name);
+                         });
 
 // Shapes that stress the blocking: lags past one block, tails of every
 // length, d close to n, series shorter than a lane block, unaligned data.
@@ -292,11 +327,12 @@ TEST_P(ElDifferential, BlockEdges) {
     std::mt19937_64 engine(99);
     std::normal_distribution<double> normal;
     std::vector<unsigned char> storage;
-    for (const std::uint64_t n : std::initializer_list<std::uint64_t>{2ULL, 3ULL, 7ULL, 8ULL, 9ULL, 31ULL, 33ULL, 64ULL, 65ULL, 511ULL, 512ULL, 513ULL,
-                                  1025ULL, 2100ULL}) {
+    for (const std::uint64_t n : std::initializer_list<std::uint64_t>{
+             2ULL, 3ULL, 7ULL, 8ULL, 9ULL, 31ULL, 33ULL, 64ULL, 65ULL, 511ULL, 512ULL, 513ULL, 1025ULL, 2100ULL}) {
         std::vector<double> x(n);
         for (double& v : x) v = normal(engine);
-        for (const std::uint64_t d : std::initializer_list<std::uint64_t>{1ULL, 6ULL, 7ULL, 8ULL, 9ULL, 16ULL, 17ULL, 31ULL, 32ULL, 33ULL, 65ULL, 100ULL, n - 1, n}) {
+        for (const std::uint64_t d : std::initializer_list<std::uint64_t>{
+                 1ULL, 6ULL, 7ULL, 8ULL, 9ULL, 16ULL, 17ULL, 31ULL, 32ULL, 33ULL, 65ULL, 100ULL, n - 1, n}) {
             if (d == 0 || d > n) continue;
             for (const std::size_t offset : {std::size_t{0}, std::size_t{3}}) {
                 storage.assign(n * sizeof(double) + offset, 0);
@@ -318,8 +354,8 @@ TEST_P(ElDifferential, BlockEdges) {
 using namespace larkspur::statistical_tests;
 
 enum class Shape { Normal, Garch, Ties, Constant, Nan, Infinity, Tiny, ZeroTau, Huge };
-constexpr Shape shapes[] = {Shape::Normal, Shape::Garch,    Shape::Ties, Shape::Constant, Shape::Nan,
-                            Shape::Infinity, Shape::Tiny, Shape::ZeroTau, Shape::Huge};
+constexpr Shape shapes[] = {Shape::Normal,   Shape::Garch, Shape::Ties,    Shape::Constant, Shape::Nan,
+                            Shape::Infinity, Shape::Tiny,  Shape::ZeroTau, Shape::Huge};
 
 // Shapes every lane of which the side-by-side path must take.
 bool always_taken(Shape shape) { return shape == Shape::Normal || shape == Shape::Garch; }
@@ -335,12 +371,24 @@ std::vector<double> make_series(Shape shape, std::uint64_t n, std::mt19937_64& e
                 x[i] = std::sqrt(variance) * z * 1e3;
                 variance = 0.1 + 0.1 * z * z * variance + 0.8 * variance;
                 break;
-            case Shape::Ties: x[i] = static_cast<double>(engine() % 5) - 2.0; break;
-            case Shape::Constant: x[i] = 0.1; break;
-            case Shape::Tiny: x[i] = z * 0x1p-262; break;  // underflow may change the outcome
-            case Shape::ZeroTau: x[i] = i % 2 == 0 ? z : 0.0; break;  // every product at odd lags is zero
-            case Shape::Huge: x[i] = z * 1e200; break;                // fourth powers overflow
-            default: x[i] = z; break;
+            case Shape::Ties:
+                x[i] = static_cast<double>(engine() % 5) - 2.0;
+                break;
+            case Shape::Constant:
+                x[i] = 0.1;
+                break;
+            case Shape::Tiny:
+                x[i] = z * 0x1p-262;
+                break;  // underflow may change the outcome
+            case Shape::ZeroTau:
+                x[i] = i % 2 == 0 ? z : 0.0;
+                break;  // every product at odd lags is zero
+            case Shape::Huge:
+                x[i] = z * 1e200;
+                break;  // fourth powers overflow
+            default:
+                x[i] = z;
+                break;
         }
     }
     if (shape == Shape::Nan) x[engine() % n] = std::numeric_limits<double>::quiet_NaN();
@@ -368,9 +416,8 @@ Placed place(const std::vector<double>& x, Layout layout) {
         std::memcpy(base + slot * step * sizeof(double), &x[k], sizeof(double));
     }
     const auto stride = static_cast<std::ptrdiff_t>(step * sizeof(double));
-    placed.view = layout == Layout::Reversed
-                      ? GroupSeries{base + (n - 1) * sizeof(double), -stride}
-                      : GroupSeries{base, stride};
+    placed.view =
+        layout == Layout::Reversed ? GroupSeries{base + (n - 1) * sizeof(double), -stride} : GroupSeries{base, stride};
     return placed;
 }
 

@@ -99,23 +99,31 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"constant", {7, 7, 7, 7}, 2, ElErrorKind::ZeroTau, 1, "Zero \u03c4\u0302 value at lag 1"},
         // Zero tau-hat at lag 2 is reported before d > n would be at lag 4.
-        FailureCase{"zero_tau_before_length", {1, 3, 2}, 4, ElErrorKind::ZeroTau, 2,
-                    "Zero \u03c4\u0302 value at lag 2"},
+        FailureCase{
+            "zero_tau_before_length", {1, 3, 2}, 4, ElErrorKind::ZeroTau, 2, "Zero \u03c4\u0302 value at lag 2"},
         // Infinite or overflowing data: refused at the first lag, not p = 1.
         FailureCase{"positive_infinity", {1, inf, 2, 3, 5}, 2, ElErrorKind::NotFinite, 1, too_large},
         FailureCase{"negative_infinity", {1, 2, -inf, 3, 5}, 2, ElErrorKind::NotFinite, 1, too_large},
         FailureCase{"overflowing_sum", {1e308, 1e308, -1e308, 5, 7}, 2, ElErrorKind::NotFinite, 1, too_large},
-        FailureCase{"single_value_lag_two", {1}, 2, ElErrorKind::LagExceedsLength, 1,
-                    "d must not exceed the length of data"},
-        FailureCase{"lag_past_length", {1, 2, 4}, 4, ElErrorKind::LagExceedsLength, 3,
-                    "d must not exceed the length of data"},
+        FailureCase{
+            "single_value_lag_two", {1}, 2, ElErrorKind::LagExceedsLength, 1, "d must not exceed the length of data"},
+        FailureCase{
+            "lag_past_length", {1, 2, 4}, 4, ElErrorKind::LagExceedsLength, 3, "d must not exceed the length of data"},
         // Huge d never sizes the buffer from d: it reaches the same error.
-        FailureCase{"d_1e12", {1, 2, 4}, 1000000000000ULL, ElErrorKind::LagExceedsLength, 3,
+        FailureCase{"d_1e12",
+                    {1, 2, 4},
+                    1000000000000ULL,
+                    ElErrorKind::LagExceedsLength,
+                    3,
                     "d must not exceed the length of data"},
-        FailureCase{"d_2_pow_62", {1, 2, 4}, std::uint64_t{1} << 62, ElErrorKind::LagExceedsLength, 3,
+        FailureCase{"d_2_pow_62",
+                    {1, 2, 4},
+                    std::uint64_t{1} << 62,
+                    ElErrorKind::LagExceedsLength,
+                    3,
                     "d must not exceed the length of data"},
-        FailureCase{"d_u64_max", {1, 2, 4}, u64_max, ElErrorKind::LagExceedsLength, 3,
-                    "d must not exceed the length of data"}),
+        FailureCase{
+            "d_u64_max", {1, 2, 4}, u64_max, ElErrorKind::LagExceedsLength, 3, "d must not exceed the length of data"}),
     [](const ::testing::TestParamInfo<FailureCase>& param) { return std::string(param.param.name); });
 
 TEST(ElFailureMessages, ZeroTauTextIsUtf8WithA23BytePrefix) {

@@ -52,29 +52,29 @@ TEST_P(PValueTable, MatchesToTheBit) {
     EXPECT_TRUE(same_bits(chi_squared_upper_tail(row.statistic, 1), row.tail)) << "statistic " << row.statistic;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ChiSquaredOneDegree, PValueTable,
-    ::testing::Values(
-        // cdf rule 1: non-positive statistics
-        PValueRow{-0.0, 1.0, 1.0}, PValueRow{0.0, 1.0, 1.0}, PValueRow{-1.0, 1.0, 1.0}, PValueRow{-inf, 1.0, 1.0},
-        // x * 0.5 within the near-zero bound: P = 0 exactly (the tail rounds
-        // to 1 below 2^-120 only)
-        PValueRow{1e-320, 1.0, 1.0}, PValueRow{1e-300, 1.0, 1.0},
-        PValueRow{2.220446049250313e-15, 1.0, 0.9999999624023955},
-        // series (the tail: 1 - P(1/2, x/2) up to x = 4)
-        PValueRow{0.5, 0.47950012218695337, 0.4795001221869535},
-        PValueRow{1.0, 0.31731050786291404, 0.3173105078629141},
-        PValueRow{2.0, 0.15729920705028488, 0.15729920705028513},
-        // continued fraction (the tail: erfc's fraction)
-        PValueRow{3.841458820694124, 0.050000000000000044, 0.05000000000000006},
-        PValueRow{10.0, 0.0015654022580025018, 0.0015654022580025497},
-        PValueRow{16.0, 6.334248366623996e-05, 6.334248366623985e-05},
-        // F rounds to 1.0 above about 70.13; the tail goes on, through the
-        // subnormals (1480: 2 * 2^-1074) to 0
-        PValueRow{70.2, 0.0, 5.358643843359859e-17}, PValueRow{100.0, 0.0, 1.523970604832105e-23},
-        PValueRow{1480.0, 0.0, 1e-323}, PValueRow{1500.0, 0.0, 0.0}, PValueRow{1e300, 0.0, 0.0},
-        // cdf rule 4 and NaN propagation
-        PValueRow{inf, 0.0, 0.0}, PValueRow{nan, nan, nan}));
+INSTANTIATE_TEST_SUITE_P(ChiSquaredOneDegree, PValueTable,
+                         ::testing::Values(
+                             // cdf rule 1: non-positive statistics
+                             PValueRow{-0.0, 1.0, 1.0}, PValueRow{0.0, 1.0, 1.0}, PValueRow{-1.0, 1.0, 1.0},
+                             PValueRow{-inf, 1.0, 1.0},
+                             // x * 0.5 within the near-zero bound: P = 0 exactly (the tail rounds
+                             // to 1 below 2^-120 only)
+                             PValueRow{1e-320, 1.0, 1.0}, PValueRow{1e-300, 1.0, 1.0},
+                             PValueRow{2.220446049250313e-15, 1.0, 0.9999999624023955},
+                             // series (the tail: 1 - P(1/2, x/2) up to x = 4)
+                             PValueRow{0.5, 0.47950012218695337, 0.4795001221869535},
+                             PValueRow{1.0, 0.31731050786291404, 0.3173105078629141},
+                             PValueRow{2.0, 0.15729920705028488, 0.15729920705028513},
+                             // continued fraction (the tail: erfc's fraction)
+                             PValueRow{3.841458820694124, 0.050000000000000044, 0.05000000000000006},
+                             PValueRow{10.0, 0.0015654022580025018, 0.0015654022580025497},
+                             PValueRow{16.0, 6.334248366623996e-05, 6.334248366623985e-05},
+                             // F rounds to 1.0 above about 70.13; the tail goes on, through the
+                             // subnormals (1480: 2 * 2^-1074) to 0
+                             PValueRow{70.2, 0.0, 5.358643843359859e-17}, PValueRow{100.0, 0.0, 1.523970604832105e-23},
+                             PValueRow{1480.0, 0.0, 1e-323}, PValueRow{1500.0, 0.0, 0.0}, PValueRow{1e300, 0.0, 0.0},
+                             // cdf rule 4 and NaN propagation
+                             PValueRow{inf, 0.0, 0.0}, PValueRow{nan, nan, nan}));
 
 // The tail for other degrees of freedom: even (e^-y times a finite sum),
 // odd (erfc plus a finite sum), large df (Stirling's series for the term's
@@ -142,12 +142,12 @@ TEST_P(CrSpecialValues, AreTheIeeeOnes) {
     EXPECT_TRUE(same_bits(row.function(row.x), row.expected)) << row.x;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ExpAndLog, CrSpecialValues,
-    ::testing::Values(CrRow{cr_exp, 0.0, 1.0}, CrRow{cr_exp, -0.0, 1.0}, CrRow{cr_exp, inf, inf},
-                      CrRow{cr_exp, -inf, 0.0}, CrRow{cr_exp, 1e308, inf}, CrRow{cr_exp, -1e308, 0.0},
-                      CrRow{cr_log, 1.0, 0.0}, CrRow{cr_log, 0.0, -inf}, CrRow{cr_log, -0.0, -inf},
-                      CrRow{cr_log, inf, inf}, CrRow{cr_log, 4.9406564584124654e-324, -744.44007192138122}));
+INSTANTIATE_TEST_SUITE_P(ExpAndLog, CrSpecialValues,
+                         ::testing::Values(CrRow{cr_exp, 0.0, 1.0}, CrRow{cr_exp, -0.0, 1.0}, CrRow{cr_exp, inf, inf},
+                                           CrRow{cr_exp, -inf, 0.0}, CrRow{cr_exp, 1e308, inf},
+                                           CrRow{cr_exp, -1e308, 0.0}, CrRow{cr_log, 1.0, 0.0},
+                                           CrRow{cr_log, 0.0, -inf}, CrRow{cr_log, -0.0, -inf}, CrRow{cr_log, inf, inf},
+                                           CrRow{cr_log, 4.9406564584124654e-324, -744.44007192138122}));
 
 TEST(CrSpecialValues, NanForNanAndNegativeArguments) {
     for (const double x : {nan, -nan}) {
@@ -190,17 +190,16 @@ TEST_P(IncompleteGammaRejects, OutOfDomain) {
     EXPECT_EQ(result.error(), row.error);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Domain, IncompleteGammaRejects,
-    ::testing::Values(GammaErrorRow{0.5, 0.0, IncompleteGammaError::XInvalid},
-                      GammaErrorRow{0.5, -1.0, IncompleteGammaError::XInvalid},
-                      GammaErrorRow{0.5, inf, IncompleteGammaError::XInvalid},
-                      GammaErrorRow{0.0, 1.0, IncompleteGammaError::AInvalid},
-                      GammaErrorRow{-1.0, 1.0, IncompleteGammaError::AInvalid},
-                      GammaErrorRow{inf, 1.0, IncompleteGammaError::AInvalid},
-                      GammaErrorRow{-inf, 1.0, IncompleteGammaError::AInvalid},
-                      // a is checked before x
-                      GammaErrorRow{0.0, 0.0, IncompleteGammaError::AInvalid}));
+INSTANTIATE_TEST_SUITE_P(Domain, IncompleteGammaRejects,
+                         ::testing::Values(GammaErrorRow{0.5, 0.0, IncompleteGammaError::XInvalid},
+                                           GammaErrorRow{0.5, -1.0, IncompleteGammaError::XInvalid},
+                                           GammaErrorRow{0.5, inf, IncompleteGammaError::XInvalid},
+                                           GammaErrorRow{0.0, 1.0, IncompleteGammaError::AInvalid},
+                                           GammaErrorRow{-1.0, 1.0, IncompleteGammaError::AInvalid},
+                                           GammaErrorRow{inf, 1.0, IncompleteGammaError::AInvalid},
+                                           GammaErrorRow{-inf, 1.0, IncompleteGammaError::AInvalid},
+                                           // a is checked before x
+                                           GammaErrorRow{0.0, 0.0, IncompleteGammaError::AInvalid}));
 
 TEST(IncompleteGamma, SpecialValues) {
     EXPECT_TRUE(same_bits(*regularized_lower_gamma(1e-16, 1.0), 1.0));  // near-zero a

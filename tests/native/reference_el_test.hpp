@@ -53,7 +53,8 @@ inline std::expected<statistical_tests::ElResult, statistical_tests::ElError> re
             gamma = g / static_cast<double>(m);
             tau = t / static_cast<double>(m);
             if (tau == 0.0) return std::unexpected(ElError{ElErrorKind::ZeroTau, j});
-            if (!std::isfinite(gamma) || !std::isfinite(tau)) return std::unexpected(ElError{ElErrorKind::NotFinite, j});
+            if (!std::isfinite(gamma) || !std::isfinite(tau))
+                return std::unexpected(ElError{ElErrorKind::NotFinite, j});
         }
         rho2[j] = (gamma * gamma) / tau;
     }
@@ -86,8 +87,10 @@ inline std::expected<statistical_tests::ElResult, statistical_tests::ElError> re
 // The scale rule: a non-constant series whose largest magnitude is below
 // 2^-200 must give the outcome of its copy scaled into [1, 2), or it is
 // refused as too small.
-inline std::expected<statistical_tests::ElResult, statistical_tests::ElError> reference_el_test(
-    const void* series, std::uint64_t n, double q, std::uint64_t d) {
+inline std::expected<statistical_tests::ElResult, statistical_tests::ElError> reference_el_test(const void* series,
+                                                                                                std::uint64_t n,
+                                                                                                double q,
+                                                                                                std::uint64_t d) {
     using statistical_tests::ElError;
     using statistical_tests::ElErrorKind;
     std::vector<double> x(n);
@@ -102,14 +105,13 @@ inline std::expected<statistical_tests::ElResult, statistical_tests::ElError> re
     if (constant || largest >= 0x1p-200) return outcome;
     for (double& v : x) v = std::ldexp(v, -std::ilogb(largest));
     const auto scaled = reference_el_test_as_given(x.data(), n, q, d);
-    const bool same = outcome.has_value() == scaled.has_value() &&
-                      (outcome ? outcome->p_tilde == scaled->p_tilde &&
-                                     std::bit_cast<std::uint64_t>(outcome->statistic) ==
-                                         std::bit_cast<std::uint64_t>(scaled->statistic) &&
-                                     std::bit_cast<std::uint64_t>(outcome->pvalue) ==
-                                         std::bit_cast<std::uint64_t>(scaled->pvalue)
-                               : outcome.error().kind == scaled.error().kind &&
-                                     outcome.error().value == scaled.error().value);
+    const bool same =
+        outcome.has_value() == scaled.has_value() &&
+        (outcome ? outcome->p_tilde == scaled->p_tilde &&
+                       std::bit_cast<std::uint64_t>(outcome->statistic) ==
+                           std::bit_cast<std::uint64_t>(scaled->statistic) &&
+                       std::bit_cast<std::uint64_t>(outcome->pvalue) == std::bit_cast<std::uint64_t>(scaled->pvalue)
+                 : outcome.error().kind == scaled.error().kind && outcome.error().value == scaled.error().value);
     if (!same) return std::unexpected(ElError{ElErrorKind::TooSmall, 0});
     return outcome;
 }

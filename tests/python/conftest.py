@@ -26,8 +26,9 @@ collect_ignore = ["test_binding_runtime.py"] if WITHOUT_SUPPORT_MODULES else []
 
 # CPython 3.13's private subinterpreter module; absent on the 3.12 build of
 # the NumPy 1.x check.
-needs_subinterpreters = pytest.mark.skipif(importlib.util.find_spec("_interpreters") is None,
-                                           reason="needs CPython 3.13's _interpreters")
+needs_subinterpreters = pytest.mark.skipif(
+    importlib.util.find_spec("_interpreters") is None, reason="needs CPython 3.13's _interpreters"
+)
 
 
 @pytest.fixture

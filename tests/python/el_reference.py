@@ -9,9 +9,17 @@ for results on real data: never compare the module against its own output.
 import math
 
 LANCZOS = [
-    2.4857408913875355e-05, 1.0514237858172197, -3.4568709722201625, 4.512277094668948,
-    -2.9828522532357664, 1.056397115771267, -0.19542877319164587, 0.01709705434044412,
-    -0.0005719261174043057, 4.633994733599057e-06, -2.7199490848860772e-09,
+    2.4857408913875355e-05,
+    1.0514237858172197,
+    -3.4568709722201625,
+    4.512277094668948,
+    -2.9828522532357664,
+    1.056397115771267,
+    -0.19542877319164587,
+    0.01709705434044412,
+    -0.0005719261174043057,
+    4.633994733599057e-06,
+    -2.7199490848860772e-09,
 ]
 
 
@@ -98,9 +106,11 @@ def el_test(x, q=2.4, d=None):
         return _unwrap(outcome)
     shift = -math.frexp(largest)[1] + 1
     scaled = _outcome([math.ldexp(v, shift) for v in x], q, d)
-    same = (type(outcome) is type(scaled) and
-            (outcome.args == scaled.args if isinstance(outcome, Exception)
-             else [float(v).hex() for v in outcome] == [float(v).hex() for v in scaled]))
+    same = type(outcome) is type(scaled) and (
+        outcome.args == scaled.args
+        if isinstance(outcome, Exception)
+        else [float(v).hex() for v in outcome] == [float(v).hex() for v in scaled]
+    )
     if not same:
         raise TooSmall()
     return _unwrap(outcome)

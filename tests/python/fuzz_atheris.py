@@ -17,14 +17,23 @@ import sys
 import atheris
 
 with atheris.instrument_imports():
+    import fuzz_call_surface as kinds
     import numpy as np
 
-    import fuzz_call_surface as kinds
     from larkspur import statistical_tests
 
 EL = statistical_tests.EscancianoLobato
-ERRORS = [TypeError("t"), ValueError("v"), OverflowError("o"), MemoryError(), KeyError("k"), kinds.StrRaises(),
-          RecursionError("r"), IndexError("i"), StopIteration()]
+ERRORS = [
+    TypeError("t"),
+    ValueError("v"),
+    OverflowError("o"),
+    MemoryError(),
+    KeyError("k"),
+    kinds.StrRaises(),
+    RecursionError("r"),
+    IndexError("i"),
+    StopIteration(),
+]
 SPECIAL = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, 1e308, -1e308]
 
 
@@ -60,8 +69,10 @@ def scalar(fdp):
 
 @atheris.instrument_func
 def floats(fdp):
-    return [number(fdp) if fdp.ConsumeIntInRange(0, 9) == 0 else fdp.ConsumeRegularFloat()
-            for _ in range(fdp.ConsumeIntInRange(0, 64))]
+    return [
+        number(fdp) if fdp.ConsumeIntInRange(0, 9) == 0 else fdp.ConsumeRegularFloat()
+        for _ in range(fdp.ConsumeIntInRange(0, 64))
+    ]
 
 
 @atheris.instrument_func

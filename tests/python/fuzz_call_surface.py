@@ -15,12 +15,12 @@ from __future__ import annotations
 import argparse
 import copy
 import json
-import math
 import sys
 import time
 
 import numpy as np
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from larkspur import statistical_tests
 
@@ -116,11 +116,29 @@ class GetItemOnly:
         return self.values[i]
 
 
-errors = st.sampled_from([TypeError("t"), ValueError("v"), OverflowError("o"), MemoryError(), KeyError("k"),
-                          StrRaises(), RecursionError("r"), IndexError("i"), StopIteration()])
+errors = st.sampled_from(
+    [
+        TypeError("t"),
+        ValueError("v"),
+        OverflowError("o"),
+        MemoryError(),
+        KeyError("k"),
+        StrRaises(),
+        RecursionError("r"),
+        IndexError("i"),
+        StopIteration(),
+    ]
+)
 floats = st.floats(allow_nan=True, allow_infinity=True)
-numbers = st.one_of(floats, st.integers(-(2**70), 2**70), st.booleans(), floats.map(FloatSub),
-                    st.integers(-(2**70), 2**70).map(IntSub), st.just(1 + 2j), st.decimals(allow_nan=False, allow_infinity=True).map(float))
+numbers = st.one_of(
+    floats,
+    st.integers(-(2**70), 2**70),
+    st.booleans(),
+    floats.map(FloatSub),
+    st.integers(-(2**70), 2**70).map(IntSub),
+    st.just(1 + 2j),
+    st.decimals(allow_nan=False, allow_infinity=True).map(float),
+)
 scalars = st.one_of(numbers, st.none(), st.text(max_size=3), st.binary(max_size=3), errors.map(Raises))
 float_lists = st.lists(st.one_of(floats, st.integers(-10, 10)), max_size=60)
 arrays = st.one_of(
@@ -133,9 +151,19 @@ arrays = st.one_of(
     st.just(np.array(5.0)),
 )
 raw_data = st.recursive(
-    st.one_of(scalars, arrays, float_lists, float_lists.map(tuple), float_lists.map(ListSub), float_lists.map(Mutating),
-              st.builds(LyingLength, float_lists, st.integers(-5, 2**40)), float_lists.map(GetItemOnly),
-              st.lists(scalars, max_size=8), st.just(range(0, 50, 3)), st.binary(max_size=20)),
+    st.one_of(
+        scalars,
+        arrays,
+        float_lists,
+        float_lists.map(tuple),
+        float_lists.map(ListSub),
+        float_lists.map(Mutating),
+        st.builds(LyingLength, float_lists, st.integers(-5, 2**40)),
+        float_lists.map(GetItemOnly),
+        st.lists(scalars, max_size=8),
+        st.just(range(0, 50, 3)),
+        st.binary(max_size=20),
+    ),
     lambda inner: st.one_of(inner.map(ToNumpyReturns), st.lists(inner, max_size=3)),
     max_leaves=4,
 )
@@ -169,8 +197,7 @@ def run(seconds: float, batch: int = 2000) -> Tally:
     tally = Tally()
     deadline = time.monotonic() + seconds
 
-    @settings(max_examples=batch, deadline=None, database=None,
-              suppress_health_check=list(HealthCheck))
+    @settings(max_examples=batch, deadline=None, database=None, suppress_health_check=list(HealthCheck))
     @given(data=raw_data, q=q_values, d=d_values, keyword=st.booleans())
     def one(data, q, d, keyword):
         exercise(tally, data, q, d, keyword)
@@ -186,8 +213,16 @@ def main() -> int:
     args = parser.parse_args()
     started = time.monotonic()
     tally = run(args.minutes * 60)
-    print(json.dumps({"seconds": round(time.monotonic() - started, 1), "calls": tally.calls,
-                      "outcomes": tally.outcomes, "failures": tally.failures[:20]}))
+    print(
+        json.dumps(
+            {
+                "seconds": round(time.monotonic() - started, 1),
+                "calls": tally.calls,
+                "outcomes": tally.outcomes,
+                "failures": tally.failures[:20],
+            }
+        )
+    )
     return 1 if tally.failures else 0
 
 

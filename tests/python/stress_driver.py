@@ -16,9 +16,8 @@ import resource
 import sys
 import threading
 
-import numpy as np
-
 import _borrow_participant as participant
+import numpy as np
 
 participant.set_up()  # this participant owns the registry and can list it
 

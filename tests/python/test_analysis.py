@@ -8,15 +8,15 @@ import tracemalloc
 import warnings
 from types import SimpleNamespace
 
+import larkspur_tools
 import numpy as np
 import pytest
-
-import larkspur_tools
-from larkspur import statistical_tests
 from larkspur_tools import analysis, wild_bootstrap
 from larkspur_tools import lags as lag_module
 from test_constructor import PENALTY_TIE
 from test_examples_and_tools import ROOT
+
+from larkspur import statistical_tests
 
 EL = statistical_tests.EscancianoLobato
 
@@ -27,10 +27,17 @@ def families(rng):
     criterion are common; the pinned tie of the penalty switch."""
     for i in range(1200):
         n = int(rng.integers(3, 300))
-        x = [rng.standard_normal(n), rng.integers(-2, 3, n).astype(float),
-             np.round(rng.standard_normal(n), 1) * 10.0 ** int(rng.integers(-8, 8)),
-             np.cumsum(rng.standard_normal(n))][i % 4]
-        yield x, [None, 0.5, 2.4, 5.0][i % 4 - 1 if i % 3 else 0], int(rng.integers(1, min(n, 10) + 1)) if i % 5 else None
+        x = [
+            rng.standard_normal(n),
+            rng.integers(-2, 3, n).astype(float),
+            np.round(rng.standard_normal(n), 1) * 10.0 ** int(rng.integers(-8, 8)),
+            np.cumsum(rng.standard_normal(n)),
+        ][i % 4]
+        yield (
+            x,
+            [None, 0.5, 2.4, 5.0][i % 4 - 1 if i % 3 else 0],
+            int(rng.integers(1, min(n, 10) + 1)) if i % 5 else None,
+        )
     for _ in range(6000):
         n = int(rng.integers(4, 13))
         yield rng.integers(-2, 3, n).astype(float), 0.5, int(rng.integers(2, n + 1))
@@ -62,7 +69,9 @@ def test_lag_table_columns_and_refusals():
     x = np.random.default_rng(4).standard_normal(400)
     table = larkspur_tools.lag_table(x, d=5)
     assert list(table.columns) == analysis.LAG_COLUMNS and list(table.index) == [1, 2, 3, 4, 5]
-    assert np.allclose(table["robust_t"] ** 2, table["cumulative_statistic"].diff().fillna(table["cumulative_statistic"]))
+    assert np.allclose(
+        table["robust_t"] ** 2, table["cumulative_statistic"].diff().fillna(table["cumulative_statistic"])
+    )
     assert table["classic_band"].eq(1.96 / 20).all()
     e = x - x.mean()
     r = np.array([e[:-k] @ e[k:] for k in range(1, 6)]) / (e @ e)
@@ -80,7 +89,10 @@ def test_chi2_upper_tail_against_mpmath():
         for x in (1e-8, 0.3, 1.0, 3.841458820694124, 18.3, 70.2, 103.66, 700.0):
             exact = float(mpmath.gammainc(mpmath.mpf(df) / 2, mpmath.mpf(x) / 2, mpmath.inf, regularized=True))
             # The tail's own condition number in x is about x / 2.
-            assert larkspur_tools.chi2_upper_tail(x, df) == pytest.approx(exact, rel=4e-15 * max(1.0, x), abs=0.0), (df, x)
+            assert larkspur_tools.chi2_upper_tail(x, df) == pytest.approx(exact, rel=4e-15 * max(1.0, x), abs=0.0), (
+                df,
+                x,
+            )
     assert [larkspur_tools.chi2_upper_tail(v) for v in (-1.0, 0.0, math.inf)] == [1.0, 1.0, 0.0]
 
 
@@ -97,15 +109,17 @@ def decoded(x, weights, seed, replicate):
     stream = np.random.PCG64(seed)
     if weights == "rademacher":
         words = -(-n // 64)
-        raw = stream.random_raw((replicate + 1) * words)[replicate * words:]
+        raw = stream.random_raw((replicate + 1) * words)[replicate * words :]
         w = [-1.0 if (int(raw[k // 64]) >> (k % 64)) & 1 else 1.0 for k in range(n)]
     else:
         words, refine = -(-n // 8), np.random.PCG64(seed).jumped()
-        for r in range(replicate + 1):
+        for _ in range(replicate + 1):
             raw = stream.random_raw(words)
             octets = [(int(raw[k // 8]) >> (8 * (k % 8))) & 255 for k in range(n)]
-            low = [octet < 185 or (octet == 185 and int(refine.random_raw()) < int(wild_bootstrap.MAMMEN_REFINE_BOUND))
-                   for octet in octets]
+            low = [
+                octet < 185 or (octet == 185 and int(refine.random_raw()) < int(wild_bootstrap.MAMMEN_REFINE_BOUND))
+                for octet in octets
+            ]
         w = [analysis.MAMMEN_LOW if is_low else analysis.MAMMEN_HIGH for is_low in low]
     return EL(e * np.array(w)).statistic
 
@@ -114,12 +128,17 @@ def through_diagnose(x, B, *, weights, seed):
     return larkspur_tools.diagnose(x, bootstrap=B, weights=weights, seed=seed).bootstrap
 
 
-@pytest.mark.parametrize(("weights", "x", "via"), [
-    ("rademacher", PINNED, analysis.bootstrap), ("mammen", PINNED, analysis.bootstrap),
-    # 64 values: one raw word per replicate (the next replicate's signs start
-    # at word 1); a mean of 5, which the replicates must not carry.
-    ("rademacher", PINNED[:64] + 5.0, through_diagnose), ("mammen", PINNED[:64] + 5.0, through_diagnose),
-])
+@pytest.mark.parametrize(
+    ("weights", "x", "via"),
+    [
+        ("rademacher", PINNED, analysis.bootstrap),
+        ("mammen", PINNED, analysis.bootstrap),
+        # 64 values: one raw word per replicate (the next replicate's signs start
+        # at word 1); a mean of 5, which the replicates must not carry.
+        ("rademacher", PINNED[:64] + 5.0, through_diagnose),
+        ("mammen", PINNED[:64] + 5.0, through_diagnose),
+    ],
+)
 def test_bootstrap_replicates_follow_the_documented_stream(weights, x, via):
     with warnings.catch_warnings(action="ignore", category=larkspur_tools.SmallSampleWarning):
         result = via(x, 199, weights=weights, seed=2024)
@@ -127,10 +146,13 @@ def test_bootstrap_replicates_follow_the_documented_stream(weights, x, via):
     assert [decoded(x, weights, 2024, r) for r in range(10)] == list(result.sample[:10])
 
 
-@pytest.mark.parametrize(("weights", "first", "pvalue"), [
-    ("rademacher", ["0x1.2e00a320fbe2ap-5", "0x1.08c777e0d6290p+0", "0x1.96e098b641533p-1"], 0.05),
-    ("mammen", ["0x1.154854e2630cep-2", "0x1.dbf19200ab4e7p+0", "0x1.1960bd1a96b16p-1"], 0.05),
-])
+@pytest.mark.parametrize(
+    ("weights", "first", "pvalue"),
+    [
+        ("rademacher", ["0x1.2e00a320fbe2ap-5", "0x1.08c777e0d6290p+0", "0x1.96e098b641533p-1"], 0.05),
+        ("mammen", ["0x1.154854e2630cep-2", "0x1.dbf19200ab4e7p+0", "0x1.1960bd1a96b16p-1"], 0.05),
+    ],
+)
 def test_bootstrap_is_reproducible_bit_for_bit(monkeypatch, weights, first, pvalue):
     result = analysis.bootstrap(PINNED, 199, weights=weights, seed=2024)
     assert [v.hex() for v in result.sample[:3]] == first
@@ -148,13 +170,18 @@ def int_seed_of(bit_generator):
     return int(low) | int(high) << 64
 
 
-@pytest.mark.parametrize(("seed", "reported"), [
-    (2024, 2024), (np.int64(2024), 2024), (0, 0),
-    (np.random.SeedSequence(2024), None),                      # reported as given
-    (np.random.default_rng(7), int_seed_of(np.random.PCG64(7))),
-    (np.random.PCG64(7), int_seed_of(np.random.PCG64(7))),
-    (np.random.Generator(np.random.PCG64DXSM(7)), int_seed_of(np.random.PCG64DXSM(7))),
-])
+@pytest.mark.parametrize(
+    ("seed", "reported"),
+    [
+        (2024, 2024),
+        (np.int64(2024), 2024),
+        (0, 0),
+        (np.random.SeedSequence(2024), None),  # reported as given
+        (np.random.default_rng(7), int_seed_of(np.random.PCG64(7))),
+        (np.random.PCG64(7), int_seed_of(np.random.PCG64(7))),
+        (np.random.Generator(np.random.PCG64DXSM(7)), int_seed_of(np.random.PCG64DXSM(7))),
+    ],
+)
 def test_bootstrap_seeds_of_each_kind(seed, reported):
     result = analysis.bootstrap(PINNED, 49, seed=seed)
     assert result.seed is seed if reported is None else result.seed == reported
@@ -170,14 +197,19 @@ def test_bootstrap_without_a_seed_reports_the_one_it_drew():
     assert analysis.bootstrap(PINNED, 49, seed=generator).seed != analysis.bootstrap(PINNED, 49, seed=generator).seed
     # help() names every accepted kind, not an alias.
     for function in (larkspur_tools.bootstrap, larkspur_tools.bootstrap_pvalue, larkspur_tools.diagnose):
-        assert "seed: 'int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM " \
-               "| None'" in str(inspect.signature(function))
+        assert (
+            "seed: 'int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM "
+            "| None'" in str(inspect.signature(function))
+        )
 
 
-@pytest.mark.parametrize(("n", "B", "limit"), [
-    (10_000, 999, analysis.MAX_REPLICATE_BYTES // 8),   # 80 MB of replicates in all, made in blocks
-    (50, 10**7, 64 * 2**20),                             # 80 MB of statistics, were they kept
-])
+@pytest.mark.parametrize(
+    ("n", "B", "limit"),
+    [
+        (10_000, 999, analysis.MAX_REPLICATE_BYTES // 8),  # 80 MB of replicates in all, made in blocks
+        (50, 10**7, 64 * 2**20),  # 80 MB of statistics, were they kept
+    ],
+)
 def test_bootstrap_memory_is_bounded(n, B, limit):
     x = np.random.default_rng(8).standard_normal(n)
     tracemalloc.start()
@@ -193,14 +225,17 @@ def test_bootstrap_memory_is_bounded(n, B, limit):
 SHORT = np.arange(1.0, 10.0)  # symmetric after demeaning: many replicates tie with T
 
 
-@pytest.mark.parametrize(("x", "B", "tested"), [
-    # Every replicate reached by T* >= T counts, the ties included.
-    (SHORT, 999, 999),
-    # Re-weighted into a constant series, replicates are skipped and counted,
-    # never reported as the data's error; the plain test accepts both series.
-    ([1.0, 2.0], 99, 41),
-    ([1.0, -1.0, 1.0, -1.0], 99, 80),
-])
+@pytest.mark.parametrize(
+    ("x", "B", "tested"),
+    [
+        # Every replicate reached by T* >= T counts, the ties included.
+        (SHORT, 999, 999),
+        # Re-weighted into a constant series, replicates are skipped and counted,
+        # never reported as the data's error; the plain test accepts both series.
+        ([1.0, 2.0], 99, 41),
+        ([1.0, -1.0, 1.0, -1.0], 99, 80),
+    ],
+)
 def test_bootstrap_counts_ties_and_skips_untestable_replicates(x, B, tested):
     with warnings.catch_warnings(action="ignore", category=larkspur_tools.SmallSampleWarning):
         result = analysis.bootstrap(x, B, seed=1)
@@ -211,25 +246,28 @@ def test_bootstrap_counts_ties_and_skips_untestable_replicates(x, B, tested):
     assert result.pvalue == (1 + result.exceedances) / (tested + 1)
 
 
-@pytest.mark.parametrize(("kwargs", "error", "message"), [
-    ({"weights": "normal"}, ValueError, "weights must be"),
-    ({"weights": np.array([1, -1])}, ValueError, "weights must be 'rademacher' or 'mammen', not array"),
-    ({"B": 0}, ValueError, "B must be an integer from 1 to 100,000,000"),
-    ({"B": True}, ValueError, "B must be an integer"),
-    ({"B": analysis.MAX_B + 1}, ValueError, "B must be an integer"),
-    ({"B": 2**63}, ValueError, "B must be an integer"),
-    ({"seed": -1}, ValueError, "seed must be None, a non-negative int"),
-    ({"seed": True}, TypeError, "seed must be None, a non-negative int, .* not bool"),
-    ({"seed": "1"}, TypeError, r"seed must be .*PCG64, PCG64DXSM\), not str"),
-    ({"seed": np.random.MT19937(1)}, TypeError, "not MT19937"),
-    ({"seed": np.random.Generator(np.random.Philox(1))}, TypeError, "not Generator"),
-    ({"data": [1.0, math.inf, 2.0, 0.5]}, ValueError, "infinite"),
-    ({"data": [1.0, math.nan, 2.0]}, ValueError, "NaN"),
-    ({"data": [3.0, 3.0, 3.0]}, OSError, "Zero"),                   # the data's own refusal
-    ({"function": larkspur_tools.diagnose, "level": 5}, ValueError, "level must lie in"),
-    ({"function": larkspur_tools.diagnose, "level": math.nan}, ValueError, "level must lie in"),
-    ({"function": larkspur_tools.diagnose, "bootstrap": -1}, ValueError, "B must be an integer"),
-])
+@pytest.mark.parametrize(
+    ("kwargs", "error", "message"),
+    [
+        ({"weights": "normal"}, ValueError, "weights must be"),
+        ({"weights": np.array([1, -1])}, ValueError, "weights must be 'rademacher' or 'mammen', not array"),
+        ({"B": 0}, ValueError, "B must be an integer from 1 to 100,000,000"),
+        ({"B": True}, ValueError, "B must be an integer"),
+        ({"B": analysis.MAX_B + 1}, ValueError, "B must be an integer"),
+        ({"B": 2**63}, ValueError, "B must be an integer"),
+        ({"seed": -1}, ValueError, "seed must be None, a non-negative int"),
+        ({"seed": True}, TypeError, "seed must be None, a non-negative int, .* not bool"),
+        ({"seed": "1"}, TypeError, r"seed must be .*PCG64, PCG64DXSM\), not str"),
+        ({"seed": np.random.MT19937(1)}, TypeError, "not MT19937"),
+        ({"seed": np.random.Generator(np.random.Philox(1))}, TypeError, "not Generator"),
+        ({"data": [1.0, math.inf, 2.0, 0.5]}, ValueError, "infinite"),
+        ({"data": [1.0, math.nan, 2.0]}, ValueError, "NaN"),
+        ({"data": [3.0, 3.0, 3.0]}, OSError, "Zero"),  # the data's own refusal
+        ({"function": larkspur_tools.diagnose, "level": 5}, ValueError, "level must lie in"),
+        ({"function": larkspur_tools.diagnose, "level": math.nan}, ValueError, "level must lie in"),
+        ({"function": larkspur_tools.diagnose, "bootstrap": -1}, ValueError, "B must be an integer"),
+    ],
+)
 def test_bootstrap_refusals(kwargs, error, message):
     arguments = {"data": PINNED, "B": 9} | kwargs
     function = arguments.pop("function", None)
@@ -253,10 +291,19 @@ def test_diagnosis_fields_summary_and_frame():
     assert diagnosis.bootstrap == analysis.bootstrap(returns, 99, seed=3)
     assert diagnosis.lag_table.equals(larkspur_tools.lag_table(returns))
     text = diagnosis.summary()
-    for field in ("FTSE", "1859", "Chosen lag order (p~):", f"{result.statistic:.5f}", f"{result.pvalue:.5f}",
-                  "Exact chi2(1) tail:", f"{diagnosis.bootstrap_pvalue:.4f}", "seed 3",
-                  "Verdict at 5%: reject H0 (asymptotic), reject H0 (bootstrap)", "LB p-value",
-                  " 7.153e-05\n"):           # the lag-1 Ljung-Box p-value, below 1e-4
+    for field in (
+        "FTSE",
+        "1859",
+        "Chosen lag order (p~):",
+        f"{result.statistic:.5f}",
+        f"{result.pvalue:.5f}",
+        "Exact chi2(1) tail:",
+        f"{diagnosis.bootstrap_pvalue:.4f}",
+        "seed 3",
+        "Verdict at 5%: reject H0 (asymptotic), reject H0 (bootstrap)",
+        "LB p-value",
+        " 7.153e-05\n",
+    ):  # the lag-1 Ljung-Box p-value, below 1e-4
         assert field in text, field
     assert len([line for line in text.splitlines() if line.strip().startswith(("1 ", "2 ", "3 ", "4 "))]) == 4
     row = diagnosis.to_frame()
@@ -280,8 +327,8 @@ def test_summary_prints_p_values_as_statistics_packages_do():
     diagnosis = larkspur_tools.diagnose(sunspots, bootstrap=99, seed=1)
     assert diagnosis.pvalue == 0.0 and diagnosis.bootstrap.at_floor
     lines = diagnosis.summary().splitlines()
-    assert lines[5].split("Asymptotic p-value:")[1].strip() == "< 1.1e-16"   # 0.0: below 2^-53
-    assert lines[6].split("Bootstrap p-value:")[1].strip() == "<= 0.0100"    # 1/(B+1), a bound
+    assert lines[5].split("Asymptotic p-value:")[1].strip() == "< 1.1e-16"  # 0.0: below 2^-53
+    assert lines[6].split("Bootstrap p-value:")[1].strip() == "<= 0.0100"  # 1/(B+1), a bound
     lag1 = next(line for line in lines if line.startswith("  1 "))
     assert lag1.endswith(f" {diagnosis.lag_table['ljung_box_pvalue'][1]:.3e}") and "e-44" in lag1
     # A bootstrap p-value at the level rejects (at most the level).
@@ -301,22 +348,33 @@ def figure_checks(figure, diagnosis):
         assert not any(legend.overlaps(other.bbox) for other in figure.axes)
         title = ax.title.get_window_extent(renderer)
         assert whole.x0 <= title.x0 and title.x1 <= whole.x1 and title.y1 <= whole.y1
-        labels = sorted((label.get_window_extent(renderer) for label in ax.get_xticklabels()
-                         if label.get_text() and ax.get_xlim()[0] <= label.get_position()[0] <= ax.get_xlim()[1]),
-                        key=lambda box: box.x0)
+        labels = sorted(
+            (
+                label.get_window_extent(renderer)
+                for label in ax.get_xticklabels()
+                if label.get_text() and ax.get_xlim()[0] <= label.get_position()[0] <= ax.get_xlim()[1]
+            ),
+            key=lambda box: box.x0,
+        )
         assert all(left.x1 < right.x0 for left, right in zip(labels, labels[1:]))
     marked = [line for line in figure.axes[0].get_lines() if line.get_marker() not in (None, "None", "")]
     assert len(marked) == 1 and list(marked[0].get_xdata()) == list(range(1, diagnosis.p_tilde + 1))
 
 
-@pytest.mark.parametrize(("series", "kwargs", "panels"), [
-    (np.random.default_rng(5).standard_normal(300), {}, 1),
-    (np.random.default_rng(5).standard_normal(300), {"bootstrap": 49, "seed": 1}, 2),
-    (np.random.default_rng(6).standard_normal(2000), {"d": 60}, 1),
-    (np.array([1.0, 2.0]), {"bootstrap": 19, "seed": 1}, 2),
-    (np.genfromtxt(ROOT / "data" / "sunspot.year.csv", delimiter=",", names=True)["value"],
-     {"bootstrap": 99, "seed": 1}, 2),
-])
+@pytest.mark.parametrize(
+    ("series", "kwargs", "panels"),
+    [
+        (np.random.default_rng(5).standard_normal(300), {}, 1),
+        (np.random.default_rng(5).standard_normal(300), {"bootstrap": 49, "seed": 1}, 2),
+        (np.random.default_rng(6).standard_normal(2000), {"d": 60}, 1),
+        (np.array([1.0, 2.0]), {"bootstrap": 19, "seed": 1}, 2),
+        (
+            np.genfromtxt(ROOT / "data" / "sunspot.year.csv", delimiter=",", names=True)["value"],
+            {"bootstrap": 99, "seed": 1},
+            2,
+        ),
+    ],
+)
 def test_diagnosis_plot(series, kwargs, panels):
     matplotlib = pytest.importorskip("matplotlib")
     pd = pytest.importorskip("pandas")

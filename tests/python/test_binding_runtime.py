@@ -6,9 +6,8 @@ import sys
 import threading
 import weakref
 
-import pytest
-
 import _binding_probe as probe
+import pytest
 from conftest import import_in_legacy_subinterpreter, needs_subinterpreters, reimport_gives_same_module, run_python
 
 NEW = "EscancianoLobato.__new__()"
@@ -30,17 +29,24 @@ NEW = "EscancianoLobato.__new__()"
         (lambda: probe.bind_four(1), "four() missing 3 required positional arguments: 'b', 'c', and 'd'"),
         (lambda: probe.bind_four(), "four() missing 4 required positional arguments: 'a', 'b', 'c', and 'd'"),
         (lambda: probe.bind_four(1, 2, d=4), "four() missing 1 required positional argument: 'c'"),
-        (lambda: probe.bind_posonly(a=1, b=2, k=0),
-         "posonly() got some positional-only arguments passed as keyword arguments: 'a' and 'b'"),
-        (lambda: probe.bind_posonly(1, b=2, k=0),
-         "posonly() got some positional-only arguments passed as keyword arguments: 'b'"),
+        (
+            lambda: probe.bind_posonly(a=1, b=2, k=0),
+            "posonly() got some positional-only arguments passed as keyword arguments: 'a' and 'b'",
+        ),
+        (
+            lambda: probe.bind_posonly(1, b=2, k=0),
+            "posonly() got some positional-only arguments passed as keyword arguments: 'b'",
+        ),
         # an unexpected key wins over positional-only misuse collected before it
         (lambda: probe.bind_posonly(a=1, zz=2), "posonly() got an unexpected keyword argument 'zz'"),
         (lambda: probe.bind_posonly(1, 2), "posonly() missing 1 required keyword argument: 'k'"),
         (lambda: probe.bind_keywords(1), "keywords() missing 3 required keyword arguments: 'p', 'r', and 's'"),
         (lambda: probe.bind_keywords(p=1, s=2), "keywords() missing 1 required keyword argument: 'r'"),
         (lambda: probe.bind_keywords(p=1, p2=2), "keywords() got an unexpected keyword argument 'p2'"),
-        (lambda: probe.bind_one(**{"x\udcff": 1}), "Probe.one() got an unexpected keyword argument 'x\ufffd\ufffd\ufffd'"),
+        (
+            lambda: probe.bind_one(**{"x\udcff": 1}),
+            "Probe.one() got an unexpected keyword argument 'x\ufffd\ufffd\ufffd'",
+        ),
     ],
 )
 def test_binding_failures_carry_exact_messages(call, message):
@@ -180,7 +186,7 @@ def test_debug_rendering_with_and_without_traceback():
     text = probe.debug_rendering(fails)
     assert text.startswith("PendingError { type: <class 'ValueError'>, value: ValueError(")
     assert ', traceback: Some("Traceback (most recent call last):\\n' in text
-    assert 'line ' in text and "in fails\\n" in text and text.endswith('") }')
+    assert "line " in text and "in fails\\n" in text and text.endswith('") }')
     assert probe.debug_rendering_deferred("bad") == (
         "PendingError { type: <class 'ValueError'>, value: ValueError('bad'), traceback: None }"
     )
@@ -304,7 +310,9 @@ def test_wrap_argument_error_with_unprintable_message(unraisable):
 def test_conversion_error_message():
     with pytest.raises(TypeError, match=r"^'int' object cannot be converted to 'PyList'$"):
         probe.conversion_error(5, "PyList")
-    with pytest.raises(TypeError, match=r"^'test_conversion_error_message.<locals>.Local' object cannot be converted to 'X'$"):
+    with pytest.raises(
+        TypeError, match=r"^'test_conversion_error_message.<locals>.Local' object cannot be converted to 'X'$"
+    ):
 
         class Local:
             pass

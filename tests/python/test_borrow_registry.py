@@ -7,7 +7,6 @@ first, so every scenario runs in a fresh interpreter.
 import textwrap
 
 import pytest
-
 from conftest import needs_support_modules, run_python
 
 pytestmark = needs_support_modules

@@ -5,14 +5,14 @@ import math
 import re
 import warnings
 
+import larkspur_tools
 import numpy as np
 import pandas as pd
 import pytest
-
-import larkspur_tools
-from larkspur import statistical_tests
 from larkspur_tools.report import ReportError, log_returns
 from test_examples_and_tools import ROOT, run
+
+from larkspur import statistical_tests
 
 EL = statistical_tests.EscancianoLobato
 
@@ -24,22 +24,34 @@ def direct(values, q=None, d=None):
 
 def test_imports_nothing_heavy_and_names_the_class():
     assert larkspur_tools.EscancianoLobato is EL
-    result = run("-c", "import sys, larkspur_tools\n"
-                       "print(sorted({'pandas', 'dask', 'distributed', 'matplotlib', 'pyarrow'} & set(sys.modules)))")
+    result = run(
+        "-c",
+        "import sys, larkspur_tools\n"
+        "print(sorted({'pandas', 'dask', 'distributed', 'matplotlib', 'pyarrow'} & set(sys.modules)))",
+    )
     assert result.returncode == 0 and result.stdout.strip() == "[]", result.stderr
 
 
 RNG = np.random.default_rng(11)
-COLUMNS = {"a": RNG.standard_normal(300), "b": RNG.standard_normal(600)[::2] * 1e-3 + 0.5,
-           "c": np.arange(300, dtype=np.int64) % 7}
+COLUMNS = {
+    "a": RNG.standard_normal(300),
+    "b": RNG.standard_normal(600)[::2] * 1e-3 + 0.5,
+    "c": np.arange(300, dtype=np.int64) % 7,
+}
 
 
 @pytest.mark.parametrize("container", [pd.DataFrame, dict, lambda columns: {k: list(v) for k, v in columns.items()}])
 @pytest.mark.parametrize(("q", "d", "level"), [(None, None, 0.05), (3.0, 2, 0.5)])
 def test_by_column_matches_direct_calls(container, q, d, level):
     table = larkspur_tools.by_column(container(COLUMNS), q=q, d=d, level=level)
-    assert list(table.index) == list(COLUMNS) and list(table.columns) == ["n", "d", "p_tilde", "statistic",
-                                                                          "pvalue", "reject"]
+    assert list(table.index) == list(COLUMNS) and list(table.columns) == [
+        "n",
+        "d",
+        "p_tilde",
+        "statistic",
+        "pvalue",
+        "reject",
+    ]
     for name, values in COLUMNS.items():
         row = table.loc[name]
         assert (row["n"], row["d"]) == (len(values), d or larkspur_tools.default_d(len(values)))
@@ -70,7 +82,7 @@ def test_rolling_pvalues_keep_the_labels_of_window_ends(length, window, step):
     pvalues = larkspur_tools.rolling_pvalues(series, window, step, d=3)
     ends = list(range(window, length + 1, step))
     assert list(pvalues.index) == [dates[end - 1] for end in ends]
-    assert [*pvalues] == [EL(series.to_numpy()[end - window:end], None, 3).pvalue for end in ends]
+    assert [*pvalues] == [EL(series.to_numpy()[end - window : end], None, 3).pvalue for end in ends]
     on_array = larkspur_tools.rolling_pvalues(series.to_numpy(), window, step, d=3)
     assert [*on_array] == [*pvalues] and list(on_array.index) == [end - 1 for end in ends]
 
@@ -127,11 +139,13 @@ def warned(call, text=False):
 
 
 # Every entry point that tests a series, on one series.
-ONE_SERIES = {"diagnose": lambda x: larkspur_tools.diagnose(x, bootstrap=9, seed=1),
-              "lag_table": larkspur_tools.lag_table,
-              "bootstrap_pvalue": lambda x: larkspur_tools.bootstrap_pvalue(x, 9, seed=1),
-              "by_column": lambda x: larkspur_tools.by_column({"x": x}),
-              "rolling_pvalues": lambda x: larkspur_tools.rolling_pvalues(x, len(x))}
+ONE_SERIES = {
+    "diagnose": lambda x: larkspur_tools.diagnose(x, bootstrap=9, seed=1),
+    "lag_table": larkspur_tools.lag_table,
+    "bootstrap_pvalue": lambda x: larkspur_tools.bootstrap_pvalue(x, 9, seed=1),
+    "by_column": lambda x: larkspur_tools.by_column({"x": x}),
+    "rolling_pvalues": lambda x: larkspur_tools.rolling_pvalues(x, len(x)),
+}
 
 
 def failing_load(part):
@@ -142,71 +156,119 @@ def failing_load(part):
 
 X = RNG.standard_normal(300)
 DATES = pd.date_range("2020-01-01", periods=300)
-NON_NUMERIC = {"Date": DATES, "wait": DATES - DATES[0], "month": DATES.to_period("M"),
-               "name": pd.array(["a", "b", "c"] * 100, dtype="string"), "kind": pd.Categorical(["a", "b"] * 150),
-               "z": X + 1j}
+NON_NUMERIC = {
+    "Date": DATES,
+    "wait": DATES - DATES[0],
+    "month": DATES.to_period("M"),
+    "name": pd.array(["a", "b", "c"] * 100, dtype="string"),
+    "kind": pd.Categorical(["a", "b"] * 150),
+    "z": X + 1j,
+}
 GAPPED = pd.Series(np.r_[X[:150], np.nan, X[150:]], index=pd.date_range("2020-01-01", periods=301))
 CASES = {
     # The extension's own d at perfect fifth powers, where n ** 0.2 is an integer.
-    **{f"default d at n={n}": (lambda n=n, k=k: own_d(n, k), (k, k, True))
-       for n, k in [(32, 2), (243, 3), (1024, 4), (3125, 5)]},
+    **{
+        f"default d at n={n}": (lambda n=n, k=k: own_d(n, k), (k, k, True))
+        for n, k in [(32, 2), (243, 3), (1024, 4), (3125, 5)]
+    },
     "omit drops NaN, never infinity": (
         lambda: larkspur_tools.by_column({"x": np.r_[X, np.nan, np.inf]}, nan="omit"),
-        Raises(ValueError, "data must not contain infinite values", ["in column 'x'"])),
+        Raises(ValueError, "data must not contain infinite values", ["in column 'x'"]),
+    ),
     "rolling step=0": (lambda: larkspur_tools.rolling_pvalues(X, 100, 0), Raises(ValueError, "window and step")),
-    "rolling window=0": (lambda: larkspur_tools.rolling_pvalues(pd.Series([1.0, 2.0]), 0),
-                         Raises(ValueError, "window and step")),
+    "rolling window=0": (
+        lambda: larkspur_tools.rolling_pvalues(pd.Series([1.0, 2.0]), 0),
+        Raises(ValueError, "window and step"),
+    ),
     "rolling NaN names its window": (
         lambda: larkspur_tools.rolling_pvalues(GAPPED, 100, 50),
-        Raises(ValueError, "NaN", ["in the window ending at 2020-07-18 00:00:00"])),
+        Raises(ValueError, "NaN", ["in the window ending at 2020-07-18 00:00:00"]),
+    ),
     "rolling omit cuts windows after dropping": (
         lambda: [*larkspur_tools.rolling_pvalues(GAPPED, 100, 50, nan="omit").items()],
-        [(GAPPED.index[end if end > 150 else end - 1], direct(X[end - 100:end])[2]) for end in range(100, 301, 50)]),
+        [(GAPPED.index[end if end > 150 else end - 1], direct(X[end - 100 : end])[2]) for end in range(100, 301, 50)],
+    ),
     # The sign of a log return is invisible to the statistic: checked directly
     # (NumPy's own log of e, which is 1 - 2**-53 on some builds).
-    "log returns are ln P_t - ln P_t-1": (lambda: list(log_returns([1.0, math.e, 1.0])),
-                                          [float(np.log(math.e)), -float(np.log(math.e))]),
+    "log returns are ln P_t - ln P_t-1": (
+        lambda: list(log_returns([1.0, math.e, 1.0])),
+        [float(np.log(math.e)), -float(np.log(math.e))],
+    ),
     "a zero price is refused": (lambda: log_returns([1.0, 0.0, 2.0]), Raises(ReportError, "price 1: price 0.0")),
-    "dask batch_size=0": (lambda: larkspur_tools.dask_many(LocalClient(), [X], batch_size=0),
-                          Raises(ValueError, "batch_size must be positive")),
-    "dask of nothing": (lambda: (larkspur_tools.dask_many(LocalClient(), []),
-                                 larkspur_tools.dask_partitions(LocalClient(), failing_load, [])), ([], [])),
+    "dask batch_size=0": (
+        lambda: larkspur_tools.dask_many(LocalClient(), [X], batch_size=0),
+        Raises(ValueError, "batch_size must be positive"),
+    ),
+    "dask of nothing": (
+        lambda: (
+            larkspur_tools.dask_many(LocalClient(), []),
+            larkspur_tools.dask_partitions(LocalClient(), failing_load, []),
+        ),
+        ([], []),
+    ),
     "dask names the series": (
         lambda: larkspur_tools.dask_many(LocalClient(), [X, X, X, np.ones(9)], batch_size=2),
-        Raises(OSError, "Zero", ["in series 3"])),
+        Raises(OSError, "Zero", ["in series 3"]),
+    ),
     "dask names the partition": (
         lambda: larkspur_tools.dask_partitions(LocalClient(), failing_load, ["a", "b"]),
-        Raises(FileNotFoundError, "b", ["in partition 'b'"])),
-    **{f"by_column refuses {dtype}": (
-        lambda name=name, values=values: larkspur_tools.by_column(pd.DataFrame({"x": X, name: values})),
-        Raises(TypeError, f"column '{name}' has dtype {dtype}", [f"in column '{name}'"]))
-       for (name, values), dtype in zip(NON_NUMERIC.items(), ["datetime64", "timedelta64", "period", "string",
-                                                               "category", "complex128"])},
+        Raises(FileNotFoundError, "b", ["in partition 'b'"]),
+    ),
+    **{
+        f"by_column refuses {dtype}": (
+            lambda name=name, values=values: larkspur_tools.by_column(pd.DataFrame({"x": X, name: values})),
+            Raises(TypeError, f"column '{name}' has dtype {dtype}", [f"in column '{name}'"]),
+        )
+        for (name, values), dtype in zip(
+            NON_NUMERIC.items(), ["datetime64", "timedelta64", "period", "string", "category", "complex128"]
+        )
+    },
     "numeric_only skips them": (
         lambda: list(larkspur_tools.by_column(pd.DataFrame({"x": X, **NON_NUMERIC}), numeric_only=True).index),
-        ["x"]),
-    "text in a list names its column": (lambda: larkspur_tools.by_column({"x": X, "y": [1.0, "a"]}),
-                                        Raises(TypeError, "column 'y' has dtype <U", ["in column 'y'"])),
+        ["x"],
+    ),
+    "text in a list names its column": (
+        lambda: larkspur_tools.by_column({"x": X, "y": [1.0, "a"]}),
+        Raises(TypeError, "column 'y' has dtype <U", ["in column 'y'"]),
+    ),
     "a Series is not a table": (lambda: larkspur_tools.by_column(pd.Series(X)), Raises(TypeError, "el_tuple")),
     "level outside (0, 1)": (lambda: larkspur_tools.by_column({"x": X}, level=5), Raises(ValueError, "level")),
-    "labels as given": (lambda: [(type(label), label) for label in
-                                 larkspur_tools.by_column({1: X, 2.5: X, ("a", 1): X}).index],
-                        [(int, 1), (float, 2.5), (tuple, ("a", 1))]),
-    "polars DataFrame": (lambda: larkspur_tools.by_column(pytest.importorskip("polars").DataFrame({"a": X}))
-                         .loc["a", "statistic"], direct(X)[1]),
-    "few observations warn": (lambda: warned(lambda: larkspur_tools.by_column({"a": X[:99], "b": X[:100]})),
-                              ["SmallSampleWarning"]),
-    **{f"{name} warns below 100": (lambda call=call: warned(lambda: call(X[:99])) + warned(lambda: call(X[:100])),
-                                   ["SmallSampleWarning"]) for name, call in ONE_SERIES.items()},
+    "labels as given": (
+        lambda: [(type(label), label) for label in larkspur_tools.by_column({1: X, 2.5: X, ("a", 1): X}).index],
+        [(int, 1), (float, 2.5), (tuple, ("a", 1))],
+    ),
+    "polars DataFrame": (
+        lambda: larkspur_tools.by_column(pytest.importorskip("polars").DataFrame({"a": X})).loc["a", "statistic"],
+        direct(X)[1],
+    ),
+    "few observations warn": (
+        lambda: warned(lambda: larkspur_tools.by_column({"a": X[:99], "b": X[:100]})),
+        ["SmallSampleWarning"],
+    ),
+    **{
+        f"{name} warns below 100": (
+            lambda call=call: warned(lambda: call(X[:99])) + warned(lambda: call(X[:100])),
+            ["SmallSampleWarning"],
+        )
+        for name, call in ONE_SERIES.items()
+    },
     "el_many warns once, counting": (
         lambda: [text.split(":")[0] for text in warned(lambda: larkspur_tools.el_many([X[:5], X, X[:99]]), True)],
-        ["2 of 3 series have fewer than 100 observations (the shortest 5)"]),
-    **{f"{error.__name__} from {name}": (lambda call=call, error=error: call(Hostile(error())), Raises(error, notes=[]))
-       for error in (KeyboardInterrupt, SystemExit, MemoryError)
-       for name, call in {"by_column": lambda data: larkspur_tools.by_column({"x": data}),
-                          "rolling_pvalues": lambda data: larkspur_tools.rolling_pvalues(data, 2),
-                          "el_batch": lambda data: larkspur_tools.el_batch([data]),
-                          "dask_many": lambda data: larkspur_tools.dask_many(LocalClient(), [data])}.items()},
+        ["2 of 3 series have fewer than 100 observations (the shortest 5)"],
+    ),
+    **{
+        f"{error.__name__} from {name}": (
+            lambda call=call, error=error: call(Hostile(error())),
+            Raises(error, notes=[]),
+        )
+        for error in (KeyboardInterrupt, SystemExit, MemoryError)
+        for name, call in {
+            "by_column": lambda data: larkspur_tools.by_column({"x": data}),
+            "rolling_pvalues": lambda data: larkspur_tools.rolling_pvalues(data, 2),
+            "el_batch": lambda data: larkspur_tools.el_batch([data]),
+            "dask_many": lambda data: larkspur_tools.dask_many(LocalClient(), [data]),
+        }.items()
+    },
 }
 
 
@@ -292,7 +354,10 @@ def test_the_companion_modules_import_without_a_cycle():
     graph = {}
     for path in package.glob("*.py"):
         tree = ast.parse(path.read_text())
-        graph[path.stem] = {node.module.split(".")[0] if node.module else alias.name
-                            for node in ast.walk(tree) if isinstance(node, ast.ImportFrom) and node.level == 1
-                            for alias in node.names} - {"_batch"}
+        graph[path.stem] = {
+            node.module.split(".")[0] if node.module else alias.name
+            for node in ast.walk(tree)
+            if isinstance(node, ast.ImportFrom) and node.level == 1
+            for alias in node.names
+        } - {"_batch"}
     graphlib.TopologicalSorter(graph).static_order()  # raises CycleError on a cycle

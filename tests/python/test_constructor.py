@@ -77,10 +77,14 @@ class FloatRaises:
         (([5e-324, 0.0, 5e-324],), {}, ValueError, TOO_SMALL),
         # above the too-small threshold: T_1 = 2^-1074 > 0 (one pair of tiny
         # neighbours), tau-hat = T_1 / 10 = 0; the sum tested would give rho^2 = inf
-        (([2.0**-190, 0.0, -2.0**-190, 0.0, 2.0**-268, 2.0**-269, 0.0, -2.0**-268, 0.0, -2.0**-269, 0.0],),
-         {}, OSError, ZERO_TAU_1),
+        (
+            ([2.0**-190, 0.0, -(2.0**-190), 0.0, 2.0**-268, 2.0**-269, 0.0, -(2.0**-268), 0.0, -(2.0**-269), 0.0],),
+            {},
+            OSError,
+            ZERO_TAU_1,
+        ),
         # zero tau-hat at lag 1 as given, at lag 2 once rescaled: another outcome
-        (([2.0**-300, -2.0**-300, 0.0], None, 2), {}, ValueError, TOO_SMALL),
+        (([2.0**-300, -(2.0**-300), 0.0], None, 2), {}, ValueError, TOO_SMALL),
         # constant, although 0.1 + 0.1 + 0.1 is not 3 * 0.1; and at any scale
         (([0.1, 0.1, 0.1],), {}, OSError, ZERO_TAU_1),
         (([5e-324] * 4,), {}, OSError, ZERO_TAU_1),
@@ -105,12 +109,15 @@ def test_failures_in_order(args, kwargs, error, message):
 # The finiteness scan reads blocks of 2048 values: the last index of a block,
 # the first of the next, the last of a full block and of the series.
 @pytest.mark.parametrize("index", [0, 2047, 2048, 4095, 4096])
-@pytest.mark.parametrize(("values", "message"), [
-    ((math.nan,), "data must not contain NaN values"),
-    ((math.inf,), INFINITE),
-    ((-math.inf,), INFINITE),
-    ((math.inf, math.nan), "data must not contain NaN values"),  # the NaN wins, wherever it is
-])
+@pytest.mark.parametrize(
+    ("values", "message"),
+    [
+        ((math.nan,), "data must not contain NaN values"),
+        ((math.inf,), INFINITE),
+        ((-math.inf,), INFINITE),
+        ((math.inf, math.nan), "data must not contain NaN values"),  # the NaN wins, wherever it is
+    ],
+)
 def test_non_finite_values_at_block_edges(index, values, message):
     x = np.random.default_rng(index).standard_normal(4097)
     x[index] = values[0]
@@ -139,7 +146,11 @@ def test_default_lag_is_floor_of_fifth_root(n, d):
     x = np.random.default_rng(n).standard_normal(n)
     default = EscancianoLobato(x)
     explicit = EscancianoLobato(x, 2.4, d)
-    assert (default.p_tilde, default.statistic, default.pvalue) == (explicit.p_tilde, explicit.statistic, explicit.pvalue)
+    assert (default.p_tilde, default.statistic, default.pvalue) == (
+        explicit.p_tilde,
+        explicit.statistic,
+        explicit.pvalue,
+    )
     assert (default.p_tilde, default.statistic, default.pvalue) == el_test(list(x))
 
 
@@ -166,8 +177,58 @@ def test_accepted_argument_forms(q, d, expected_d):
 
 # sqrt(q ln n) equals sqrt(n) max|rho_j| to the bit: the tie keeps the p ln n
 # penalty and p~ 1 (the 2p penalty would pick 3).
-PENALTY_TIE = [0.0, 0, 1, -2, -1, -2, 2, -2, 3, 0, -1, -3, 0, 3, 1, 2, -3, -2, 2, 2, 3, -1, -3, 2, -1,
-               2, 2, 1, 0, 1, 3, 2, -2, -1, -1, 1, 0, 3, 1, 0, 1, 3, -3, 0, -2, 2, 3, 0, 0, 2]
+PENALTY_TIE = [
+    0.0,
+    0,
+    1,
+    -2,
+    -1,
+    -2,
+    2,
+    -2,
+    3,
+    0,
+    -1,
+    -3,
+    0,
+    3,
+    1,
+    2,
+    -3,
+    -2,
+    2,
+    2,
+    3,
+    -1,
+    -3,
+    2,
+    -1,
+    2,
+    2,
+    1,
+    0,
+    1,
+    3,
+    2,
+    -2,
+    -1,
+    -1,
+    1,
+    0,
+    3,
+    1,
+    0,
+    1,
+    3,
+    -3,
+    0,
+    -2,
+    2,
+    3,
+    0,
+    0,
+    2,
+]
 
 
 @pytest.mark.parametrize(
@@ -211,8 +272,13 @@ def ar_series(seed, n):
 
 @pytest.mark.parametrize(
     "x",
-    [ar_series(1, 1000), ar_series(5, 60), np.random.default_rng(3).standard_t(3, 250),
-     [1.0, -1.0] * 4, [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]],
+    [
+        ar_series(1, 1000),
+        ar_series(5, 60),
+        np.random.default_rng(3).standard_t(3, 250),
+        [1.0, -1.0] * 4,
+        [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+    ],
     ids=["ar-1000", "ar-60", "t3-250", "example-b", "example-a"],
 )
 def test_too_small_exactly_where_underflow_changes_the_bits(x):
@@ -232,7 +298,11 @@ def test_too_small_exactly_where_underflow_changes_the_bits(x):
             refused.append(k)
             continue
         assert same_bits, k
-        assert (result.p_tilde, result.statistic.hex(), result.pvalue.hex()) == (plain[0], plain[1].hex(), plain[2].hex()), k
+        assert (result.p_tilde, result.statistic.hex(), result.pvalue.hex()) == (
+            plain[0],
+            plain[1].hex(),
+            plain[2].hex(),
+        ), k
     assert refused == list(range(-275, refused[-1] + 1)), "the accepted range is an interval"
 
 

@@ -11,10 +11,10 @@ import time
 import numpy as np
 import pandas as pd
 import pytest
-
 from conftest import needs_support_modules, run_python
-from larkspur import statistical_tests
 from larkspur_tools import el_many
+
+from larkspur import statistical_tests
 
 EL = statistical_tests.EscancianoLobato
 # Short and failing series on purpose; the warning's count has its own test.
@@ -53,11 +53,19 @@ LAYOUTS = [
     ("float32, converted once", PANEL.astype(np.float32), 0, list(PANEL.astype(np.float32).T)),
     ("bool, converted once", PANEL > 0.5, 0, list((PANEL > 0.5).T)),
     ("DataFrame", pd.DataFrame(PANEL[:, :50]), 0, list(PANEL[:, :50].T)),
-    ("ragged, strided", [PANEL[: 2 + 7 * k : 1 + k % 3, k] for k in range(60)],
-     0, [PANEL[: 2 + 7 * k : 1 + k % 3, k] for k in range(60)]),
+    (
+        "ragged, strided",
+        [PANEL[: 2 + 7 * k : 1 + k % 3, k] for k in range(60)],
+        0,
+        [PANEL[: 2 + 7 * k : 1 + k % 3, k] for k in range(60)],
+    ),
     # one length, so taken side by side, each with its own stride
-    ("equal length, strides 1 to 4", [PANEL[: 60 * (1 + k % 4) : 1 + k % 4, k] for k in range(40)],
-     0, [PANEL[: 60 * (1 + k % 4) : 1 + k % 4, k] for k in range(40)]),
+    (
+        "equal length, strides 1 to 4",
+        [PANEL[: 60 * (1 + k % 4) : 1 + k % 4, k] for k in range(40)],
+        0,
+        [PANEL[: 60 * (1 + k % 4) : 1 + k % 4, k] for k in range(40)],
+    ),
 ]
 
 
@@ -72,7 +80,10 @@ def test_bits_of_the_class_on_any_layout_and_thread_count(name, values, axis, se
             if len(e) == 3:
                 assert got.message[i] is None
                 assert (int(got.p_tilde[i]), bits(got.statistic[i]), bits(got.pvalue[i])) == (
-                    e[0], bits(e[1]), bits(e[2])), (name, threads, i)
+                    e[0],
+                    bits(e[1]),
+                    bits(e[2]),
+                ), (name, threads, i)
             else:
                 assert got.message[i] == e[1] and got.p_tilde[i] == 0 and np.isnan(got.pvalue[i])
 
@@ -109,18 +120,27 @@ def test_errors_and_masks_are_the_class_errors_with_notes(d):
         el_many(series, d=d)
     assert type(raised.value) is expected[first][0] and str(raised.value) == expected[first][1]
     assert raised.value.__notes__ == [f"in series {first}"]
-    frame = pd.DataFrame({name: np.resize(values, 4) if len(values) else np.full(4, np.nan)
-                          for name, values in FAILING[2:]})
+    frame = pd.DataFrame(
+        {name: np.resize(values, 4) if len(values) else np.full(4, np.nan) for name, values in FAILING[2:]}
+    )
     with pytest.raises(ValueError) as raised:
         el_many(frame, d=d)
     assert raised.value.__notes__ == [f"in column {FAILING[2][0]!r}"]
 
 
-@pytest.mark.parametrize(("kwargs", "error"), [
-    ({"q": "x"}, TypeError), ({"q": -1.0}, ValueError), ({"d": -1}, OverflowError), ({"d": 1.5}, TypeError),
-    ({"threads": 0}, ValueError), ({"threads": 1.0}, TypeError), ({"errors": "ignore"}, ValueError),
-    ({"axis": 2}, ValueError),
-])
+@pytest.mark.parametrize(
+    ("kwargs", "error"),
+    [
+        ({"q": "x"}, TypeError),
+        ({"q": -1.0}, ValueError),
+        ({"d": -1}, OverflowError),
+        ({"d": 1.5}, TypeError),
+        ({"threads": 0}, ValueError),
+        ({"threads": 1.0}, TypeError),
+        ({"errors": "ignore"}, ValueError),
+        ({"axis": 2}, ValueError),
+    ],
+)
 def test_refused_arguments(kwargs, error):
     values = RNG.standard_normal((40, 3))
     with pytest.raises(error) as raised:
@@ -132,8 +152,16 @@ def test_refused_arguments(kwargs, error):
         assert str(raised.value) == str(direct.value) and raised.value.__notes__ == ["in series 0"]
 
 
-@pytest.mark.parametrize("values", [RNG.standard_normal(10), RNG.standard_normal((2, 2, 2)), "abc",
-                                    np.array([["a", "b"]]), [RNG.standard_normal((3, 3))]])
+@pytest.mark.parametrize(
+    "values",
+    [
+        RNG.standard_normal(10),
+        RNG.standard_normal((2, 2, 2)),
+        "abc",
+        np.array([["a", "b"]]),
+        [RNG.standard_normal((3, 3))],
+    ],
+)
 def test_refused_panels(values):
     with pytest.raises(TypeError):
         el_many(values)
@@ -181,9 +209,11 @@ def test_ctrl_c_stops_a_long_batch():
         sys.exit("the batch ran to the end")
     """)
     import os
+
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True, env=env)
+    child = subprocess.Popen(
+        [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env
+    )
     assert child.stdout.readline().strip() == "start"
     time.sleep(0.5)
     sent = time.monotonic()
@@ -196,7 +226,8 @@ def test_ctrl_c_stops_a_long_batch():
 
 @needs_support_modules
 def test_borrows_are_taken_and_given_back():
-    result = run_python(textwrap.dedent("""
+    result = run_python(
+        textwrap.dedent("""
         import numpy as np
         import _borrow_participant as other
         from larkspur_tools import el_many
@@ -219,5 +250,6 @@ def test_borrows_are_taken_and_given_back():
             pass
         assert other.acquire_mut(x) == 0
         print("ok")
-    """))
+    """)
+    )
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stdout + result.stderr

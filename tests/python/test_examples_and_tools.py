@@ -11,14 +11,13 @@ import shutil
 import subprocess
 import sys
 
+import larkspur_tools
 import numpy as np
 import pandas as pd
 import pytest
+from larkspur_tools import cli, csv_input
 
 from larkspur import statistical_tests
-
-import larkspur_tools
-from larkspur_tools import cli, csv_input
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))
@@ -64,15 +63,20 @@ def parquet(tmp_path, frame):
 
 
 @pytest.mark.parametrize("kind", ["csv", "parquet"])
-@pytest.mark.parametrize(("columns", "expected"), [(["--column", "DAX"], ["DAX"]),
-                                                  (["--column", "FTSE", "--column", "DAX"], ["FTSE", "DAX"]),
-                                                  ([], ["DAX", "SMI", "CAC", "FTSE"])])
+@pytest.mark.parametrize(
+    ("columns", "expected"),
+    [
+        (["--column", "DAX"], ["DAX"]),
+        (["--column", "FTSE", "--column", "DAX"], ["FTSE", "DAX"]),
+        ([], ["DAX", "SMI", "CAC", "FTSE"]),
+    ],
+)
 def test_cli_prints_a_row_per_column(tmp_path, kind, columns, expected):
     prices = pd.read_csv(ROOT / "data" / "EuStockMarkets.csv", index_col=0)
     path = ROOT / "data" / "EuStockMarkets.csv" if kind == "csv" else parquet(tmp_path, prices)
     result = run(*CLI, path, *columns, "--log-returns")
     assert result.returncode == 0, result.stderr
-    rows = [line.split() for line in result.stdout.splitlines()[2:2 + len(expected)]]
+    rows = [line.split() for line in result.stdout.splitlines()[2 : 2 + len(expected)]]
     assert [row[0] for row in rows] == expected and "Tested: the log returns of each column." in result.stdout
     for row in rows:
         r = statistical_tests.EscancianoLobato(np.diff(np.log(prices[row[0]].to_numpy())))
@@ -104,9 +108,11 @@ def direct_log_returns(prices):
 
 def bits(expected):
     """A check of CSV or JSON output: every row's statistic and p-value."""
+
     def check(out):
         rows = json.loads(out) if out.startswith("[") else list(csv.DictReader(io.StringIO(out)))
         return [[float(row["statistic"]), float(row["pvalue"])] for row in rows] == expected
+
     return check
 
 
@@ -114,15 +120,18 @@ def aligned(out):
     """Every row of the table ends its numbers where the header does."""
     lines = out.splitlines()
     end = lines[0].index("verdict")
-    rows = lines[2:lines.index("")]
-    return rows and all(line[end - 3] != " " and line[end - 2:] in ("  reject", "  do not reject") for line in rows)
+    rows = lines[2 : lines.index("")]
+    return rows and all(line[end - 3] != " " and line[end - 2 :] in ("  reject", "  do not reject") for line in rows)
 
 
 def levels_only(out):
     """On levels: said so, six digits in every statistic, no word of returns."""
     words = " ".join(out.split())
-    return ("CAC 1860 4 4 1182.00 0.00000 reject" in words and "Tested: the values of each column as given (levels)."
-            in words and "returns" not in out)
+    return (
+        "CAC 1860 4 4 1182.00 0.00000 reject" in words
+        and "Tested: the values of each column as given (levels)." in words
+        and "returns" not in out
+    )
 
 
 # 50 white-noise values whose asymptotic p-value is below 5% and bootstrap
@@ -147,13 +156,23 @@ CLI_CASES = {
     "unknown column": ("a,b\n1,2\n", ["--column", "c"], 2, (), ["no column 'c'"]),
     "unknown second column": ("a,b\n1,2\n3,4\n", ["--column", "a", "--column", "c"], 2, (), ["no column 'c'"]),
     # A quoted field over two lines and a blank line: messages count file lines.
-    "text in numbers": ('a,n\n1,"x\ny"\n\n2,z\nabc,w\n', ["--column", "a"], 2, (),
-                        ["input.csv:6: column 'a' holds 'abc', not a number"]),
+    "text in numbers": (
+        'a,n\n1,"x\ny"\n\n2,z\nabc,w\n',
+        ["--column", "a"],
+        2,
+        (),
+        ["input.csv:6: column 'a' holds 'abc', not a number"],
+    ),
     "CRLF and a blank line": ("a,b\r\n1,2\r\n\r\n3,x\r\n", ["--column", "b"], 2, (), [":4: column 'b' holds 'x',"]),
     "one column, blank line": ("a\r\n1\r\n\r\n2\r\n4\r\n", ["--format", "csv"], 0, ["a,none,3,"], []),
     "thousands separator": ('a\n1\n"1,234"\n', ["--column", "a"], 2, (), [":3: column 'a' holds '1,234'"]),
-    "negative price": ("a\n1\n-2\n", ["--column", "a", "--log-returns"], 2, (),
-                       [":3: column 'a': price -2.0 is not positive"]),
+    "negative price": (
+        "a\n1\n-2\n",
+        ["--column", "a", "--log-returns"],
+        2,
+        (),
+        [":3: column 'a': price -2.0 is not positive"],
+    ),
     "zero price": ("a\n1\n0\n2\n", ["--log-returns"], 2, (), [":3: column 'a': price 0.0 is not positive"]),
     "constant": ("a\n3\n3\n3\n", ["--column", "a"], 2, (), ["column 'a': Zero \u03c4\u0302 value at lag 1"]),
     "d beyond n": ("a\n1\n2\n", ["--column", "a", "--d", "5"], 2, (), ["d must not exceed the length of data"]),
@@ -165,48 +184,118 @@ CLI_CASES = {
     "duplicate header": ("A,A\n1,2\n", [], 2, (), ["duplicate column name 'A' (columns 1 and 2)"]),
     "ragged row": ("a,b\n1,2\n3\n", [], 2, (), [":3: 1 fields where the header has 2"]),
     "infinity": ("a\n1\ninf\n2\n", ["--missing", "omit"], 2, (), [":3: column 'a' holds an infinite value"]),
-    "missing value": (csv_text(["rownames", "year", "A", "B"], WITH_NA), [], 2, (),
-                      [":41: column 'B' has a missing value", "--missing omit"]),
+    "missing value": (
+        csv_text(["rownames", "year", "A", "B"], WITH_NA),
+        [],
+        2,
+        (),
+        [":41: column 'B' has a missing value", "--missing omit"],
+    ),
     "omit, skipped columns listed": (
-        csv_text(["rownames", "year", "A", "B"], WITH_NA), ["--missing", "omit", "--format", "csv"], 0,
+        csv_text(["rownames", "year", "A", "B"], WITH_NA),
+        ["--missing", "omit", "--format", "csv"],
+        0,
         ["A,none,150,", "B,none,149,"],
-        ["'rownames' not tested: row names", "'year' not tested: a date or time column",
-         "'B': 1 missing value omitted"]),
-    "BOM, regular index": ("\ufeff" + csv_text(["rownames", "t", "A"], [row[:3] for row in CLEAN]), [], 0,
-                           ["A    150"], ["'t' not tested: an index"]),
+        [
+            "'rownames' not tested: row names",
+            "'year' not tested: a date or time column",
+            "'B': 1 missing value omitted",
+        ],
+    ),
+    "BOM, regular index": (
+        "\ufeff" + csv_text(["rownames", "t", "A"], [row[:3] for row in CLEAN]),
+        [],
+        0,
+        ["A    150"],
+        ["'t' not tested: an index"],
+    ),
     "semicolons, dates and text": (
-        csv_text(["date", "ticker", "close"], [(f"2020-01-{i % 28 + 1:02d}", "X", a) for i, a in
-                                               enumerate(PRICES[:, 0].tolist())], sep=";"), ["--diff"], 0,
-        ["close  149", "first differences"], ["'date' not tested: a date or time column",
-                                              "'ticker' not tested: not numeric: 'X'"]),
-    "dates under another name": (csv_text(["when", "A"], [(f"1991-07-{i % 28 + 1:02d}", a) for i, a in
-                                                          enumerate(PRICES[:, 0].tolist())]), [], 0,
-                                 ["A  150"], ["'when' not tested: dates or times: '1991-07-01'"]),
-    "tab, --index-col": (csv_text(["A", "B"], PRICES.tolist(), sep="\t"), ["--index-col", "A", "--sep", "tab"],
-                         0, ["B  150"], ["'A' not tested: named by --index-col"]),
+        csv_text(
+            ["date", "ticker", "close"],
+            [(f"2020-01-{i % 28 + 1:02d}", "X", a) for i, a in enumerate(PRICES[:, 0].tolist())],
+            sep=";",
+        ),
+        ["--diff"],
+        0,
+        ["close  149", "first differences"],
+        ["'date' not tested: a date or time column", "'ticker' not tested: not numeric: 'X'"],
+    ),
+    "dates under another name": (
+        csv_text(["when", "A"], [(f"1991-07-{i % 28 + 1:02d}", a) for i, a in enumerate(PRICES[:, 0].tolist())]),
+        [],
+        0,
+        ["A  150"],
+        ["'when' not tested: dates or times: '1991-07-01'"],
+    ),
+    "tab, --index-col": (
+        csv_text(["A", "B"], PRICES.tolist(), sep="\t"),
+        ["--index-col", "A", "--sep", "tab"],
+        0,
+        ["B  150"],
+        ["'A' not tested: named by --index-col"],
+    ),
     "long text field": ("a,b\n1," + "x" * 200_000 + "\n2,y\n4,z\n", ["--column", "a"], 0, ["a   3"], []),
-    "log returns, json": (csv_text(["rownames", "year", "A", "B"], CLEAN), ["--log-returns", "--format", "json"],
-                          0, bits([direct_log_returns(PRICES[:, 0]), direct_log_returns(PRICES[:, 1])]), None),
-    "extreme prices, csv": (csv_text(["E"], [[repr(p)] for p in EXTREME.tolist()]),
-                            ["--log-returns", "--format", "csv"], 0, bits([direct_log_returns(EXTREME)]), None),
-    "table alignment": (csv_text(["A"], [[v] for v in np.random.default_rng(2).standard_normal(1200).tolist()]),
-                        ["--d", "1000"], 0, aligned, []),
+    "log returns, json": (
+        csv_text(["rownames", "year", "A", "B"], CLEAN),
+        ["--log-returns", "--format", "json"],
+        0,
+        bits([direct_log_returns(PRICES[:, 0]), direct_log_returns(PRICES[:, 1])]),
+        None,
+    ),
+    "extreme prices, csv": (
+        csv_text(["E"], [[repr(p)] for p in EXTREME.tolist()]),
+        ["--log-returns", "--format", "csv"],
+        0,
+        bits([direct_log_returns(EXTREME)]),
+        None,
+    ),
+    "table alignment": (
+        csv_text(["A"], [[v] for v in np.random.default_rng(2).standard_normal(1200).tolist()]),
+        ["--d", "1000"],
+        0,
+        aligned,
+        [],
+    ),
     "levels": (lambda tmp_path: ROOT / "data" / "EuStockMarkets.csv", [], 0, levels_only, []),
     "the bootstrap decides": (
-        csv_text(["x"], WHITE_NOISE), ["--bootstrap", "99", "--seed", "1"], 0,
-        ["verdict at 5% (boot p)", "x 50 2 1 4.15731 0.04146 0.09000 do not reject",
-         "The verdict follows the bootstrap p-value (boot p).", "seed 1."], ["the boot p column does not lean"]),
+        csv_text(["x"], WHITE_NOISE),
+        ["--bootstrap", "99", "--seed", "1"],
+        0,
+        [
+            "verdict at 5% (boot p)",
+            "x 50 2 1 4.15731 0.04146 0.09000 do not reject",
+            "The verdict follows the bootstrap p-value (boot p).",
+            "seed 1.",
+        ],
+        ["the boot p column does not lean"],
+    ),
     # (B + 1) 5% = 1: no replicate reaching T gives p = 0.05 exactly, a rejection.
-    "boot p at the level rejects": (csv_text(["x"], WALK), ["--bootstrap", "19", "--seed", "0"], 0,
-                                    ["0.05000 reject", "seed 0."], []),
+    "boot p at the level rejects": (
+        csv_text(["x"], WALK),
+        ["--bootstrap", "19", "--seed", "0"],
+        0,
+        ["0.05000 reject", "seed 0."],
+        [],
+    ),
     "seed without bootstrap": (csv_text(["x"], WALK), ["--seed", "1"], 2, (), ["--seed needs --bootstrap"]),
-    **{f"--bootstrap {B}": (csv_text(["x"], WALK), ["--bootstrap", B], 2, (), [BOOTSTRAP_RANGE])
-       for B in ("0", "-1", "10000000000", "1e3")},
-    "omit, then a bad price names its line": ("a\n1\nNA\n2\n-3\n4\n", ["--missing", "omit", "--log-returns"], 2,
-                                              (), ["input.csv:5: column 'a': price -3.0 is not positive"]),
-    "pandas index in Parquet": (pandas_parquet, ["--log-returns", "--format", "json"], 0,
-                                bits([direct_log_returns(PRICES[:, 0]), direct_log_returns(PRICES[:, 1])]),
-                                ["'__index_level_0__' not tested: the index pandas stored"]),
+    **{
+        f"--bootstrap {B}": (csv_text(["x"], WALK), ["--bootstrap", B], 2, (), [BOOTSTRAP_RANGE])
+        for B in ("0", "-1", "10000000000", "1e3")
+    },
+    "omit, then a bad price names its line": (
+        "a\n1\nNA\n2\n-3\n4\n",
+        ["--missing", "omit", "--log-returns"],
+        2,
+        (),
+        ["input.csv:5: column 'a': price -3.0 is not positive"],
+    ),
+    "pandas index in Parquet": (
+        pandas_parquet,
+        ["--log-returns", "--format", "json"],
+        0,
+        bits([direct_log_returns(PRICES[:, 0]), direct_log_returns(PRICES[:, 1])]),
+        ["'__index_level_0__' not tested: the index pandas stored"],
+    ),
 }
 
 
@@ -251,8 +340,14 @@ def test_cli_stops_quietly_on_a_closed_pipe(tmp_path):
     os.close(reader)
     command = [SCRIPT] if SCRIPT else [sys.executable, *CLI]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    result = subprocess.run([*command, ROOT / "data" / "EuStockMarkets.csv"], stdout=writer, stderr=subprocess.PIPE,
-                            text=True, env=env, timeout=120)
+    result = subprocess.run(
+        [*command, ROOT / "data" / "EuStockMarkets.csv"],
+        stdout=writer,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+        timeout=120,
+    )
     os.close(writer)
     assert result.returncode == 1 and result.stderr == "larkspur-csv: note: column 'rownames' not tested: row names\n"
 
@@ -298,19 +393,34 @@ def test_which_lags_example_draws_both_pictures(tmp_path):
         assert (ROOT / "docs" / name).read_bytes() == before
 
 
-@pytest.mark.parametrize(("script", "args", "needs", "labels"), [
-    ("size_and_power.py", ["--reps", "20", "--boot", "19"], "numpy",
-     [f"{model} {n}" for model in ("white noise (size)", "GARCH(1,1) (size)", "AR(1), phi = 0.2 (power)")
-      for n in ("100", "250", "1,000")]),
-    ("ljung_box_garch.py", ["--reps", "40"], "statsmodels",
-     ["white noise", "GARCH(1,1), alpha 0.10, beta 0.85", "GARCH(1,1), alpha 0.20, beta 0.75"]),
-])
+@pytest.mark.parametrize(
+    ("script", "args", "needs", "labels"),
+    [
+        (
+            "size_and_power.py",
+            ["--reps", "20", "--boot", "19"],
+            "numpy",
+            [
+                f"{model} {n}"
+                for model in ("white noise (size)", "GARCH(1,1) (size)", "AR(1), phi = 0.2 (power)")
+                for n in ("100", "250", "1,000")
+            ],
+        ),
+        (
+            "ljung_box_garch.py",
+            ["--reps", "40"],
+            "statsmodels",
+            ["white noise", "GARCH(1,1), alpha 0.10, beta 0.85", "GARCH(1,1), alpha 0.20, beta 0.75"],
+        ),
+    ],
+)
 def test_monte_carlo_studies_print_their_tables(script, args, needs, labels):
     pytest.importorskip(needs)
     result = run(ROOT / "examples" / script, *args)
     assert result.returncode == 0, result.stderr
-    rows = [[cell.strip() for cell in line.split("|")[1:-1]] for line in result.stdout.splitlines()
-            if line.startswith("| ")]
+    rows = [
+        [cell.strip() for cell in line.split("|")[1:-1]] for line in result.stdout.splitlines() if line.startswith("| ")
+    ]
     # Each row: its label cells, then rejection rates in percent.
     assert [" ".join(cell for cell in row if not cell.endswith("%")) for row in rows[1:]] == labels
     assert all(0 <= float(cell.strip(" %")) <= 100 for row in rows[1:] for cell in row if cell.endswith("%"))

@@ -13,7 +13,6 @@ import subprocess
 import sysconfig
 
 import pytest
-
 from conftest import run_python
 
 FAST_MATH_SOURCE = r"""
@@ -100,8 +99,11 @@ def libraries(tmp_path_factory):
     # shared library only when asked (-mdaz-ftz, x86); older ones refuse the flag.
     ask = subprocess.run([compiler, "-mdaz-ftz", "-E", "-x", "c", os.devnull], capture_output=True).returncode == 0
     for name, flags in (("probe", ["-O2"]), ("fast", ["-Ofast", *(["-mdaz-ftz"] if ask else [])])):
-        subprocess.run([compiler, *flags, "-shared", "-fPIC", "-o", str(directory / f"lib{name}.so"), str(source)],
-                       check=True, env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
+        subprocess.run(
+            [compiler, *flags, "-shared", "-fPIC", "-o", str(directory / f"lib{name}.so"), str(source)],
+            check=True,
+            env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
+        )
     return directory / "libprobe.so"
 
 

@@ -12,10 +12,10 @@ import threading
 
 import numpy as np
 import pytest
-
 from conftest import needs_support_modules, run_python
-from larkspur import statistical_tests
 from larkspur_tools import el_many
+
+from larkspur import statistical_tests
 
 EL = statistical_tests.EscancianoLobato
 FREE_THREADED = sysconfig.get_config_var("Py_GIL_DISABLED") == 1
@@ -98,8 +98,15 @@ def test_exclusive_and_shared_borrows_conflict_exactly_under_concurrency():
     x = series(3, 400)
     alone = bits(EL(x))
     state = threading.Lock()
-    counts = {"shared_held": 0, "exclusive_held": False, "shared_granted": 0, "shared_refused": 0,
-              "exclusive_granted": 0, "exclusive_refused": 0, "class_refused": 0}
+    counts = {
+        "shared_held": 0,
+        "exclusive_held": False,
+        "shared_granted": 0,
+        "shared_refused": 0,
+        "exclusive_granted": 0,
+        "exclusive_refused": 0,
+        "class_refused": 0,
+    }
     panic = "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"
 
     def exclusive(_):

@@ -3,7 +3,6 @@ the same bits through both paths (one series at a time, and side by side in
 el_many) and reports itself; a bad setting refuses to import, with its text."""
 
 import pytest
-
 from conftest import run_python
 from larkspur_tools import _batch, cli
 
@@ -62,13 +61,20 @@ def test_every_supported_variant_gives_the_same_bits():
     assert probe({"LARKSPUR_DISABLE_KERNELS": default[0]}) == (info["supported"][-2], default[1])
 
 
-@pytest.mark.parametrize("env, message", [
-    ({"LARKSPUR_KERNEL": "fast"}, "LARKSPUR_KERNEL='fast' is not a kernel variant of this build; it has: scalar, "),
-    ({"LARKSPUR_DISABLE_KERNELS": "scalar,fast"},
-     "LARKSPUR_DISABLE_KERNELS='scalar,fast': 'fast' is not a kernel variant of this build; it has: scalar, "),
-    ({"LARKSPUR_KERNEL": "generic", "LARKSPUR_DISABLE_KERNELS": "generic"},
-     "LARKSPUR_KERNEL='generic' is also disabled by LARKSPUR_DISABLE_KERNELS='generic'\n"),
-])
+@pytest.mark.parametrize(
+    "env, message",
+    [
+        ({"LARKSPUR_KERNEL": "fast"}, "LARKSPUR_KERNEL='fast' is not a kernel variant of this build; it has: scalar, "),
+        (
+            {"LARKSPUR_DISABLE_KERNELS": "scalar,fast"},
+            "LARKSPUR_DISABLE_KERNELS='scalar,fast': 'fast' is not a kernel variant of this build; it has: scalar, ",
+        ),
+        (
+            {"LARKSPUR_KERNEL": "generic", "LARKSPUR_DISABLE_KERNELS": "generic"},
+            "LARKSPUR_KERNEL='generic' is also disabled by LARKSPUR_DISABLE_KERNELS='generic'\n",
+        ),
+    ],
+)
 @pytest.mark.parametrize("importing", ["import larkspur", BATCH_ALONE], ids=["larkspur", "_batch"])
 def test_a_bad_setting_refuses_to_import(env, message, importing):
     result = run_python(importing, {**UNSET, **env})
@@ -81,7 +87,16 @@ def test_show_config_from_the_command(capsys):
         cli.main(["--show-config"])
     assert exit_.value.code == 0
     shown = dict(line.split(":", 1) for line in capsys.readouterr().out.splitlines())
-    assert list(shown) == ["larkspur", "NumPy", "Python", "platform", "kernel running", "kernels supported",
-                           "kernels compiled", "LARKSPUR_KERNEL", "LARKSPUR_DISABLE_KERNELS"]
+    assert list(shown) == [
+        "larkspur",
+        "NumPy",
+        "Python",
+        "platform",
+        "kernel running",
+        "kernels supported",
+        "kernels compiled",
+        "LARKSPUR_KERNEL",
+        "LARKSPUR_DISABLE_KERNELS",
+    ]
     assert shown["kernel running"].strip() == _batch.kernel_info()["running"]
     assert shown["kernels supported"].strip() == ", ".join(_batch.kernel_info()["supported"])

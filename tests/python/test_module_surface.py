@@ -6,10 +6,10 @@ import weakref
 
 import numpy as np
 import pytest
+from conftest import import_in_legacy_subinterpreter, needs_subinterpreters, reimport_gives_same_module
 
 import larkspur
 from larkspur import statistical_tests
-from conftest import import_in_legacy_subinterpreter, needs_subinterpreters, reimport_gives_same_module
 
 EscancianoLobato = statistical_tests.EscancianoLobato
 DOC = (

@@ -5,13 +5,13 @@ was given."""
 import math
 from fractions import Fraction
 
+import larkspur_tools
 import numpy as np
 import pandas as pd
 import pytest
-
-import larkspur_tools
-from larkspur import statistical_tests
 from test_companion import LocalClient
+
+from larkspur import statistical_tests
 
 EL = statistical_tests.EscancianoLobato
 
@@ -37,8 +37,10 @@ ACCEPTED = {
     "bool array": (lambda: SIGNS, SIGNS.astype(np.float64)),
     "list of floats": (lambda: list(X), X),
     "tuple of ints": (lambda: tuple(INTS.tolist()), INTS.astype(np.float64)),
-    "list of Fractions": (lambda: [Fraction(int(v), 7) for v in INTS], np.array([float(Fraction(int(v), 7))
-                                                                                 for v in INTS])),
+    "list of Fractions": (
+        lambda: [Fraction(int(v), 7) for v in INTS],
+        np.array([float(Fraction(int(v), 7)) for v in INTS]),
+    ),
     "object array of floats": (lambda: X.astype(object), X),
     "pandas float64": (lambda: pd.Series(X, index=DATES), X),
     "pandas int64": (lambda: pd.Series(INTS), INTS.astype(np.float64)),
@@ -51,10 +53,16 @@ ACCEPTED = {
 REFUSED = {
     "NaN": (lambda: WITH_NAN, ValueError, "data must not contain NaN values"),
     "None in a list": (lambda: [*X[:60], None, *X[61:]], ValueError, "data must not contain NaN values"),
-    "pd.NA in a nullable column": (lambda: pd.Series([*INTS[:60], None, *INTS[61:]], dtype="Int64"), ValueError,
-                                   "data must not contain NaN values"),
-    "None in an object array": (lambda: np.array([*X[:60], None, *X[61:]], dtype=object), ValueError,
-                                "data must not contain NaN values"),
+    "pd.NA in a nullable column": (
+        lambda: pd.Series([*INTS[:60], None, *INTS[61:]], dtype="Int64"),
+        ValueError,
+        "data must not contain NaN values",
+    ),
+    "None in an object array": (
+        lambda: np.array([*X[:60], None, *X[61:]], dtype=object),
+        ValueError,
+        "data must not contain NaN values",
+    ),
     "dates": (lambda: pd.Series(DATES), TypeError, "dtype datetime64"),
     "durations": (lambda: pd.Series(DATES - DATES[0]), TypeError, "dtype timedelta64"),
     "periods": (lambda: pd.Series(DATES.to_period("D")), TypeError, "dtype period"),
@@ -73,8 +81,11 @@ REFUSED = {
 def outcome(result):
     """(p_tilde, statistic bits, p-value bits), None where an entry point does not give one."""
     p_tilde, statistic, pvalue = result
-    return (None if p_tilde is None else int(p_tilde), None if statistic is None else float(statistic).hex(),
-            None if pvalue is None else float(pvalue).hex())
+    return (
+        None if p_tilde is None else int(p_tilde),
+        None if statistic is None else float(statistic).hex(),
+        None if pvalue is None else float(pvalue).hex(),
+    )
 
 
 def chosen(table):
@@ -87,8 +98,7 @@ ENTRY_POINTS = {
     "el_many": lambda data: tuple(column[1] for column in larkspur_tools.el_many([X, data])),
     "el_batch": lambda data: larkspur_tools.el_batch([data])[0],
     "dask_many": lambda data: larkspur_tools.dask_many(LocalClient(), [data])[0],
-    "by_column": lambda data: tuple(larkspur_tools.by_column({"x": data}).loc["x", ["p_tilde", "statistic",
-                                                                                   "pvalue"]]),
+    "by_column": lambda data: tuple(larkspur_tools.by_column({"x": data}).loc["x", ["p_tilde", "statistic", "pvalue"]]),
     "rolling_pvalues": lambda data: (None, None, larkspur_tools.rolling_pvalues(data, 120).iloc[0]),
     "lag_table": lambda data: chosen(larkspur_tools.lag_table(data)),
     "diagnose": lambda data: (lambda r: (r.p_tilde, r.statistic, r.pvalue))(larkspur_tools.diagnose(data)),
@@ -112,8 +122,9 @@ def test_accepted_kinds_give_the_class_bits(kind, entry):
     make, values = ACCEPTED[kind]
     data = make()
     if entry == "el_tuple":  # the class itself reads every accepted kind alike
-        assert outcome(larkspur_tools.el_tuple(values)) == outcome((lambda r: (r.p_tilde, r.statistic,
-                                                                                 r.pvalue))(EL(data)))
+        assert outcome(larkspur_tools.el_tuple(values)) == outcome(
+            (lambda r: (r.p_tilde, r.statistic, r.pvalue))(EL(data))
+        )
     assert outcome(ENTRY_POINTS[entry](data)) == expected_for(entry, values)
 
 
@@ -129,8 +140,12 @@ def test_a_masked_batch_masks_unreadable_series_like_failures():
     given = [X, None, [str(v) for v in X], WITH_NAN, pd.Series(DATES), X]
     masked = larkspur_tools.el_many(given, errors="mask")
     assert masked.message[0] is None and masked.message[5] is None
-    starts = ["series 1 must be a 1-D array", "series 2 has dtype <U", "data must not contain NaN values",
-              "series 4 has dtype datetime64"]
+    starts = [
+        "series 1 must be a 1-D array",
+        "series 2 has dtype <U",
+        "data must not contain NaN values",
+        "series 4 has dtype datetime64",
+    ]
     assert all(message.startswith(start) for message, start in zip(masked.message[1:5], starts, strict=True))
     assert list(masked.p_tilde[1:5]) == [0] * 4 and np.isnan(masked.pvalue[1:5]).all()
     with pytest.raises(TypeError, match="series 1 must be") as raised:

@@ -9,13 +9,14 @@ make test runs a small derandomized sample; `make properties` runs 2,000+.
 import math
 import os
 
+import el_reference
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from larkspur import statistical_tests
-import el_reference
 
 EXAMPLES = int(os.environ.get("LARKSPUR_PROPERTY_EXAMPLES", "150"))
 PROFILE = settings(
@@ -25,8 +26,20 @@ PROFILE = settings(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 
-SPECIAL = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, -5e-324, 2.2250738585072014e-308,
-           1.7976931348623157e308, -1.7976931348623157e308, 1e-300, 1e300]
+SPECIAL = [
+    0.0,
+    -0.0,
+    math.inf,
+    -math.inf,
+    math.nan,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
+    1e-300,
+    1e300,
+]
 
 float_elements = st.one_of(
     st.floats(allow_nan=False, allow_infinity=False, width=64),
@@ -43,8 +56,14 @@ def series(draw):
     n = draw(st.one_of(st.integers(0, 12), st.integers(13, 400), st.integers(401, 2000)))
     dtype = np.dtype(draw(dtypes))
     if dtype.kind == "f":
-        values = draw(hnp.arrays(dtype=dtype, shape=n, elements=float_elements.map(lambda v: dtype.type(v)),
-                                 fill=st.nothing() if n <= 400 else float_elements.map(lambda v: dtype.type(v))))
+        values = draw(
+            hnp.arrays(
+                dtype=dtype,
+                shape=n,
+                elements=float_elements.map(lambda v: dtype.type(v)),
+                fill=st.nothing() if n <= 400 else float_elements.map(lambda v: dtype.type(v)),
+            )
+        )
     elif dtype.kind == "b":
         values = draw(hnp.arrays(dtype=dtype, shape=n))
     else:
@@ -65,8 +84,12 @@ def series(draw):
     return values
 
 
-q_values = st.one_of(st.none(), st.just(2.4), st.floats(min_value=1e-12, max_value=1e6),
-                     st.sampled_from([0.0, -1.0, math.nan, math.inf, -math.inf, 5e-324]))
+q_values = st.one_of(
+    st.none(),
+    st.just(2.4),
+    st.floats(min_value=1e-12, max_value=1e6),
+    st.sampled_from([0.0, -1.0, math.nan, math.inf, -math.inf, 5e-324]),
+)
 d_values = st.one_of(st.none(), st.integers(0, 12), st.integers(13, 40))
 
 
@@ -89,9 +112,15 @@ def expected_outcome(values, q, d):
     except el_reference.ZeroTau as zero:
         return OSError, f"Zero \u03c4\u0302 value at lag {zero.args[0]}"
     except el_reference.NotFinite:
-        return ValueError, "data are too large in magnitude for this test: rescale them (the test does not depend on scale)"
+        return (
+            ValueError,
+            "data are too large in magnitude for this test: rescale them (the test does not depend on scale)",
+        )
     except el_reference.TooSmall:
-        return ValueError, "data are too small in magnitude for this test: rescale them (the test does not depend on scale)"
+        return (
+            ValueError,
+            "data are too small in magnitude for this test: rescale them (the test does not depend on scale)",
+        )
     except el_reference.LagTooLarge:
         return ValueError, "d must not exceed the length of data"
 

@@ -7,9 +7,9 @@ import pathlib
 import numpy as np
 import pandas as pd
 import pytest
+from el_reference import el_test
 
 from larkspur import statistical_tests
-from el_reference import el_test
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
@@ -40,7 +40,9 @@ def test_matches_reference_to_the_bit(name, d):
     for data in (x, np.array(x), pd.Series(x)):
         result = statistical_tests.EscancianoLobato(data, d=d)
         assert (result.p_tilde, result.statistic.hex(), result.pvalue.hex()) == (
-            expected[0], expected[1].hex(), expected[2].hex()
+            expected[0],
+            expected[1].hex(),
+            expected[2].hex(),
         )
 
 

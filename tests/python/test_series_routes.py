@@ -3,18 +3,18 @@
 import decimal
 import gc
 import sys
-import textwrap
 import sysconfig
+import textwrap
 import threading
 import time
 
 import numpy as np
 import pandas as pd
 import pytest
-
-from larkspur import statistical_tests
 from conftest import run_python
 from el_reference import el_test
+
+from larkspur import statistical_tests
 
 EscancianoLobato = statistical_tests.EscancianoLobato
 VALUES = [0.5, -1.25, 2.0, 3.75, -0.5, 1.0, 4.25, -2.0, 0.0, 1.5, 2.25, -3.0]
@@ -283,8 +283,15 @@ def test_refusals_keep_the_interpreter_lock():
     # counter would move before the except clause reads it.
     decimal_context = decimal.Context(prec=10**7)
     slow_q = decimal_context.create_decimal("1." + "0" * 2_000_000 + "1")
-    refusals = [((None,), {}), (({},), {}), (("abc",), {}), (([1.0, "x"],), {}), (([float("nan")],), {}),
-                (([1.0, 2.0],), {"d": 0}), (([3.0, 3.0, 3.0],), {})]
+    refusals = [
+        ((None,), {}),
+        (({},), {}),
+        (("abc",), {}),
+        (([1.0, "x"],), {}),
+        (([float("nan")],), {}),
+        (([1.0, 2.0],), {"d": 0}),
+        (([3.0, 3.0, 3.0],), {}),
+    ]
     steps = [0]
     stop = threading.Event()
 

@@ -47,9 +47,11 @@ Result<OwnedRef> bind_with(const ParameterSpec& spec, PyObject* args, PyObject* 
     OwnedRef result = expect_object(PyDict_New());
     for (std::size_t i = 0; i < spec.slot_count(); ++i) {
         if (slots[i] == nullptr) continue;
-        const std::string_view name =
-            i < spec.positional_names.size() ? spec.positional_names[i] : spec.keyword_only[i - spec.positional_names.size()].name;
-        const OwnedRef key = expect_object(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        const std::string_view name = i < spec.positional_names.size()
+                                          ? spec.positional_names[i]
+                                          : spec.keyword_only[i - spec.positional_names.size()].name;
+        const OwnedRef key =
+            expect_object(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
         if (PyDict_SetItem(result.get(), key.get(), slots[i]) < 0) return std::unexpected(fetch_or_system_error());
     }
     return result;
@@ -85,7 +87,8 @@ PyObject* probe_raise_deferred(PyObject*, PyObject* args) {
     PyObject* argument = nullptr;
     if (!PyArg_ParseTuple(args, "OO", &type, &argument)) return nullptr;
     return object_boundary([&]() -> Result<OwnedRef> {
-        return std::unexpected(PendingError::with_argument(OwnedRef::new_reference(type), OwnedRef::new_reference(argument)));
+        return std::unexpected(
+            PendingError::with_argument(OwnedRef::new_reference(type), OwnedRef::new_reference(argument)));
     });
 }
 
@@ -129,9 +132,8 @@ PyObject* probe_out_of_memory(PyObject*, PyObject*) {
 }
 
 PyObject* probe_fault_with_error(PyObject*, PyObject* callable) {
-    return object_boundary([&]() -> Result<OwnedRef> {
-        return expect_success(call(callable), "probe operation failed");
-    });
+    return object_boundary(
+        [&]() -> Result<OwnedRef> { return expect_success(call(callable), "probe operation failed"); });
 }
 
 // ---- conversions ------------------------------------------------------------
@@ -175,14 +177,14 @@ PyObject* probe_conversion_error(PyObject*, PyObject* args) {
     PyObject* object = nullptr;
     const char* target = nullptr;
     if (!PyArg_ParseTuple(args, "Os", &object, &target)) return nullptr;
-    return object_boundary([&]() -> Result<OwnedRef> { return std::unexpected(conversion_error(BorrowedRef(object), target)); });
+    return object_boundary(
+        [&]() -> Result<OwnedRef> { return std::unexpected(conversion_error(BorrowedRef(object), target)); });
 }
 
 // ---- classes ------------------------------------------------------------------
 
 struct OpaqueObject {
-    PyObject_HEAD
-    double value;
+    PyObject_HEAD double value;
     std::uint64_t borrow_counter;
 };
 
@@ -207,21 +209,37 @@ Status set_opaque_value(BorrowedRef self, BorrowedRef value) {
 }
 
 LazyType& opaque_type() {
-    static LazyType type(ClassDescription{
-        "Opaque", "larkspur_probe", &PyBaseObject_Type, sizeof(OpaqueObject), "An object without a constructor.",
-        nullptr, false, {},
-        {{"value", opaque_value, nullptr, "The stored value."},
-         {"settable", opaque_value, set_opaque_value, "The stored value, writable."}},
-        plain_dealloc<>, gc_dealloc<>, offsetof(OpaqueObject, borrow_counter)});
+    static LazyType type(ClassDescription{"Opaque",
+                                          "larkspur_probe",
+                                          &PyBaseObject_Type,
+                                          sizeof(OpaqueObject),
+                                          "An object without a constructor.",
+                                          nullptr,
+                                          false,
+                                          {},
+                                          {{"value", opaque_value, nullptr, "The stored value."},
+                                           {"settable", opaque_value, set_opaque_value, "The stored value, writable."}},
+                                          plain_dealloc<>,
+                                          gc_dealloc<>,
+                                          offsetof(OpaqueObject, borrow_counter)});
     return type;
 }
 
 void fault_in_release(PyObject*) { throw InternalFault("fault while releasing fields"); }
 
 LazyType& faulty_type() {
-    static LazyType type(ClassDescription{"Faulty", nullptr, &PyBaseObject_Type, sizeof(OpaqueObject), "",
-                                          nullptr, false, {}, {}, plain_dealloc<fault_in_release>,
-                                          gc_dealloc<fault_in_release>, 0});
+    static LazyType type(ClassDescription{"Faulty",
+                                          nullptr,
+                                          &PyBaseObject_Type,
+                                          sizeof(OpaqueObject),
+                                          "",
+                                          nullptr,
+                                          false,
+                                          {},
+                                          {},
+                                          plain_dealloc<fault_in_release>,
+                                          gc_dealloc<fault_in_release>,
+                                          0});
     return type;
 }
 
@@ -277,9 +295,18 @@ PyObject* probe_make_class(PyObject*, PyObject* args) {
         const std::string& stored_name = texts.emplace_back(name);
         const std::string& stored_doc = texts.emplace_back(doc_text, static_cast<std::size_t>(size));
         const char* stored_signature = signature != nullptr ? texts.emplace_back(signature).c_str() : nullptr;
-        LazyType& type = custom_types.emplace_back(ClassDescription{
-            stored_name.c_str(), nullptr, &PyBaseObject_Type, sizeof(OpaqueObject), stored_doc, stored_signature,
-            false, {}, {}, plain_dealloc<>, gc_dealloc<>, 0});
+        LazyType& type = custom_types.emplace_back(ClassDescription{stored_name.c_str(),
+                                                                    nullptr,
+                                                                    &PyBaseObject_Type,
+                                                                    sizeof(OpaqueObject),
+                                                                    stored_doc,
+                                                                    stored_signature,
+                                                                    false,
+                                                                    {},
+                                                                    {},
+                                                                    plain_dealloc<>,
+                                                                    gc_dealloc<>,
+                                                                    0});
         Result<BorrowedRef> created = type.get_or_create();
         if (!created) return std::unexpected(std::move(created.error()));
         return created->to_owned();
@@ -328,11 +355,16 @@ PyObject* probe_enter_with_depth(PyObject*, PyObject* depth_object) {
 // ---- module -------------------------------------------------------------------------
 
 PyMethodDef probe_methods[] = {
-    {"bind_posonly", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_probe<posonly_spec>)), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"bind_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_probe<one_spec>)), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"bind_four", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_probe<four_spec>)), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"bind_keywords", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_probe<keywords_spec>)), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"bind_ctor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_probe<ctor_spec>)), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"bind_posonly", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_probe<posonly_spec>)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"bind_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_probe<one_spec>)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"bind_four", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_probe<four_spec>)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"bind_keywords", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_probe<keywords_spec>)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"bind_ctor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_probe<ctor_spec>)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
     {"object_text", probe_object_text, METH_O, nullptr},
     {"fetch_nothing", probe_fetch_nothing, METH_NOARGS, nullptr},
     {"raise_deferred", probe_raise_deferred, METH_VARARGS, nullptr},
@@ -360,8 +392,8 @@ PyMethodDef probe_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef probe_definition = {PyModuleDef_HEAD_INIT, "_binding_probe", "", 0, probe_methods,
-                                nullptr,               nullptr,          nullptr, nullptr};
+PyModuleDef probe_definition = {
+    PyModuleDef_HEAD_INIT, "_binding_probe", "", 0, probe_methods, nullptr, nullptr, nullptr, nullptr};
 ModuleRecord probe_record{&probe_definition};
 
 // With LARKSPUR_PROBE_FAIL_FIRST_INIT set, the first initialisation fails so

@@ -56,9 +56,8 @@ PyObject* participant_borrow_key(PyObject*, PyObject* array) {
 }
 
 PyObject* participant_base_address(PyObject*, PyObject* array) {
-    return object_boundary([&]() -> Result<OwnedRef> {
-        return OwnedRef::new_reference(base_address(BorrowedRef(array)));
-    });
+    return object_boundary(
+        [&]() -> Result<OwnedRef> { return OwnedRef::new_reference(base_address(BorrowedRef(array))); });
 }
 
 // [(base, (start, end, data, gcd), count)], or None when another module
@@ -69,10 +68,10 @@ PyObject* participant_contents(PyObject*, PyObject*) {
         if (!snapshot) return OwnedRef::new_reference(Py_None);
         OwnedRef list = expect_object(PyList_New(0));
         for (const auto& [base, key, count] : *snapshot) {
-            const OwnedRef item = expect_object(Py_BuildValue(
-                "(O(KKKn)n)", base, static_cast<unsigned long long>(key.start),
-                static_cast<unsigned long long>(key.end), static_cast<unsigned long long>(key.data),
-                key.stride_gcd, count));
+            const OwnedRef item =
+                expect_object(Py_BuildValue("(O(KKKn)n)", base, static_cast<unsigned long long>(key.start),
+                                            static_cast<unsigned long long>(key.end),
+                                            static_cast<unsigned long long>(key.data), key.stride_gcd, count));
             if (PyList_Append(list.get(), item.get()) < 0) return std::unexpected(fetch_or_system_error());
         }
         return list;
@@ -102,8 +101,8 @@ PyMethodDef participant_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef participant_definition = {PyModuleDef_HEAD_INIT, "_borrow_participant", "", 0, participant_methods,
-                                      nullptr, nullptr, nullptr, nullptr};
+PyModuleDef participant_definition = {
+    PyModuleDef_HEAD_INIT, "_borrow_participant", "", 0, participant_methods, nullptr, nullptr, nullptr, nullptr};
 ModuleRecord participant_record{&participant_definition};
 
 Status participant_body(BorrowedRef) { return {}; }

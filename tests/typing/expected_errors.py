@@ -1,9 +1,9 @@
 """Checked by mypy --strict, whose warn_unused_ignores makes every ignore
 below an assertion: the line must be an error of exactly that code."""
 
-import larkspur.statistical_tests  # type: ignore[import-not-found]
-from larkspur import statistical_tests
 from larkspur_tools import EscancianoLobato, by_column, el_many, el_tuple
+
+from larkspur import statistical_tests
 
 statistical_tests.EscancianoLobato("not data")  # type: ignore[arg-type]
 statistical_tests.EscancianoLobato(None)  # type: ignore[arg-type]
