@@ -441,11 +441,8 @@ def diagnose(
     bootstrap p-value (`bootstrap` = B replicates, as `bootstrap(...)`
     takes them with `weights` and `seed`), lag table.
 
-    `data` is whatever `by_column` takes for one column (array, Series,
-    sequence of numbers) or a fitted model result with a `resid` attribute
-    (statsmodels). The test then runs on the residuals as if they were
-    observed data: nothing corrects for the estimated parameters. `level`
-    lies in (0, 1). A series shorter than 100 gets a SmallSampleWarning.
+    `level` lies in (0, 1). A series shorter than 100 gets a
+    SmallSampleWarning.
 
     Parameters
     ----------
