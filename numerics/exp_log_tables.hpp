@@ -14,7 +14,7 @@ struct DoubleDouble {
 };
 
 struct LogRow {
-    double c;               // about 1/m over the interval, 8 significant bits
+    double c;        // about 1/m over the interval, 8 significant bits
     double minus_log_c_hi;  // -ln(c) = hi + lo to about 2^-106 relative
     double minus_log_c_lo;
 };
