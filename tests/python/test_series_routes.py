@@ -254,6 +254,7 @@ def test_ctrl_c_during_a_slow_conversion():
         textwrap.dedent(
             """
             import os, signal, threading, time
+            import numpy  # imported first: the interrupt must land in the conversion, not in NumPy's import
             from larkspur import statistical_tests
 
             class Slow:
