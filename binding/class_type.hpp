@@ -6,7 +6,7 @@
 //     getset entry per property (each getter wrapped in a call boundary), the
 //     base type, a no-constructor tp_new when none is given, and tp_dealloc.
 //   * LazyType creates the type once per process, on first need (one thread
-//     at a time builds the spec and the type; the others wait); a failure
+//     at a time builds the PyType_Spec and the type; the others wait); a failure
 //     stores nothing (the next call retries) and is reported as RuntimeError
 //     "An error occurred while initializing class <name>" caused by the
 //     underlying error. get() is the infallible form (internal fault).
@@ -67,7 +67,7 @@ private:
     Result<OwnedRef> create();
 
     ClassDescription description_;
-    // Taken around creation: the spec's arrays below are built in place.
+    // Taken around creation: the PyType_Spec arrays below are built in place.
     ProcessMutex creation_;
     OnceCell<OwnedRef> type_;
     OnceCell<std::string> doc_;
