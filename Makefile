@@ -9,6 +9,21 @@ CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
 
+# Every build tree is configured from one definition, CMakePresets.json
+# (`$(CONFIGURE) PRESET [-B DIR] [-D...]`), with the venv's cmake and ninja;
+# tools/ and tools/test_platforms.sh configure through the same presets.
+CONFIGURE = PATH=$(abspath $(VENV)/bin):$$PATH $(CMAKE) -DPython_EXECUTABLE=$(abspath $(PY)) --preset
+# Compilations are cached outside the clone (ccache, installed by setup), so
+# that a fresh clone, CI's among them, recompiles only what changed: CMake
+# takes the launcher from the environment in every tree it configures, the
+# wheel's and the platform stages' included. Paths are rewritten relative to
+# the clone, whatever folder it is in.
+export LARKSPUR_CACHE ?= /var/cache/larkspur
+export CCACHE_DIR ?= $(LARKSPUR_CACHE)/ccache
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
+
 .PHONY: all format format-check setup docs-setup docs docs-check test-docs native native-test install python-test typecheck numerics-check cr-check hwcaps-check wheel wheel-test bench bench-smoke asan lsan fuzz properties stress tsan valgrind numpy1 demo test test-platforms test-aarch64-full test-free-threaded test-free-threaded-tsan glibc-floor bench-free-threaded clean
 
 all: test
@@ -17,17 +32,18 @@ setup:
 	@tools/setup.sh
 
 native: setup
-	$(CMAKE) -S . -B $(NATIVE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	    -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY))
+	$(CONFIGURE) native >/dev/null
 	$(CMAKE) --build $(NATIVE) -j $(JOBS)
 
 native-test: native
 	$(CTEST) --test-dir $(NATIVE) --output-on-failure -j $(JOBS)
 
-# Installs the extension into .venv the way users get it (a wheel built by
-# scikit-build-core), reusing the build tree between runs.
-install: setup
-	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+# Installs into .venv the very wheel users get (`make wheel`: built by
+# scikit-build-core, repaired by auditwheel), so that the suite, the type
+# check, the docs and the benchmarks all run against one Release build of
+# the product; build/native adds only the native suites and test-only modules.
+install: wheel
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-deps --force-reinstall dist/larkspur-*manylinux*.whl
 
 python-test: native install
 	$(PY) -m pytest -q tests/python
@@ -113,27 +129,25 @@ bench-smoke: native install
 ASAN_DIR := build/asan
 # libstdc++ is preloaded after the ASan runtime so that its __cxa_throw
 # interceptor finds the real one (python itself does not link libstdc++).
+# The sanitizer environment, written once: the options of every sanitized
+# run, and the interpreter's (runtimes preloaded, the modules from the tree).
 ASAN_PRELOAD := $$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)
-ASAN_ENV := PYTHONMALLOC=malloc LD_PRELOAD="$(ASAN_PRELOAD)" \
-    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:allocator_may_return_null=1 \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ASAN_OPTIONS_BASE := halt_on_error=1:allocator_may_return_null=1
+SANITIZER_OPTIONS := ASAN_OPTIONS=detect_leaks=0:$(ASAN_OPTIONS_BASE) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ASAN_TREE_ENV := LD_PRELOAD="$(ASAN_PRELOAD)" \
     LARKSPUR_MODULE_DIR=$(abspath $(ASAN_DIR)) LARKSPUR_SUPPORT_DIR=$(abspath $(ASAN_DIR))/python_support
+ASAN_PYTHON_ENV := PYTHONMALLOC=malloc $(SANITIZER_OPTIONS) $(ASAN_TREE_ENV)
 asan: setup
-	$(CMAKE) -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_SANITIZE=ON \
-	    -DPython_EXECUTABLE=$(abspath $(PY))
+	$(CONFIGURE) asan >/dev/null
 	$(CMAKE) --build $(ASAN_DIR) -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    $(CTEST) --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
-	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/python
+	$(SANITIZER_OPTIONS) $(CTEST) --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
+	$(ASAN_PYTHON_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 # LeakSanitizer over the native allocations, with the default allocator and
 # only the interpreter's own leaks suppressed.
 lsan: asan
-	PYTHONMALLOC=pymalloc LD_PRELOAD="$(ASAN_PRELOAD)" \
-	    ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:allocator_may_return_null=1 \
+	PYTHONMALLOC=pymalloc $(ASAN_TREE_ENV) ASAN_OPTIONS=detect_leaks=1:$(ASAN_OPTIONS_BASE) \
 	    LSAN_OPTIONS=suppressions=$(abspath tools/lsan.supp):print_suppressions=0 \
-	    LARKSPUR_MODULE_DIR=$(abspath $(ASAN_DIR)) LARKSPUR_SUPPORT_DIR=$(abspath $(ASAN_DIR))/python_support \
 	    PYTHONPATH=$(abspath $(ASAN_DIR)):$(abspath $(ASAN_DIR))/python_support:$(abspath tests/python) \
 	    $(PY) tests/python/stress_driver.py 2000 100
 
@@ -159,19 +173,15 @@ stress: install native
 # that build (the interpreter itself
 # is not instrumented).
 TSAN_DIR := build/tsan
+TSAN_ENV := LD_PRELOAD="$$(gcc -print-file-name=libtsan.so) $$(gcc -print-file-name=libstdc++.so)" \
+    TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0
 tsan: setup
-	$(CMAKE) -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_TSAN=ON \
-	    -DPython_EXECUTABLE=$(abspath $(PY))
+	$(CONFIGURE) tsan >/dev/null
 	$(CMAKE) --build $(TSAN_DIR) -j $(JOBS) --target larkspur _batch _borrow_participant _binding_probe batch_tests
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_DIR)/tests/native/batch_tests
-	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so) $$(gcc -print-file-name=libstdc++.so)" \
-	    TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 \
-	    PYTHONPATH=$(abspath $(TSAN_DIR)):$(abspath $(TSAN_DIR))/python_support:$(abspath tests/python) \
+	$(TSAN_ENV) PYTHONPATH=$(abspath $(TSAN_DIR)):$(abspath $(TSAN_DIR))/python_support:$(abspath tests/python) \
 	    $(PY) tests/python/stress_driver.py 200 300
-	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so) $$(gcc -print-file-name=libstdc++.so)" \
-	    TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 \
-	    LARKSPUR_MODULE_DIR=$(abspath $(TSAN_DIR)) LARKSPUR_SUPPORT_DIR=$(abspath $(TSAN_DIR))/python_support \
+	$(TSAN_ENV) LARKSPUR_MODULE_DIR=$(abspath $(TSAN_DIR)) LARKSPUR_SUPPORT_DIR=$(abspath $(TSAN_DIR))/python_support \
 	    $(PY) -m pytest -q -p no:cacheprovider tests/python/test_el_many.py
 
 # Memcheck over the stress driver: no invalid access, no definite leak

@@ -21,8 +21,9 @@ fi
 [ -x "$dir/venv/bin/python" ] || "$py312" -m venv "$dir/venv"
 "$dir/venv/bin/python" -m pip install --quiet --disable-pip-version-check \
     "numpy>=1.26,<2" "pandas<2.3" pytest hypothesis cmake ninja
-"$dir/venv/bin/cmake" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/$dir/venv/bin/ninja" \
-    -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_PYTHON_VERSION=3.12 \
+# The project's one configure definition (CMakePresets.json), with this
+# venv's cmake and ninja.
+PATH="$PWD/$dir/venv/bin:$PATH" "$dir/venv/bin/cmake" --preset native -B "$dir" -DLARKSPUR_PYTHON_VERSION=3.12 \
     -DPython_EXECUTABLE="$PWD/$dir/venv/bin/python" >/dev/null
 "$dir/venv/bin/cmake" --build "$dir" -j "$jobs" --target larkspur _batch _borrow_participant _binding_probe
 "$dir/venv/bin/python" -c 'import numpy; print("numpy1: NumPy", numpy.__version__)'

@@ -10,6 +10,8 @@ source tools/need_packages.sh
 # GoogleTest for the native suites; clang-format for make format-check.
 [ -f /usr/include/gtest/gtest.h ] || need_packages libgtest-dev
 command -v clang-format-19 >/dev/null 2>&1 || need_packages clang-format-19
+# The compiler cache every build tree uses (the Makefile's launcher).
+command -v ccache >/dev/null 2>&1 || need_packages ccache
 
 python=$(tools/find_python.sh || true)
 if [ -z "$python" ]; then

@@ -46,6 +46,12 @@ CMAKE=$VENV/bin/cmake
 CTEST=$VENV/bin/ctest
 NINJA=$(realpath $VENV/bin/ninja)
 JOBS=${JOBS:-2}
+# Build trees are configured from CMakePresets.json (configure PRESET
+# [ARGS...]), with the venv's cmake and ninja and this machine's Python
+# unless ARGS name another.
+configure() {
+    PATH=$(realpath $VENV/bin):$PATH $CMAKE -DPython_EXECUTABLE="$(realpath $PY)" --preset "$@" >/dev/null
+}
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=(clang aarch64 aarch64-python python3.14 zig)
 
@@ -57,8 +63,7 @@ core_sources=(numerics/*.cpp src/statistical_tests/*.cpp)
 stage_clang() {
     need_packages clang-19
     local dir=build/clang
-    CC=clang-19 CXX=clang++-19 $CMAKE -S . -B $dir -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \
-        -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON -DPython_EXECUTABLE="$(realpath $PY)" >/dev/null
+    configure clang
     $CMAKE --build $dir -j "$JOBS"
     $CTEST --test-dir $dir --output-on-failure -j "$JOBS"
     LARKSPUR_MODULE_DIR=$(realpath $dir) LARKSPUR_SUPPORT_DIR=$(realpath $dir)/python_support \
@@ -75,9 +80,7 @@ assert larkspur.__file__.startswith(os.environ["LARKSPUR_MODULE_DIR"]), larkspur
 stage_aarch64() {
     need_packages g++-aarch64-linux-gnu qemu-user googletest
     local dir=build/aarch64
-    $CMAKE -S . -B $dir -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
-        -DLARKSPUR_CORE_ONLY=ON -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_GTEST_SOURCE_DIR=/usr/src/googletest >/dev/null
+    configure aarch64
     $CMAKE --build $dir -j "$JOBS"
     aarch64-linux-gnu-readelf -h $dir/tests/native/core_tests | grep -q 'AArch64'
     local log=$dir/ctest.log
@@ -167,15 +170,12 @@ stage_aarch64_python() {
     aarch64_test_site "$root"
     local include
     include=$(realpath "$(aarch64_python_headers "$root")")
-    local python_hints=(-DPython_EXECUTABLE="$(realpath $PY)" -DPython_INCLUDE_DIR="$include"
-                        -DLARKSPUR_PYTHON_SOABI=$AARCH64_SOABI)
+    local python_hints=(-DPython_INCLUDE_DIR="$include" -DLARKSPUR_PYTHON_SOABI=$AARCH64_SOABI)
 
     # Every Python extension module the project's CMake defines, whatever
     # its name: the MODULE libraries of a full build with tests.
     local dir=$root/build
-    $CMAKE -S . -B $dir -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
-        -DLARKSPUR_BUILD_TESTS=ON -DLARKSPUR_GTEST_SOURCE_DIR=/usr/src/googletest "${python_hints[@]}" >/dev/null
+    configure aarch64-python "${python_hints[@]}"
     local modules
     mapfile -t modules < <($NINJA -C $dir -t targets all | sed -n 's/^\([^:]*\.so\): [A-Z]*_MODULE_LIBRARY_LINKER.*/\1/p')
     [ ${#modules[@]} -gt 0 ] || { echo "test-platforms: no Python module targets found" >&2; exit 1; }
@@ -284,8 +284,7 @@ stage_python3_14() {
             -C cmake.define.LARKSPUR_MANYLINUX_COMPAT=ON -C build-dir=/work/wheel-tree -w /work/wheel-raw .
         PATH=/work/venv/bin:\$PATH auditwheel repair --plat manylinux_2_28_x86_64 -w /work/dist /work/wheel-raw/larkspur-*.whl
         /work/venv/bin/auditwheel show /work/dist/larkspur-*.whl
-        cmake -S . -B /work/native -G Ninja -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BUILD_TESTS=ON \
-            -DPython_EXECUTABLE=/work/venv/bin/python >/dev/null
+        cmake --preset native -B /work/native -DPython_EXECUTABLE=/work/venv/bin/python >/dev/null
         cmake --build /work/native -j $JOBS --target _borrow_participant _binding_probe
         rm -rf /work/check
         python3.14 -m venv /work/check
@@ -305,8 +304,7 @@ free_threaded_suite() {
     shift 2
     [ -x "$dir/venv/bin/python" ] || "$python" -m venv "$dir/venv"
     "$dir/venv/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary=:all: 'numpy>=2' pandas pytest hypothesis
-    $CMAKE -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=Release \
-        -DLARKSPUR_BUILD_TESTS=ON -DPython_EXECUTABLE="$PWD/$dir/venv/bin/python" "$@" >/dev/null
+    configure native -B "$dir" -DPython_EXECUTABLE="$PWD/$dir/venv/bin/python" "$@"
     $CMAKE --build "$dir" -j "$JOBS" --target larkspur _batch _borrow_participant _binding_probe
     # Importing every module leaves the lock off (a module that does not
     # declare itself safe turns it back on, with a RuntimeWarning).
@@ -366,8 +364,19 @@ MACOS_TARGET=11.0
 
 stage_zig() {
     $PY -m pip install --quiet --disable-pip-version-check ziglang
-    local flags=(-std=c++23 -O2 -I. -ffp-contract=off -fno-fast-math
-                 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Werror)
+    # The project's own language, numeric and warning flags, as CMake gives
+    # them to a core file (a configured tree, nothing built).
+    configure native -B build/zig/flags
+    local flags
+    mapfile -t flags < <($PY -c '
+import json, shlex
+commands = json.load(open("build/zig/flags/compile_commands.json"))
+command = next(c["command"] for c in commands if c["file"].endswith("numerics/accurate_exp_log.cpp"))
+for word in shlex.split(command):
+    if word.startswith(("-std=", "-O", "-W", "-ffp-contract", "-fno-fast-math")):
+        print(word)')
+    flags+=(-I.)
+    printf '%s\n' "${flags[@]}" | grep -qx -- -ffp-contract=off
     # The Python layer against this machine's CPython 3.13 headers: compile
     # only, and only for macOS, whose LP64 type sizes match those headers'.
     local python_include
@@ -382,12 +391,20 @@ stage_zig() {
         fi
         rm -rf "$out"
         mkdir -p "$out"
+        # $JOBS compilers at once; each one's status is waited for.
+        local pids=() source
         for source in "${sources[@]}"; do
-            local object
-            object=$out/$(basename "$source" .cpp).o
-            $PY -m ziglang c++ -target "$target" "${flags[@]}" "${extra[@]}" -c "$source" -o "$object"
-            test -s "$object"
+            if [ ${#pids[@]} -ge "$JOBS" ]; then
+                wait "${pids[0]}"
+                pids=("${pids[@]:1}")
+            fi
+            $PY -m ziglang c++ -target "$target" "${flags[@]}" "${extra[@]}" -c "$source" \
+                -o "$out/$(basename "$source" .cpp).o" &
+            pids+=($!)
         done
+        local pid
+        for pid in "${pids[@]}"; do wait "$pid"; done
+        for source in "${sources[@]}"; do test -s "$out/$(basename "$source" .cpp).o"; done
         # Mach-O objects: GNU nm cannot read them, the mangled names can be.
         if [[ $target == *macos* ]] && grep -q 'NSt3__13pmr' "$out"/*.o; then
             echo "test-platforms: std::pmr is referenced; it needs macOS 14, above the target $MACOS_TARGET" >&2
