@@ -8,6 +8,8 @@ CMAKE   := $(VENV)/bin/cmake
 CTEST   := $(VENV)/bin/ctest
 NATIVE  := build/native
 JOBS    ?= 2
+# Every pytest run: quiet, no cache in the tree, on $(JOBS) worker processes.
+PYTEST  := -m pytest -q -p no:cacheprovider -n $(JOBS)
 
 # Every build tree is configured from one definition, CMakePresets.json
 # (`$(CONFIGURE) PRESET [-B DIR] [-D...]`), with the venv's cmake and ninja;
@@ -46,7 +48,7 @@ install: wheel
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-deps --force-reinstall dist/larkspur-*manylinux*.whl
 
 python-test: native install
-	$(PY) -m pytest -q tests/python
+	$(PY) $(PYTEST) tests/python
 
 # The typed example and the installed companion package must pass mypy
 # --strict, and so must the file of expected errors (each of its ignores must
@@ -96,8 +98,8 @@ WHEEL_CHECK := build/wheel-check
 wheel-test: native wheel
 	rm -rf $(WHEEL_CHECK)
 	$(PY) -m venv $(WHEEL_CHECK)
-	$(WHEEL_CHECK)/bin/python -m pip install --quiet --disable-pip-version-check dist/larkspur-*manylinux*.whl pytest pandas hypothesis
-	cd $(WHEEL_CHECK) && bin/python -m pytest -q -p no:cacheprovider $(abspath tests/python)
+	$(WHEEL_CHECK)/bin/python -m pip install --quiet --disable-pip-version-check dist/larkspur-*manylinux*.whl -r requirements-test.txt
+	cd $(WHEEL_CHECK) && bin/python $(PYTEST) $(abspath tests/python)
 
 # Benchmarks: the native kernels against the plain loop, per-call times
 # against NumPy and statsmodels, the cost of each input type, many series on
@@ -141,7 +143,7 @@ asan: setup
 	$(CONFIGURE) asan >/dev/null
 	$(CMAKE) --build $(ASAN_DIR) -j $(JOBS)
 	$(SANITIZER_OPTIONS) $(CTEST) --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
-	$(ASAN_PYTHON_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/python
+	$(ASAN_PYTHON_ENV) $(PY) $(PYTEST) tests/python
 
 # LeakSanitizer over the native allocations, with the default allocator and
 # only the interpreter's own leaks suppressed.
@@ -161,7 +163,7 @@ fuzz: install native
 
 # The property test with 2,000+ examples (make test runs 150, derandomized).
 properties: install native
-	LARKSPUR_PROPERTY_EXAMPLES=2500 $(PY) -m pytest -q -p no:cacheprovider tests/python/test_properties.py
+	LARKSPUR_PROPERTY_EXAMPLES=2500 $(PY) $(PYTEST) tests/python/test_properties.py
 
 # Stress driver at full counts (figures for docs/reliability.md).
 stress: install native
@@ -182,7 +184,7 @@ tsan: setup
 	$(TSAN_ENV) PYTHONPATH=$(abspath $(TSAN_DIR)):$(abspath $(TSAN_DIR))/python_support:$(abspath tests/python) \
 	    $(PY) tests/python/stress_driver.py 200 300
 	$(TSAN_ENV) LARKSPUR_MODULE_DIR=$(abspath $(TSAN_DIR)) LARKSPUR_SUPPORT_DIR=$(abspath $(TSAN_DIR))/python_support \
-	    $(PY) -m pytest -q -p no:cacheprovider tests/python/test_el_many.py
+	    $(PY) $(PYTEST) tests/python/test_el_many.py
 
 # Memcheck over the stress driver: no invalid access, no definite leak
 # beyond the interpreter's own interned strings.

@@ -14,7 +14,9 @@
 #include "src/statistical_tests/escanciano_lobato.hpp"
 #include "src/statistical_tests/series_checks.hpp"
 #include "src/statistical_tests/series_group.hpp"
-#include "tests/native/reference_el_test.hpp"
+
+// The plain loop, from the larkspur_reference_loop target.
+#include "reference_el_test.hpp"
 
 namespace {
 

