@@ -31,7 +31,7 @@
 #            library: the core for Windows x86-64; the core and the Python
 #            layer for macOS arm64 at the wheels' deployment target
 # Usage: tools/test_platforms.sh [clang] [aarch64] [aarch64-python] [python3.14]
-#            [free-threaded] [free-threaded-tsan] [zig]   (default: all but
+#            [aarch64-python3.14] [free-threaded] [free-threaded-tsan] [zig]   (default: all but
 #            the two free-threaded stages: make test-free-threaded, which
 #            still has two failures to settle (a daemon-thread exit that
 #            times out, the borrow race test's liveness check), and make
@@ -99,10 +99,12 @@ stage_aarch64() {
 
 # Debian's arm64 CPython comes through this machine's own package source: a
 # private apt configuration (sources, lists, cache, status of its own) for
-# trixie/arm64 downloads the interpreter and its libraries without touching
-# the system, and they are unpacked into a sysroot for qemu's -L.
-AARCH64_PYTHON_PACKAGES=(python3.13 libpython3.13-dev libstdc++6)
-AARCH64_SOABI=cpython-313-aarch64-linux-gnu
+# the suite's arm64 packages downloads the interpreter and its libraries
+# without touching the system, and they are unpacked into a sysroot for
+# qemu's -L. 3.13 is trixie's, 3.14 sid's; VERSION and SUITE below are the
+# stage's (set by stage_aarch64_python*).
+aarch64_packages() { echo "python$VERSION libpython$VERSION-dev libstdc++6"; }
+aarch64_soabi() { echo "cpython-${VERSION/./}-aarch64-linux-gnu"; }
 # Test dependencies as aarch64 wheels from the package index.
 AARCH64_TEST_WHEELS=(numpy -r requirements-test.txt)
 
@@ -115,41 +117,52 @@ debian_mirror() {
 
 aarch64_sysroot() {
     local root=$1
-    local apt=$root/apt sysroot=$root/sysroot
+    local apt=$root/apt sysroot=$root/sysroot packages
+    read -ra packages <<< "$(aarch64_packages)"
     # Unpacked once; kept while the package list is the same.
-    if [ "$(cat "$sysroot/.packages" 2>/dev/null)" = "${AARCH64_PYTHON_PACKAGES[*]}" ]; then return 0; fi
+    if [ "$(cat "$sysroot/.packages" 2>/dev/null)" = "$SUITE ${packages[*]}" ]; then return 0; fi
     mkdir -p "$apt/etc/parts" "$apt/state/lists/partial" "$apt/cache/archives/partial"
     : > "$apt/state/status"
-    echo "deb [arch=arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) trixie main" \
+    echo "deb [arch=arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) $SUITE main" \
         > "$apt/etc/sources.list"
     local options=(-o Dir::Etc::sourcelist="$PWD/$apt/etc/sources.list" -o Dir::Etc::sourceparts="$PWD/$apt/etc/parts"
                    -o Dir::Etc::preferencesparts="$PWD/$apt/etc/parts" -o Dir::State="$PWD/$apt/state"
                    -o Dir::State::status="$PWD/$apt/state/status" -o Dir::Cache="$PWD/$apt/cache"
-                   -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o Debug::NoLocking=1)
+                   -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o Debug::NoLocking=1
+                   -o Acquire::Check-Valid-Until=false)
     apt-get "${options[@]}" -qq update
-    apt-get "${options[@]}" -qq -y --no-install-recommends --download-only install "${AARCH64_PYTHON_PACKAGES[@]}" >/dev/null
+    apt-get "${options[@]}" -qq -y --no-install-recommends --download-only install "${packages[@]}" >/dev/null
     rm -rf "$sysroot"
     mkdir -p "$sysroot"
     local package
     for package in "$apt"/cache/archives/*.deb; do dpkg-deb -x "$package" "$sysroot"; done
     [ -e "$sysroot/lib" ] || ln -s usr/lib "$sysroot/lib"
-    # Bytecode written once by this machine's 3.13 (same magic number), so
-    # that the interpreter under qemu does not recompile the library per run.
-    $PY -m compileall -q "$sysroot/usr/lib/python3.13" >/dev/null || true
-    echo "${AARCH64_PYTHON_PACKAGES[*]}" > "$sysroot/.packages"
+    # Bytecode written once by an x86-64 interpreter of the same version
+    # (same magic number), so that the one under qemu does not recompile the
+    # library per run.
+    bytecode_python "$sysroot/usr/lib/python$VERSION"
+    echo "$SUITE ${packages[*]}" > "$sysroot/.packages"
 }
 
 # The CPython headers for building: Debian's pyconfig.h only dispatches to
 # the per-architecture one, so the arm64 configuration is put in its place in
 # a directory of its own (the sysroot's other headers belong to trixie's
 # glibc, not to the cross compiler's).
+# Bytecode of a library or site, where this machine's Python is of VERSION;
+# otherwise the first run under qemu writes it.
+bytecode_python() {
+    if [ "$($PY -c 'import sys; print("%d.%d" % sys.version_info[:2])')" = "$VERSION" ]; then
+        $PY -m compileall -q "$1" >/dev/null || true
+    fi
+}
+
 aarch64_python_headers() {
     local root=$1
-    local include=$root/python-include/python3.13
+    local include=$root/python-include/python$VERSION
     rm -rf "$root/python-include"
     mkdir -p "$root/python-include"
-    cp -r "$root/sysroot/usr/include/python3.13" "$include"
-    cp "$root/sysroot/usr/include/aarch64-linux-gnu/python3.13/pyconfig.h" "$include/pyconfig.h"
+    cp -r "$root/sysroot/usr/include/python$VERSION" "$include"
+    cp "$root/sysroot/usr/include/aarch64-linux-gnu/python$VERSION/pyconfig.h" "$include/pyconfig.h"
     echo "$include"
 }
 
@@ -160,26 +173,31 @@ aarch64_test_site() {
     if [ "$(cat "$site/.wheels" 2>/dev/null)" = "$wanted" ]; then return 0; fi
     rm -rf "$site"
     $PY -m pip install --quiet --disable-pip-version-check --target "$site" --only-binary=:all: \
-        --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 --python-version 3.13 \
-        --implementation cp --abi cp313 "${AARCH64_TEST_WHEELS[@]}"
-    $PY -m compileall -q "$site" >/dev/null || true
+        --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 --python-version "$VERSION" \
+        --implementation cp --abi "cp${VERSION/./}" "${AARCH64_TEST_WHEELS[@]}"
+    bytecode_python "$site"
     echo "$wanted" > "$site/.wheels"
 }
 
-stage_aarch64_python() {
+stage_aarch64_python() { VERSION=3.13 SUITE=trixie aarch64_python build/aarch64-python; }
+stage_aarch64_python3_14() { VERSION=3.14 SUITE=sid aarch64_python build/aarch64-python3.14; }
+
+aarch64_python() {
     need_packages g++-aarch64-linux-gnu qemu-user googletest
-    local root=build/aarch64-python
+    local root=$1 soabi
+    soabi=$(aarch64_soabi)
     mkdir -p "$root"
     aarch64_sysroot "$root"
     aarch64_test_site "$root"
     local include
     include=$(realpath "$(aarch64_python_headers "$root")")
-    local python_hints=(-DPython_INCLUDE_DIR="$include" -DLARKSPUR_PYTHON_SOABI=$AARCH64_SOABI)
+    local python_hints=(-DPython_INCLUDE_DIR="$include" -DLARKSPUR_PYTHON_SOABI="$soabi"
+                        -DLARKSPUR_PYTHON_VERSION="$VERSION")
 
     # Every Python extension module the project's CMake defines, whatever
     # its name: the MODULE libraries of a full build with tests.
     local dir=$root/build
-    configure aarch64-python "${python_hints[@]}"
+    configure aarch64-python -B "$dir" "${python_hints[@]}"
     local modules
     mapfile -t modules < <($NINJA -C $dir -t targets all | sed -n 's/^\([^:]*\.so\): [A-Z]*_MODULE_LIBRARY_LINKER.*/\1/p')
     [ ${#modules[@]} -gt 0 ] || { echo "test-platforms: no Python module targets found" >&2; exit 1; }
@@ -193,11 +211,11 @@ stage_aarch64_python() {
     # The wheel, cross-built by scikit-build-core with the wheel's link
     # settings, repaired for manylinux_2_28 and installed for the suite.
     rm -rf "$root/wheel-raw" "$root/dist" "$root/installed"
-    _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=.$AARCH64_SOABI.so \
+    _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=.$soabi.so \
         $PY -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps -w "$root/wheel-raw" \
         -C cmake.toolchain-file="$(realpath cmake/aarch64-linux-gnu.cmake)" -C build-dir="$root/wheel-tree" \
         -C cmake.define.LARKSPUR_MANYLINUX_COMPAT=ON -C cmake.define.Python_INCLUDE_DIR="$include" \
-        -C cmake.define.LARKSPUR_PYTHON_SOABI=$AARCH64_SOABI .
+        -C cmake.define.LARKSPUR_PYTHON_SOABI="$soabi" -C cmake.define.LARKSPUR_PYTHON_VERSION="$VERSION" .
     # (auditwheel offers only this machine's architecture by name: "auto"
     # picks the most compatible tag, which must be manylinux_2_28 or older.)
     PATH=$(realpath $VENV/bin):$PATH $VENV/bin/auditwheel repair --plat auto -w "$root/dist" "$root"/wheel-raw/larkspur-*.whl
@@ -219,9 +237,9 @@ stage_aarch64_python() {
     # binaries itself): a wrapper, which sitecustomize makes sys.executable.
     local sysroot python
     sysroot=$(realpath "$root/sysroot")
-    python=$(realpath "$root")/bin/python3.13
+    python=$(realpath "$root")/bin/python$VERSION
     mkdir -p "$root/bin" "$root/qemu-path"
-    printf '#!/bin/sh\nexec qemu-aarch64 -L %s %s/usr/bin/python3.13 "$@"\n' "$sysroot" "$sysroot" > "$python"
+    printf '#!/bin/sh\nexec qemu-aarch64 -L %s %s/usr/bin/python%s "$@"\n' "$sysroot" "$sysroot" "$VERSION" > "$python"
     chmod +x "$python"
     printf 'import os, sys\nsys.executable = os.environ.get("LARKSPUR_QEMU_PYTHON", sys.executable)\n' \
         > "$root/qemu-path/sitecustomize.py"
