@@ -15,7 +15,7 @@ every CPU, wall time is what a user waits for, while CPU time adds the
 threads' start-up and hand-over to the work. Targets, at B = 999, n = 250
 and n = 10,000, on one thread in CPU time and on every CPU in wall time:
 ratio at most 1.2 for the default (Rademacher) weights, 1.3 for Mammen's
-(a raw 64-bit draw per value, where Rademacher needs one bit).
+(a random byte per value, where Rademacher needs one bit).
 """
 
 from __future__ import annotations

@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Literal
 import numpy as np
 import numpy.typing as npt
 
+from . import _batch
 from .batch import ElManyMasked, run_many
 from .lags import _checked, _series, _where
 from .reading import Panel
@@ -208,26 +209,21 @@ def _mammen_rows(
     not a 64-bit word: drawing a word per value costs as much as the test.
 
     The two possible products, e * MAMMEN_LOW and e * MAMMEN_HIGH, are the
-    same in every replicate: `products` holds their bits and, in row 2,
-    their XOR, made once. Each replicate is then selected bit by bit,
-    HIGH ^ (mask & (LOW ^ HIGH)), the mask all ones where the weight is LOW
-    (an int8 -1 widened with its sign): the very bits of e * w, with no
-    product and no float temporary.
+    same in every replicate: `products` holds their bits, made once. Each
+    value's bits are taken from one of them by its byte in one native pass
+    over the block (five NumPy passes cost five times as much), so `out`
+    holds the very bits of e * w, with no product and no float temporary.
+    The pass leaves the tied values HIGH and reports them, in order; those
+    that `refine` makes LOW are then set here.
     """
     rows, n = out.shape
     words = -(-n // 8)
-    octets = generator.random_raw(rows * words).astype("<u8", copy=False).view(np.uint8)
-    octets = octets.reshape(rows, words * 8)[:, :n]
-    low = octets < MAMMEN_BYTE
-    tied = np.flatnonzero(octets == MAMMEN_BYTE)
-    if len(tied):
-        low.reshape(-1)[tied] = refine.random_raw(len(tied)) < MAMMEN_REFINE_BOUND
-    mask = low.view(np.int8)
-    np.negative(mask, out=mask)
+    octets = generator.random_raw(rows * words).astype("<u8", copy=False).view(np.uint8).reshape(rows, words * 8)
     bits = out.view(np.int64)
-    np.copyto(bits, mask, casting="unsafe")
-    np.bitwise_and(bits, products[2], out=bits)
-    np.bitwise_xor(bits, products[1], out=bits)
+    tied = np.frombuffer(_batch._select_by_byte(octets, products, bits, MAMMEN_BYTE), dtype=np.int64)
+    if len(tied):
+        low = tied[refine.random_raw(len(tied)) < MAMMEN_REFINE_BOUND]
+        bits.reshape(-1)[low] = products[0, low % n]
 
 
 def _width(n: int) -> int:
@@ -236,9 +232,8 @@ def _width(n: int) -> int:
 
 def _rows_per_block(n: int, weights: str, limit: int) -> int:
     # Replicate series (rows padded to a multiple of 8 values) and raw words
-    # (Rademacher), or the series, their random bytes and the comparison
-    # (Mammen).
-    per_row = 8 * _width(n) + 8 * ((n + 63) // 64) if weights == "rademacher" else 8 * n + _width(n) + n
+    # (Rademacher), or the series and their random bytes (Mammen).
+    per_row = 8 * _width(n) + 8 * ((n + 63) // 64) if weights == "rademacher" else 8 * n + _width(n)
     return max(1, min(limit, _CACHE_BLOCK_BYTES) // per_row)
 
 
@@ -273,8 +268,7 @@ def _bootstrap(
             _rademacher_rows(generator, padded, block[:count])
             return block[:count, :n]
     else:
-        products = np.stack([e * MAMMEN_LOW, e * MAMMEN_HIGH, e]).view(np.int64)
-        products[2] = products[0] ^ products[1]
+        products = np.stack([e * MAMMEN_LOW, e * MAMMEN_HIGH]).view(np.int64)
         # The bytes' ties are resolved from a second stream, so that every
         # replicate's bytes sit at a fixed place in the first.
         refine = generator.jumped()

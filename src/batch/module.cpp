@@ -4,6 +4,7 @@
 //     -> (p_tilde, statistic, pvalue, failures)
 //   kernel_info() -> {"running": name, "supported": names, "compiled": names}
 //   chi2_upper_tail(x, df) -> float
+//   _select_by_byte(octets, products, out, threshold) -> bytearray
 //
 // chi2_upper_tail is numerics::chi_squared_upper_tail (the same bits on every
 // platform): x any real number, df an integer from 1 to 2**32 (TypeError
@@ -16,6 +17,17 @@
 // lock is released while the series are tested; interrupts are looked for
 // on the calling thread about every 50 ms and end the batch with their
 // exception. The Python function `larkspur_tools.el_many` is the public face.
+//
+// _select_by_byte, private to the wild bootstrap's Mammen weights, is
+// select_by_byte (src/batch/byte_select.hpp) over buffers: octets a
+// C-contiguous 2-D uint8 buffer (rows, at least n), products a C-contiguous
+// int64 buffer of shape (2, n), out a writable C-contiguous int64 buffer of
+// shape (rows, n) overlapping neither, threshold an int from 0 to 255. It
+// returns the tied positions as a bytearray of int64 (native order); out's
+// row r value i is then products[0, i] for a byte below the threshold and
+// products[1, i] otherwise. A buffer of another kind is a TypeError, shapes
+// that do not fit or overlap a ValueError. The lock stays held: a call is
+// one block of the bootstrap, a few milliseconds.
 //
 // kernel_info names the kernel variant that runs (chosen once per process,
 // see statistical_tests/lag_kernels.hpp), the ones this CPU supports and
@@ -31,11 +43,13 @@
 #include <vector>
 
 #include "binding/arguments.hpp"
+#include "binding/buffer_view.hpp"
 #include "binding/call_boundary.hpp"
 #include "binding/interpreter_guard.hpp"
 #include "numerics/chi_squared_tail.hpp"
 #include "src/batch/batch_input.hpp"
 #include "src/batch/batch_runner.hpp"
+#include "src/batch/byte_select.hpp"
 #include "src/lib/failure_exception.hpp"
 #include "src/lib/kernel_choice.hpp"
 #include "src/lib/test_parameters.hpp"
@@ -133,10 +147,12 @@ Result<OwnedRef> el_many(PyObject* args, PyObject* kwargs) {
     return result;
 }
 
-// A bytearray of the doubles, native order (Python reads it with frombuffer).
-Result<OwnedRef> double_column(const std::vector<double>& values) {
+// A bytearray of the 8-byte values, native order (Python reads it with frombuffer).
+template <class Value>
+Result<OwnedRef> column_of(const std::vector<Value>& values) {
+    static_assert(sizeof(Value) == 8);
     Result<OwnedRef> column = byte_column(values.size());
-    if (column && !values.empty()) std::memcpy(column_data(*column), values.data(), values.size() * sizeof(double));
+    if (column && !values.empty()) std::memcpy(column_data(*column), values.data(), values.size() * sizeof(Value));
     return column;
 }
 
@@ -189,7 +205,7 @@ Result<OwnedRef> lag_profile(PyObject* args, PyObject* kwargs) {
         {"criterion", &profile->criterion},
     };
     for (const auto& [key, values] : columns) {
-        if (auto stored = put(key, double_column(*values)); !stored) return std::unexpected(std::move(stored.error()));
+        if (auto stored = put(key, column_of(*values)); !stored) return std::unexpected(std::move(stored.error()));
     }
     const std::pair<const char*, PyObject*> scalars[] = {
         {"p_tilde", PyLong_FromUnsignedLongLong(profile->result.p_tilde)},
@@ -314,6 +330,84 @@ PyObject* chi2_upper_tail_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return binding::object_boundary([&] { return chi2_upper_tail(args, kwargs); });
 }
 
+constexpr std::string_view octets_wanted = "octets must be a C-contiguous 2-D uint8 array";
+constexpr std::string_view products_wanted = "products must be a C-contiguous 2-D int64 array of two rows";
+constexpr std::string_view out_wanted = "out must be a writable C-contiguous 2-D int64 array";
+constexpr std::string_view shapes_unfit =
+    "out must have octets' rows and products' columns, and octets at least as many columns";
+constexpr std::string_view overlapping_out = "out must not overlap octets or products";
+
+// A C-contiguous 2-D buffer of `object` whose items are one of the struct
+// codes `codes` (native order) of `itemsize` bytes, or a TypeError `wanted`.
+binding::Status matrix_buffer(binding::BufferView& buffer, BorrowedRef object, int flags, std::string_view codes,
+                              Py_ssize_t itemsize, std::string_view wanted) {
+    if (auto acquired = buffer.acquire(object, flags); !acquired) {
+        return std::unexpected(PendingError::with_message(PyExc_TypeError, std::string(wanted)));
+    }
+    const Py_buffer& view = buffer.view();
+    std::string_view format = view.format != nullptr ? view.format : "B";
+    if (format.starts_with('@')) format.remove_prefix(1);
+    if (view.ndim != 2 || view.itemsize != itemsize || format.size() != 1 ||
+        codes.find(format.front()) == std::string_view::npos || PyBuffer_IsContiguous(&view, 'C') == 0) {
+        return std::unexpected(PendingError::with_message(PyExc_TypeError, std::string(wanted)));
+    }
+    return {};
+}
+
+bool overlap(const Py_buffer& a, const Py_buffer& b) noexcept {
+    const auto* a_start = static_cast<const unsigned char*>(a.buf);
+    const auto* b_start = static_cast<const unsigned char*>(b.buf);
+    return a.len > 0 && b.len > 0 && a_start < b_start + b.len && b_start < a_start + a.len;
+}
+
+Result<OwnedRef> select_by_byte_call(PyObject* args, PyObject* kwargs) {
+    static constexpr std::string_view names[] = {"octets", "products", "out", "threshold"};
+    static constexpr binding::ParameterSpec spec{std::nullopt, "_select_by_byte", names, 4, 4, {}};
+    PyObject* slots[4] = {};
+    if (auto bound = binding::bind_arguments(spec, args, kwargs, slots); !bound) {
+        return std::unexpected(std::move(bound.error()));
+    }
+    binding::BufferView octets;
+    binding::BufferView products;
+    binding::BufferView out;
+    if (auto got = matrix_buffer(octets, BorrowedRef(slots[0]), PyBUF_RECORDS_RO, "B", 1, octets_wanted); !got) {
+        return std::unexpected(std::move(got.error()));
+    }
+    if (auto got = matrix_buffer(products, BorrowedRef(slots[1]), PyBUF_RECORDS_RO, "ql", 8, products_wanted); !got) {
+        return std::unexpected(std::move(got.error()));
+    }
+    if (auto got = matrix_buffer(out, BorrowedRef(slots[2]), PyBUF_RECORDS, "ql", 8, out_wanted); !got) {
+        return std::unexpected(std::move(got.error()));
+    }
+    auto threshold = binding::extract_u8(BorrowedRef(slots[3]));
+    if (!threshold) return std::unexpected(binding::wrap_argument_error("threshold", std::move(threshold.error())));
+
+    const Py_buffer& bytes = octets.view();
+    const Py_buffer& choices = products.view();
+    const Py_buffer& target = out.view();
+    if (choices.shape[0] != 2) {
+        return std::unexpected(PendingError::with_message(PyExc_TypeError, std::string(products_wanted)));
+    }
+    const Py_ssize_t rows = target.shape[0];
+    const Py_ssize_t n = target.shape[1];
+    if (bytes.shape[0] != rows || choices.shape[1] != n || bytes.shape[1] < n) {
+        return std::unexpected(PendingError::with_message(PyExc_ValueError, std::string(shapes_unfit)));
+    }
+    if (overlap(target, bytes) || overlap(target, choices)) {
+        return std::unexpected(PendingError::with_message(PyExc_ValueError, std::string(overlapping_out)));
+    }
+    const auto* words = static_cast<const std::int64_t*>(choices.buf);
+    const std::vector<std::int64_t> tied = select_by_byte(
+        ByteSelection{static_cast<const std::uint8_t*>(bytes.buf), static_cast<std::size_t>(bytes.shape[1]), words,
+                      words + n, static_cast<std::int64_t*>(target.buf), static_cast<std::size_t>(rows),
+                      static_cast<std::size_t>(n), *threshold});
+    return column_of(tied);
+}
+
+PyObject* select_by_byte_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return binding::object_boundary([&] { return select_by_byte_call(args, kwargs); });
+}
+
 PyMethodDef methods[] = {
     {"el_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(el_many_entry)),
      METH_VARARGS | METH_KEYWORDS,
@@ -340,6 +434,11 @@ PyMethodDef methods[] = {
      "chi2_upper_tail(x, df, /)\n--\n\n"
      "P(X > x) for X chi-squared with df degrees of freedom (1 <= df <= 2**32), computed directly\n"
      "(not as 1 - F), with the same bits on every platform; NaN for NaN, 1 for x <= 0, 0 for +inf."},
+    {"_select_by_byte", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(select_by_byte_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_select_by_byte(octets, products, out, threshold, /)\n--\n\n"
+     "Private to the wild bootstrap: out[r, i] = products[0, i] where octets[r, i] < threshold, else\n"
+     "products[1, i]; returns the flat positions of bytes equal to the threshold (int64 bytes)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,7 +11,7 @@ from types import SimpleNamespace
 import larkspur_tools
 import numpy as np
 import pytest
-from larkspur_tools import analysis, wild_bootstrap
+from larkspur_tools import _batch, analysis, wild_bootstrap
 from larkspur_tools import lags as lag_module
 from test_constructor import PENALTY_TIE
 from test_examples_and_tools import ROOT
@@ -146,6 +146,21 @@ def test_bootstrap_replicates_follow_the_documented_stream(weights, x, via):
     assert [decoded(x, weights, 2024, r) for r in range(10)] == list(result.sample[:10])
 
 
+def test_native_mammen_selection_has_the_numpy_selections_bits():
+    """Any 64-bit words (NaN payloads, signed zeros, subnormals) are copied,
+    never computed: HIGH ^ (mask & (LOW ^ HIGH)) bit for bit, ties left HIGH
+    and reported in order; the bytes past n in each row are not read."""
+    rng = np.random.default_rng(8)
+    for rows, n in [(37, 203), (1, 1), (3, 0)]:
+        products = rng.integers(-(2**63), 2**63, (2, n), dtype=np.int64, endpoint=False)
+        octets = rng.integers(0, 256, (rows, n + 5), dtype=np.uint8)
+        out = np.empty((rows, n), dtype=np.int64)
+        tied = np.frombuffer(_batch._select_by_byte(octets, products, out, wild_bootstrap.MAMMEN_BYTE), np.int64)
+        mask = -(octets[:, :n] < wild_bootstrap.MAMMEN_BYTE).astype(np.int64)
+        assert out.tobytes() == (products[1] ^ (mask & (products[0] ^ products[1]))).tobytes()
+        assert tied.tolist() == np.flatnonzero(octets[:, :n] == wild_bootstrap.MAMMEN_BYTE).tolist()
+
+
 @pytest.mark.parametrize(
     ("weights", "first", "pvalue"),
     [
@@ -246,6 +261,21 @@ def test_bootstrap_counts_ties_and_skips_untestable_replicates(x, B, tested):
     assert result.pvalue == (1 + result.exceedances) / (tested + 1)
 
 
+def read_only(array):
+    array.setflags(write=False)
+    return array
+
+
+def select(data, *, octets=None, products=None, out=None, threshold=wild_bootstrap.MAMMEN_BYTE):
+    """The native Mammen selection, by default of 3 replicates of 11 values (`data` unused)."""
+    octets = np.zeros((3, 16), np.uint8) if octets is None else octets
+    products = np.zeros((2, 11), np.int64) if products is None else products
+    _batch._select_by_byte(octets, products, np.zeros((3, 11), np.int64) if out is None else out, threshold)
+
+
+SHARED = np.zeros((3, 11), np.int64)  # products in its last two rows, out in its first two
+
+
 @pytest.mark.parametrize(
     ("kwargs", "error", "message"),
     [
@@ -266,6 +296,26 @@ def test_bootstrap_counts_ties_and_skips_untestable_replicates(x, B, tested):
         ({"function": larkspur_tools.diagnose, "level": 5}, ValueError, "level must lie in"),
         ({"function": larkspur_tools.diagnose, "level": math.nan}, ValueError, "level must lie in"),
         ({"function": larkspur_tools.diagnose, "bootstrap": -1}, ValueError, "B must be an integer"),
+        # The Mammen weights' native selection checks its buffers.
+        ({"function": select, "octets": np.zeros((3, 16), np.int8)}, TypeError, "octets must be a C-contiguous 2-D"),
+        ({"function": select, "octets": np.zeros((3, 32), np.uint8)[:, ::2]}, TypeError, "octets must be a C-contig"),
+        ({"function": select, "products": np.zeros((2, 11))}, TypeError, "products must be a C-contiguous 2-D int64"),
+        ({"function": select, "products": np.zeros((3, 11), np.int64)}, TypeError, "array of two rows"),
+        ({"function": select, "out": np.zeros((3, 11), np.int64)[:, ::-1]}, TypeError, "out must be a writable"),
+        ({"function": select, "out": read_only(np.zeros((3, 11), np.int64))}, TypeError, "out must be a writable"),
+        # 17 values, with 16 bytes to a row.
+        (
+            {"function": select, "products": np.zeros((2, 17), np.int64), "out": np.zeros((3, 17), np.int64)},
+            ValueError,
+            "and octets at least as many columns",
+        ),
+        ({"function": select, "out": np.zeros((4, 11), np.int64)}, ValueError, "out must have octets' rows"),
+        (
+            {"function": select, "octets": np.zeros((2, 11), np.uint8), "products": SHARED[1:], "out": SHARED[:2]},
+            ValueError,
+            "out must not overlap",
+        ),
+        ({"function": select, "threshold": 256}, OverflowError, "out of range"),
     ],
 )
 def test_bootstrap_refusals(kwargs, error, message):
