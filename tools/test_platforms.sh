@@ -216,6 +216,11 @@ aarch64_python() {
         -C cmake.toolchain-file="$(realpath cmake/aarch64-linux-gnu.cmake)" -C build-dir="$root/wheel-tree" \
         -C cmake.define.LARKSPUR_MANYLINUX_COMPAT=ON -C cmake.define.Python_INCLUDE_DIR="$include" \
         -C cmake.define.LARKSPUR_PYTHON_SOABI="$soabi" -C cmake.define.LARKSPUR_PYTHON_VERSION="$VERSION" .
+    # pip names the wheel for the interpreter that runs it (this machine's):
+    # retagged for the target's, whose module it holds.
+    local tag=cp${VERSION/./}
+    $PY -m wheel tags --remove --python-tag "$tag" --abi-tag "$tag" "$root"/wheel-raw/larkspur-*.whl >/dev/null
+    ls "$root"/wheel-raw/larkspur-*-$tag-$tag-*.whl >/dev/null
     # (auditwheel offers only this machine's architecture by name: "auto"
     # picks the most compatible tag, which must be manylinux_2_28 or older.)
     PATH=$(realpath $VENV/bin):$PATH $VENV/bin/auditwheel repair --plat auto -w "$root/dist" "$root"/wheel-raw/larkspur-*.whl
@@ -276,7 +281,7 @@ aarch64_python() {
         exit_attempts=6
     fi
     LARKSPUR_QEMU_PYTHON=$python PYTHONPATH=$site_path LARKSPUR_SUPPORT_DIR=$(realpath $dir)/python_support \
-        LARKSPUR_EXIT_ATTEMPTS=$exit_attempts "$python" "${PYTEST[@]}" "${selection[@]}" tests/python
+        LARKSPUR_EXIT_ATTEMPTS=$exit_attempts LARKSPUR_TIMEOUT_SCALE=5 "$python" "${PYTEST[@]}" "${selection[@]}" tests/python
     # It ran on arm64.
     LARKSPUR_QEMU_PYTHON=$python PYTHONPATH=$site_path "$python" -c '
 import platform, larkspur

@@ -39,13 +39,18 @@ def unraisable(monkeypatch):
     return seen
 
 
+# Seconds a child interpreter may take; emulated runs (qemu) scale it up with
+# LARKSPUR_TIMEOUT_SCALE, their instructions being several times slower.
+TIMEOUT_SCALE = float(os.environ.get("LARKSPUR_TIMEOUT_SCALE", "1"))
+
+
 def run_python(code, env=None):
     """Runs code in a fresh interpreter that sees the support modules."""
     import subprocess
 
     full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SUPPORT_DIR), *sys.path]))
     full_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=120)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=120 * TIMEOUT_SCALE)
 
 
 def import_in_legacy_subinterpreter(module):

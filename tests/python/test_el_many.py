@@ -11,7 +11,7 @@ import time
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import needs_support_modules, run_python
+from conftest import TIMEOUT_SCALE, needs_support_modules, run_python
 from larkspur_tools import el_many
 
 from larkspur import statistical_tests
@@ -218,7 +218,7 @@ def test_ctrl_c_stops_a_long_batch():
     time.sleep(0.5)
     sent = time.monotonic()
     child.send_signal(signal.SIGINT)
-    out, err = child.communicate(timeout=60)
+    out, err = child.communicate(timeout=60 * TIMEOUT_SCALE)
     assert child.returncode == 0, err
     # About 100 ms at most; a loaded shared machine gets some slack.
     assert float(out.strip()) - sent < 0.5
