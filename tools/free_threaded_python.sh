@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Prints the path of a free-threaded CPython (configure --disable-gil) built
 # from Debian's source package, building it first when its cache is missing.
-# Usage: tools/free_threaded_python.sh [VERSION] [plain|tsan]
+# Usage: tools/free_threaded_python.sh [VERSION] [plain|tsan] [cached]
 #   VERSION  3.13 (default) or 3.14: the source comes from the first of
 #            trixie, forky, sid whose source pool serves pythonVERSION; fails
 #            (exit 2) when none does.
 #   tsan     the interpreter built with ThreadSanitizer (--with-thread-sanitizer)
+#   cached   never build: exit 3 when the interpreter is not in the cache
 # The interpreter lives outside the clone, in $LARKSPUR_CACHE (default
 # /var/cache/larkspur)/pythonVERSIONt[-tsan]; a build takes ~10 minutes on two
 # cores and is kept until the directory is removed. Messages go to stderr,
@@ -24,6 +25,7 @@ if [ -x "$python" ] && [ -e "$prefix/.complete" ]; then
     echo "$python"
     exit 0
 fi
+[ "${3:-}" != cached ] || exit 3
 exec 3>&1 1>&2
 start=$SECONDS
 source tools/need_packages.sh
