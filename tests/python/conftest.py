@@ -50,7 +50,9 @@ def run_python(code, env=None):
 
     full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SUPPORT_DIR), *sys.path]))
     full_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=120 * TIMEOUT_SCALE)
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=120 * TIMEOUT_SCALE
+    )
 
 
 def import_in_legacy_subinterpreter(module):

@@ -1,8 +1,11 @@
 """Internal faults as the caller meets them: PanicException, never a crash."""
 
 import os
+import sys
+import sysconfig
 import textwrap
 
+import pytest
 from conftest import needs_support_modules, run_python
 
 
@@ -143,6 +146,17 @@ DAEMON_THREADS_AT_EXIT = textwrap.dedent(
 )
 
 
+# CPython 3.13's free-threaded finalization can deadlock by itself with
+# daemon threads running Python code: a thread parked on an object's lock
+# (here sys.modules', read by `dict.get`) is handed the lock by the
+# unlocker, then cannot attach again because finalization has suspended it,
+# and the main thread, clearing sys.modules, waits for that lock for ever.
+# Seen under gdb in about 1 run of this test in 2 on 3.13.5t: every frame
+# involved is the interpreter's own.
+@pytest.mark.skipif(
+    bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and sys.version_info < (3, 14),
+    reason="CPython 3.13t's own exit deadlock with daemon threads (a lock handed to a suspended thread)",
+)
 def test_daemon_threads_inside_the_module_at_interpreter_exit():
     # Under AddressSanitizer, frames that the forced unwind passes without a
     # cleanup keep their stack redzones poisoned, and GCC 12's runtime then
