@@ -39,6 +39,15 @@ def unraisable(monkeypatch):
     return seen
 
 
+# The first line of a child that is sent Ctrl-C: SIGINT as a fresh
+# interpreter in a terminal has it, whatever the test runner's process or
+# thread passed on (an ignored SIGINT and a blocked signal mask both survive
+# exec, and a worker of pytest-xdist or a thread pool may leave either).
+SIGINT_AS_IN_A_TERMINAL = (
+    "import signal; signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT}); "
+    "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+)
+
 # Seconds a child interpreter may take; emulated runs (qemu) scale it up with
 # LARKSPUR_TIMEOUT_SCALE, their instructions being several times slower.
 TIMEOUT_SCALE = float(os.environ.get("LARKSPUR_TIMEOUT_SCALE", "1"))

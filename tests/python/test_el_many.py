@@ -11,7 +11,7 @@ import time
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import TIMEOUT_SCALE, needs_support_modules, run_python
+from conftest import SIGINT_AS_IN_A_TERMINAL, TIMEOUT_SCALE, needs_support_modules, run_python
 from larkspur_tools import el_many
 
 from larkspur import statistical_tests
@@ -212,7 +212,11 @@ def test_ctrl_c_stops_a_long_batch():
 
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     child = subprocess.Popen(
-        [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env
+        [sys.executable, "-c", SIGINT_AS_IN_A_TERMINAL + code],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
     )
     assert child.stdout.readline().strip() == "start"
     time.sleep(0.5)

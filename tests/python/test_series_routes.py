@@ -11,7 +11,7 @@ import time
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import run_python
+from conftest import SIGINT_AS_IN_A_TERMINAL, run_python
 from el_reference import el_test
 
 from larkspur import statistical_tests
@@ -251,7 +251,8 @@ def test_interrupts_and_out_of_memory_end_the_conversion(place, error_type):
 
 def test_ctrl_c_during_a_slow_conversion():
     result = run_python(
-        textwrap.dedent(
+        SIGINT_AS_IN_A_TERMINAL
+        + textwrap.dedent(
             """
             import os, signal, threading, time
             import numpy  # imported first: the interrupt must land in the conversion, not in NumPy's import
