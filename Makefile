@@ -78,19 +78,13 @@ cr-check: native
 hwcaps-check: install
 	$(PY) tools/hwcaps_check.py --series 100000
 
-# The wheel users install: built by scikit-build-core with the wheel's link
-# settings (LARKSPUR_MANYLINUX_COMPAT, in a build tree of its own so that it
-# does not toggle the one of `make install`), then checked by auditwheel,
-# which tags it manylinux_2_28 (or older) and refuses a module that needs a
-# newer glibc or C++ runtime than that policy allows.
+# The wheel users install (tools/build_wheel.sh: scikit-build-core with the
+# wheel's link settings, in a build tree of its own so that it does not toggle
+# build/native's, then auditwheel's repair for manylinux_2_28 or older).
 WHEEL_RAW := build/wheel-raw
-MANYLINUX := manylinux_2_28_$(shell uname -m)
-WHEEL_SETTINGS := -C cmake.define.LARKSPUR_MANYLINUX_COMPAT=ON -C build-dir=build/wheel-tree/{wheel_tag}
 wheel: setup
-	rm -rf dist $(WHEEL_RAW)
-	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps $(WHEEL_SETTINGS) -w $(WHEEL_RAW) .
-	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair --plat $(MANYLINUX) -w dist $(WHEEL_RAW)/larkspur-*.whl
-	$(VENV)/bin/auditwheel show dist/larkspur-*.whl
+	rm -rf dist
+	PATH=$(abspath $(VENV)/bin):$$PATH tools/build_wheel.sh $(PY) $(WHEEL_RAW) dist -C build-dir=build/wheel-tree/{wheel_tag}
 
 # The repaired wheel, installed into a fresh virtual environment, passes the
 # suite there.

