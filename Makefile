@@ -247,8 +247,9 @@ test: format-check native-test python-test typecheck numerics-check bench-smoke 
 # wheel and the suite; free-threaded: CPython 3.13t built from Debian's
 # source (cached there too), both modules and the suite on it, then again
 # under ThreadSanitizer (free-threaded-tsan: run when its interpreter is
-# cached, otherwise reported as not run; make test-free-threaded-tsan builds it).
-# STAGES="clang aarch64 aarch64-python python3.14 free-threaded free-threaded-tsan zig" selects.
+# cached, otherwise reported as not run; make test-free-threaded-tsan builds it);
+# glibc-floor: the cp313 wheel on glibc 2.31, likewise when its root is cached.
+# STAGES="clang aarch64 aarch64-python python3.14 free-threaded free-threaded-tsan glibc-floor zig" selects.
 test-platforms: setup
 	JOBS=$(JOBS) tools/test_platforms.sh $(STAGES)
 
