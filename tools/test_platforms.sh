@@ -306,13 +306,15 @@ assert "aarch64" in larkspur.__file__ and "installed" in larkspur.__file__, lark
 # clone is copied in; the venv and build trees stay in the root between runs
 # (a warm cache rebuilds only what changed). The test-only modules come from
 # a native build tree beside the wheel's.
-SID_PACKAGES=(python3.14 python3.14-venv python3.14-dev g++ cmake ninja-build libgtest-dev git)
+# Compilations there are cached in the root (ccache, as on this machine).
+SID_PACKAGES=(python3.14 python3.14-venv python3.14-dev g++ cmake ninja-build libgtest-dev git ccache)
 stage_python3_14() {
     source tools/debian_root.sh
     debian_root sid sid "${SID_PACKAGES[@]}"
     local root=$DEBIAN_ROOT
     copy_tree "$root" work/larkspur
     in_root "$root" "
+        export CCACHE_DIR=/work/ccache CCACHE_BASEDIR=/work/larkspur CCACHE_NOHASHDIR=1 CMAKE_CXX_COMPILER_LAUNCHER=ccache
         cd /work/larkspur
         [ -x /work/venv/bin/python ] || python3.14 -m venv /work/venv
         /work/venv/bin/python -m pip install --quiet --disable-pip-version-check --upgrade \
