@@ -13,6 +13,13 @@
 #            AARCH64_SUITE=full) and a corpus of exact results under qemu-aarch64 with
 #            Debian 13's arm64 CPython 3.13 and NumPy's aarch64 wheel; the
 #            corpus must give the x86-64 bits
+#   aarch64-free-threaded
+#            the same for the free-threaded CPython 3.13t, which Debian does
+#            not package: cross-built from Debian's source for arm64 with
+#            --disable-gil by tools/free_threaded_python.sh (cached outside
+#            the clone), the cp313t wheel, the lock still off under qemu after
+#            importing NumPy, pandas and every module, the corpus and the
+#            suite as above
 #   python3.14
 #            a Debian sid root (debootstrap, cached outside the clone) with
 #            sid's CPython 3.14 and GCC: the cp314 wheel built and repaired
@@ -40,10 +47,11 @@
 #            library: the core for Windows x86-64; the core and the Python
 #            layer for macOS arm64 at the wheels' deployment target
 # Usage: tools/test_platforms.sh [clang] [aarch64] [aarch64-python] [python3.14]
-#            [aarch64-python3.14] [free-threaded] [free-threaded-tsan]
-#            [glibc-floor] [zig]
+#            [aarch64-python3.14] [aarch64-free-threaded] [free-threaded]
+#            [free-threaded-tsan] [glibc-floor] [zig]
 #        (default: all but aarch64-python3.14, the cp314 arm64 wheel under
-#        qemu, another 8 minutes: make test-aarch64-cp314)
+#        qemu, another 8 minutes: make test-aarch64-cp314; and
+#        aarch64-free-threaded, the cp313t one: make test-aarch64-free-threaded)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -105,22 +113,34 @@ stage_aarch64() {
 }
 
 # Debian's arm64 CPython comes through this machine's own package source: a
-# private apt configuration (sources, lists, cache, status of its own) for
-# the suite's arm64 packages downloads the interpreter and its libraries
-# without touching the system, and they are unpacked into a sysroot for
-# qemu's -L. 3.13 is trixie's, 3.14 sid's; VERSION and SUITE below are the
-# stage's (set by stage_aarch64_python*).
-aarch64_packages() { echo "python$VERSION libpython$VERSION-dev libstdc++6"; }
-aarch64_soabi() { echo "cpython-${VERSION/./}-aarch64-linux-gnu"; }
+# private apt configuration (tools/debian_arm64.sh) for the suite's arm64
+# packages downloads the interpreter and its libraries without touching the
+# system, and they are unpacked into a sysroot for qemu's -L. 3.13 is
+# trixie's, 3.14 sid's. The free-threaded 3.13t, which Debian does not
+# package, is cross-built by tools/free_threaded_python.sh and cached outside
+# the clone; the sysroot then holds only the C and C++ runtime and the
+# libraries of its modules. Set by stage_aarch64_*: VERSION, SUITE, ABI (the
+# interpreter's ABI flags: empty or "t") and PYTHON_PREFIX (the cross-built
+# interpreter's prefix; empty for Debian's).
+aarch64_packages() {
+    if [ -n "${PYTHON_PREFIX:-}" ]; then
+        echo "libstdc++6 libffi8 zlib1g libbz2-1.0 liblzma5"
+    else
+        echo "python$VERSION libpython$VERSION-dev libstdc++6"
+    fi
+}
+aarch64_soabi() { echo "cpython-${VERSION/./}${ABI:-}-aarch64-linux-gnu"; }
+aarch64_interpreter() {
+    if [ -n "${PYTHON_PREFIX:-}" ]; then
+        echo "$PYTHON_PREFIX/bin/python$VERSION${ABI:-}"
+    else
+        echo "$(realpath "$1/sysroot")/usr/bin/python$VERSION"
+    fi
+}
 # Test dependencies as aarch64 wheels from the package index.
 AARCH64_TEST_WHEELS=(numpy -r requirements-test.txt)
 
-debian_mirror() {
-    local uri
-    uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null \
-        | grep -v '^[[:space:]]*#' | grep -oE '(https?|file)://[^ ]*/debian/?( |$)' | head -n 1 | tr -d ' ' || true)
-    echo "${uri:-http://deb.debian.org/debian}"
-}
+source tools/debian_arm64.sh
 
 aarch64_sysroot() {
     local root=$1
@@ -128,17 +148,8 @@ aarch64_sysroot() {
     read -ra packages <<< "$(aarch64_packages)"
     # Unpacked once; kept while the package list is the same.
     if [ "$(cat "$sysroot/.packages" 2>/dev/null)" = "$SUITE ${packages[*]}" ]; then return 0; fi
-    mkdir -p "$apt/etc/parts" "$apt/state/lists/partial" "$apt/cache/archives/partial"
-    : > "$apt/state/status"
-    echo "deb [arch=arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) $SUITE main" \
-        > "$apt/etc/sources.list"
-    local options=(-o Dir::Etc::sourcelist="$PWD/$apt/etc/sources.list" -o Dir::Etc::sourceparts="$PWD/$apt/etc/parts"
-                   -o Dir::Etc::preferencesparts="$PWD/$apt/etc/parts" -o Dir::State="$PWD/$apt/state"
-                   -o Dir::State::status="$PWD/$apt/state/status" -o Dir::Cache="$PWD/$apt/cache"
-                   -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o Debug::NoLocking=1
-                   -o Acquire::Check-Valid-Until=false)
-    apt-get "${options[@]}" -qq update
-    apt-get "${options[@]}" -qq -y --no-install-recommends --download-only install "${packages[@]}" >/dev/null
+    arm64_apt "$apt" "$SUITE"
+    apt-get "${ARM64_APT[@]}" -qq -y --no-install-recommends --download-only install "${packages[@]}" >/dev/null
     rm -rf "$sysroot"
     mkdir -p "$sysroot"
     local package
@@ -146,25 +157,31 @@ aarch64_sysroot() {
     [ -e "$sysroot/lib" ] || ln -s usr/lib "$sysroot/lib"
     # Bytecode written once by an x86-64 interpreter of the same version
     # (same magic number), so that the one under qemu does not recompile the
-    # library per run.
-    bytecode_python "$sysroot/usr/lib/python$VERSION"
+    # library per run (the cross-built interpreter's was written at install).
+    [ ! -d "$sysroot/usr/lib/python$VERSION" ] || bytecode_python "$sysroot/usr/lib/python$VERSION"
     echo "$SUITE ${packages[*]}" > "$sysroot/.packages"
 }
 
-# The CPython headers for building: Debian's pyconfig.h only dispatches to
-# the per-architecture one, so the arm64 configuration is put in its place in
-# a directory of its own (the sysroot's other headers belong to trixie's
-# glibc, not to the cross compiler's).
-# Bytecode of a library or site, where this machine's Python is of VERSION;
-# otherwise the first run under qemu writes it.
+# Bytecode of a library or site, where this machine's Python is of VERSION
+# (a free-threaded build reads the same bytecode); otherwise the first run
+# under qemu writes it.
 bytecode_python() {
     if [ "$($PY -c 'import sys; print("%d.%d" % sys.version_info[:2])')" = "$VERSION" ]; then
         $PY -m compileall -q "$1" >/dev/null || true
     fi
 }
 
+# The CPython headers for building. The cross-built interpreter's are its
+# own (its pyconfig.h defines Py_GIL_DISABLED). Debian's pyconfig.h only
+# dispatches to the per-architecture one, so the arm64 configuration is put
+# in its place in a directory of its own (the sysroot's other headers belong
+# to trixie's glibc, not to the cross compiler's).
 aarch64_python_headers() {
     local root=$1
+    if [ -n "${PYTHON_PREFIX:-}" ]; then
+        echo "$PYTHON_PREFIX/include/python$VERSION${ABI:-}"
+        return 0
+    fi
     local include=$root/python-include/python$VERSION
     rm -rf "$root/python-include"
     mkdir -p "$root/python-include"
@@ -181,13 +198,19 @@ aarch64_test_site() {
     rm -rf "$site"
     $PY -m pip install --quiet --disable-pip-version-check --target "$site" --only-binary=:all: \
         --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 --python-version "$VERSION" \
-        --implementation cp --abi "cp${VERSION/./}" "${AARCH64_TEST_WHEELS[@]}"
+        --implementation cp --abi "cp${VERSION/./}${ABI:-}" "${AARCH64_TEST_WHEELS[@]}"
     bytecode_python "$site"
     echo "$wanted" > "$site/.wheels"
 }
 
 stage_aarch64_python() { VERSION=3.13 SUITE=trixie aarch64_python build/aarch64-python; }
 stage_aarch64_python3_14() { VERSION=3.14 SUITE=sid aarch64_python build/aarch64-python3.14; }
+stage_aarch64_free_threaded() {
+    local python
+    python=$(tools/free_threaded_python.sh 3.13 aarch64)
+    VERSION=3.13 SUITE=trixie ABI=t PYTHON_PREFIX=$(dirname "$(dirname "$python")") \
+        aarch64_python build/aarch64-free-threaded
+}
 
 aarch64_python() {
     need_packages g++-aarch64-linux-gnu qemu-user googletest
@@ -224,10 +247,11 @@ aarch64_python() {
         -C cmake.define.LARKSPUR_MANYLINUX_COMPAT=ON -C cmake.define.Python_INCLUDE_DIR="$include" \
         -C cmake.define.LARKSPUR_PYTHON_SOABI="$soabi" -C cmake.define.LARKSPUR_PYTHON_VERSION="$VERSION" .
     # pip names the wheel for the interpreter that runs it (this machine's):
-    # retagged for the target's, whose module it holds.
+    # retagged for the target's, whose module it holds (cp313-cp313t for
+    # the free-threaded one).
     local tag=cp${VERSION/./}
-    $PY -m wheel tags --remove --python-tag "$tag" --abi-tag "$tag" "$root"/wheel-raw/larkspur-*.whl >/dev/null
-    ls "$root"/wheel-raw/larkspur-*-$tag-$tag-*.whl >/dev/null
+    $PY -m wheel tags --remove --python-tag "$tag" --abi-tag "$tag${ABI:-}" "$root"/wheel-raw/larkspur-*.whl >/dev/null
+    ls "$root"/wheel-raw/larkspur-*-$tag-$tag${ABI:-}-*.whl >/dev/null
     # (auditwheel offers only this machine's architecture by name: "auto"
     # picks the most compatible tag, which must be manylinux_2_28 or older.)
     PATH=$(realpath $VENV/bin):$PATH $VENV/bin/auditwheel repair --plat auto -w "$root/dist" "$root"/wheel-raw/larkspur-*.whl
@@ -249,14 +273,22 @@ aarch64_python() {
     # binaries itself): a wrapper, which sitecustomize makes sys.executable.
     local sysroot python
     sysroot=$(realpath "$root/sysroot")
-    python=$(realpath "$root")/bin/python$VERSION
+    python=$(realpath "$root")/bin/python$VERSION${ABI:-}
     mkdir -p "$root/bin" "$root/qemu-path"
-    printf '#!/bin/sh\nexec qemu-aarch64 -L %s %s/usr/bin/python%s "$@"\n' "$sysroot" "$sysroot" "$VERSION" > "$python"
+    printf '#!/bin/sh\nexec qemu-aarch64 -L %s %s "$@"\n' "$sysroot" "$(aarch64_interpreter "$root")" > "$python"
     chmod +x "$python"
     printf 'import os, sys\nsys.executable = os.environ.get("LARKSPUR_QEMU_PYTHON", sys.executable)\n' \
         > "$root/qemu-path/sitecustomize.py"
     local site_path
     site_path=$(realpath "$root/qemu-path"):$(realpath "$root/installed"):$(realpath "$root/site")
+
+    # A free-threaded interpreter keeps the lock off once every module is
+    # imported (one that does not declare itself safe turns it back on, with
+    # a RuntimeWarning, made an error here).
+    if [ "${ABI:-}" = t ]; then
+        LARKSPUR_QEMU_PYTHON=$python PYTHONPATH=$site_path:$(realpath $dir)/python_support "$python" -W error \
+            -c "$FREE_THREADED_IMPORTS"
+    fi
 
     # The same bits as on x86-64 for the corpus, from the wheel and from the
     # build tree's module.
