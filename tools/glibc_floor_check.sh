@@ -28,7 +28,9 @@ if [ "${1:-}" = cached ] && [ ! -e "$LARKSPUR_CACHE/bullseye-root/opt/python3.13
 debian_root bullseye bullseye build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev \
     libsqlite3-dev libexpat1-dev xz-utils ca-certificates
 root=$DEBIAN_ROOT
-in_root "$root" 'ldd --version | sed -n 1p'  # (sed reads it all: no SIGPIPE for ldd under pipefail)
+# sed, not head, reads all of ldd's output: under pipefail an early close
+# would fail the stage on ldd's SIGPIPE.
+in_root "$root" 'ldd --version | sed -n 1p'
 
 if [ ! -e "$root/opt/python3.13/.complete" ]; then
     interpreter_start=$SECONDS

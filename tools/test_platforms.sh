@@ -478,15 +478,11 @@ stage_free_threaded_tsan() {
 # Debian 11's glibc 2.31 (tools/glibc_floor_check.sh). Its root and
 # interpreter take about 15 minutes to make, so as for ThreadSanitizer the
 # stage runs when they are cached and otherwise says loudly that it did not;
-# GLIBC_FLOOR=build (make glibc-floor) makes them.
+# make glibc-floor makes them.
 stage_glibc_floor() {
-    if ! ls dist/larkspur-*-cp313-cp313-manylinux*_x86_64.whl >/dev/null 2>&1; then
-        PATH=$(realpath $VENV/bin):$PATH tools/build_wheel.sh $PY build/wheel-raw dist \
-            -C 'build-dir=build/wheel-tree/{wheel_tag}'
-    fi
-    local status=0 mode=cached
-    [ "${GLIBC_FLOOR:-cached}" = build ] && mode=""
-    tools/glibc_floor_check.sh $mode || status=$?
+    ls dist/larkspur-*-cp313-cp313-manylinux*_x86_64.whl >/dev/null 2>&1 || make --no-print-directory wheel
+    local status=0
+    tools/glibc_floor_check.sh cached || status=$?
     if [ $status = 3 ]; then
         echo "glibc-floor: NOT RUN: the Debian 11 root and its CPython are not cached;" \
             "make glibc-floor makes them (about 15 minutes) and runs the stage"
