@@ -22,8 +22,14 @@ if [ -z "$orig" ]; then
              -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache"
              -o Acquire::Check-Valid-Until=false -o Debug::NoLocking=1)
     apt-get "${options[@]}" -qq update >&2 || true
-    (cd "$apt_dir/src" && apt-get "${options[@]}" -qq --download-only source "python$version" >&2) || true
-    orig=$(tarball)
+    # Suite by suite: a bare package name asks for the newest version in any
+    # of them, and when the pool does not serve that one apt does not fall
+    # back to an older version that it does serve.
+    for suite in trixie forky sid; do
+        (cd "$apt_dir/src" && apt-get "${options[@]}" -qq --download-only source "python$version/$suite" >&2) || true
+        orig=$(tarball)
+        [ -z "$orig" ] || break
+    done
 fi
 if [ -z "$orig" ]; then
     echo "cpython_source: no source of CPython $version is reachable" >&2

@@ -411,7 +411,9 @@ print("free-threaded:", sys.version.split()[0], "lock off after import; NumPy", 
 
 # Only the interpreter, venv and modules (for make bench-free-threaded).
 stage_free_threaded_build() {
-    free_threaded_tree "$(tools/free_threaded_python.sh 3.13 plain)" build/free-threaded/3.13t "scikit-build-core>=0.11"
+    local python
+    python=$(tools/free_threaded_python.sh 3.13 plain)
+    free_threaded_tree "$python" build/free-threaded/3.13t "scikit-build-core>=0.11"
 }
 
 # Per free-threaded interpreter: its wheel (cp313t, ...), built and repaired
@@ -435,7 +437,9 @@ free_threaded_wheel_suite() {
 
 stage_free_threaded() {
     local python dir=build/free-threaded
-    free_threaded_wheel_suite "$(tools/free_threaded_python.sh 3.13 plain)" $dir/3.13t
+    # Assigned first, so that a failure to make the interpreter stops the stage.
+    python=$(tools/free_threaded_python.sh 3.13 plain)
+    free_threaded_wheel_suite "$python" $dir/3.13t
     # 3.14t once a CPython 3.14 source is reachable (Debian's source pools
     # served none when this was written).
     local status=0
