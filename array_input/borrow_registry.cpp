@@ -1,6 +1,7 @@
 #include "array_input/borrow_registry.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,10 +47,36 @@ struct BaseBorrows {
 // nothing from the C++ runtime, never contended while every caller holds the
 // interpreter lock. CPython 3.12, built only for the NumPy 1.x check, has no
 // PyMutex and takes std::mutex.
+//
+// Without the interpreter lock, threads calling the class on short series
+// meet here twice a call, and the lock is held for a few hash operations
+// (a fraction of a microsecond). A contended PyMutex retries with
+// sched_yield, a system call each time: at n = 250 two threads then ran no
+// faster than one. So a waiter first spins, pausing, while `held` says the
+// lock is taken (bounded: a holder that was descheduled is left to
+// PyMutex_Lock's parking). `held` is advice only: PyMutex alone decides who
+// holds the lock.
 #if PY_VERSION_HEX >= 0x030D0000
-using RegistryMutex = PyMutex;
-void lock_registry(RegistryMutex& mutex) noexcept { PyMutex_Lock(&mutex); }
-void unlock_registry(RegistryMutex& mutex) noexcept { PyMutex_Unlock(&mutex); }
+struct RegistryMutex {
+    PyMutex mutex{};
+    std::atomic<bool> held{false};
+};
+constexpr int registry_spin_limit = 128;
+void lock_registry(RegistryMutex& lock) noexcept {
+    for (int spin = 0; spin < registry_spin_limit && lock.held.load(std::memory_order_relaxed); ++spin) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield");
+#endif
+    }
+    PyMutex_Lock(&lock.mutex);
+    lock.held.store(true, std::memory_order_relaxed);
+}
+void unlock_registry(RegistryMutex& lock) noexcept {
+    lock.held.store(false, std::memory_order_relaxed);
+    PyMutex_Unlock(&lock.mutex);
+}
 #else
 using RegistryMutex = std::mutex;
 void lock_registry(RegistryMutex& mutex) { mutex.lock(); }
