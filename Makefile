@@ -249,7 +249,7 @@ test: format-check native-test python-test typecheck numerics-check bench-smoke 
 # under ThreadSanitizer (free-threaded-tsan: run when its interpreter is
 # cached, otherwise reported as not run; make test-free-threaded-tsan builds it);
 # glibc-floor: the cp313 wheel on glibc 2.31 (its root and interpreter made
-# when not cached, about 15 minutes).
+# when not cached, about 7 minutes).
 # STAGES="clang aarch64 aarch64-python python3.14 free-threaded free-threaded-tsan glibc-floor zig" selects.
 test-platforms: setup
 	JOBS=$(JOBS) tools/test_platforms.sh $(STAGES)

@@ -15,7 +15,8 @@ tarball() { ls "$apt_dir"/src/python"$version"_*.orig.tar.xz 2>/dev/null | tail 
 orig=$(tarball)
 if [ -z "$orig" ]; then
     mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/src"
-    for suite in trixie forky sid; do
+    suites=(trixie forky sid)
+    for suite in "${suites[@]}"; do
         echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $suite main"
     done > "$apt_dir/sources.list"
     options=(-o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts="$apt_dir/parts"
@@ -25,7 +26,7 @@ if [ -z "$orig" ]; then
     # Suite by suite: a bare package name asks for the newest version in any
     # of them, and when the pool does not serve that one apt does not fall
     # back to an older version that it does serve.
-    for suite in trixie forky sid; do
+    for suite in "${suites[@]}"; do
         (cd "$apt_dir/src" && apt-get "${options[@]}" -qq --download-only source "python$version/$suite" >&2) || true
         orig=$(tarball)
         [ -z "$orig" ] || break

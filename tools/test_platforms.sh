@@ -41,7 +41,7 @@
 #   glibc-floor
 #            the cp313 wheel on Debian 11's glibc 2.31, in a debootstrap root
 #            with CPython 3.13 built there (tools/glibc_floor_check.sh); the
-#            root and interpreter are made when not cached (about 15 minutes)
+#            root and interpreter are made when not cached (about 7 minutes)
 #   zig      compiled (not linked, not run) with zig's Clang and its own C++
 #            library: the core for Windows x86-64; the core and the Python
 #            layer for macOS arm64 at the wheels' deployment target
@@ -477,12 +477,11 @@ stage_free_threaded_tsan() {
         $dir/venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_free_threading.py
 }
 
-# The cp313 wheel (dist/, from make test; built here when missing) on
+# The cp313 wheel (dist/, from make test; the check builds it when missing) on
 # Debian 11's glibc 2.31 (tools/glibc_floor_check.sh), its root and
-# interpreter made first when they are not cached (about 15 minutes, within
+# interpreter made first when they are not cached (about 7 minutes, within
 # a cold run's budget).
 stage_glibc_floor() {
-    ls dist/larkspur-*-cp313-cp313-manylinux*_x86_64.whl >/dev/null 2>&1 || make --no-print-directory wheel
     tools/glibc_floor_check.sh
 }
 
