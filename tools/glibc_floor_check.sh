@@ -6,9 +6,9 @@
 #     outside the clone;
 #   * CPython 3.13 built inside it from Debian's source (trixie's python3.13,
 #     fetched on this machine by tools/cpython_source.sh), cached in the root;
-#   * the wheel from `make wheel` (dist/; built first when missing), with NumPy's and pandas'
-#     manylinux wheels, in a fresh venv there, and the pytest suite against
-#     it. The test-only extension modules are not built there (bullseye's
+#   * the wheel from `make wheel` (dist/; built first when missing), with
+#     NumPy's and pandas' manylinux wheels, in a fresh venv there, and the
+#     pytest suite against it. The test-only extension modules are not built there (bullseye's
 #     GCC 10 has no C++23), so their tests are skipped, as in the CI wheel
 #     builds.
 # Usage: tools/glibc_floor_check.sh
