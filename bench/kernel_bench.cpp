@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "src/statistical_tests/escanciano_lobato.hpp"
-#include "src/statistical_tests/series_checks.hpp"
+#include "src/statistical_tests/el_series.hpp"
 #include "src/statistical_tests/series_group.hpp"
 
 // The plain loop, from the larkspur_reference_loop target.

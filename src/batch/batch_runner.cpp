@@ -1,7 +1,6 @@
 #include "src/batch/batch_runner.hpp"
 
 #include "base/forced_unwind.hpp"
-#include "src/statistical_tests/series_group.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -13,9 +12,19 @@
 #include <thread>
 
 namespace larkspur::batch {
+
+const void* contiguous_values(const SeriesSpec& spec, Workspace& workspace) {
+    if (spec.length <= 1 || spec.stride == static_cast<std::ptrdiff_t>(sizeof(double))) return spec.data;
+    workspace.gathered.resize(spec.length);
+    const unsigned char* element = spec.data;
+    for (std::uint64_t k = 0; k < spec.length; ++k, element += spec.stride) {
+        std::memcpy(&workspace.gathered[k], element, sizeof(double));
+    }
+    return workspace.gathered.data();
+}
+
 namespace {
 
-using statistical_tests::ElResult;
 using statistical_tests::SeriesFailure;
 
 // Values per chunk: large enough that claiming a chunk costs nothing next to
@@ -23,11 +32,8 @@ using statistical_tests::SeriesFailure;
 // or an interrupt is seen promptly and the last chunks balance the threads.
 constexpr std::uint64_t chunk_values = std::uint64_t{1} << 15;
 constexpr std::uint64_t no_failure = std::numeric_limits<std::uint64_t>::max();
-// Fewer series of one length than this run one at a time: a group costs
-// about as much whatever number of its lanes are used.
-constexpr std::size_t min_group = 3;
 
-std::uint64_t chunk_size(std::span<const SeriesSpec> series, unsigned threads) noexcept {
+std::uint64_t chunk_size(std::span<const SeriesSpec> series, unsigned threads, std::uint64_t group) noexcept {
     std::uint64_t total = 0;
     for (const SeriesSpec& spec : series) total += std::max<std::uint64_t>(spec.length, 1);
     const std::uint64_t count = series.size();
@@ -40,31 +46,35 @@ std::uint64_t chunk_size(std::span<const SeriesSpec> series, unsigned threads) n
     // half of the time of the same series one by one, which is worth more
     // than four chunks per thread, as long as a group is short enough to
     // keep the polls prompt.
-    constexpr std::uint64_t group = statistical_tests::group_width;
+    if (group <= 1) return size;
     if (size >= group) return size / group * group;
     return mean_length * group <= 4 * chunk_values ? group : size;
 }
 
-void store(unsigned char* column, std::uint64_t index, const void* value) noexcept {
-    std::memcpy(column + index * 8, value, 8);
-}
-
 class Batch {
 public:
-    Batch(std::span<const SeriesSpec> series, const BatchOptions& options, BatchOutputs outputs) noexcept
-        : series_(series), options_(options), outputs_(outputs), chunk_(chunk_size(series, options.threads)) {}
+    Batch(const SeriesTest& test, std::span<const SeriesSpec> series, const BatchOptions& options,
+          BatchOutputs outputs) noexcept
+        : test_(test),
+          series_(series),
+          options_(options),
+          outputs_(outputs),
+          chunk_(chunk_size(series, options.threads, test.group_width())) {}
+
+    [[nodiscard]] std::uint64_t chunk() const noexcept { return chunk_; }
 
     // Claims and computes chunks until none is left or the batch is
     // cancelled; `between_chunks` runs after each chunk.
     template <class Between>
     void work(std::vector<IndexedFailure>& failures, Between&& between_chunks) {
-        std::vector<double> scratch;
+        Workspace workspace;
+        Sink sink(*this, failures);
         while (!cancelled_.load(std::memory_order_relaxed)) {
             const std::uint64_t start = next_.fetch_add(chunk_, std::memory_order_relaxed);
             if (start >= series_.size()) break;
             if (options_.stop_at_first_failure && start > first_failure_.load(std::memory_order_relaxed)) break;
             const std::uint64_t stop = std::min<std::uint64_t>(series_.size(), start + chunk_);
-            for (std::uint64_t i = start; i < stop;) i += compute_group(i, stop, scratch, failures);
+            for (std::uint64_t i = start; i < stop;) i += test_.test(series_, i, stop, workspace, sink);
             between_chunks();
         }
     }
@@ -73,69 +83,30 @@ public:
     [[nodiscard]] bool cancelled() const noexcept { return cancelled_.load(std::memory_order_relaxed); }
 
 private:
-    // Series index .. (up to group_width consecutive ones of one length) side
-    // by side where that path takes them, one at a time otherwise; returns
-    // how many it covered.
-    std::uint64_t compute_group(std::uint64_t index, std::uint64_t stop, std::vector<double>& scratch,
-                                std::vector<IndexedFailure>& failures) {
-        const std::uint64_t length = series_[index].length;
-        std::size_t count = 1;
-        while (count < statistical_tests::group_width && index + count < stop &&
-               series_[index + count].length == length) {
-            ++count;
+    class Sink final : public OutcomeSink {
+    public:
+        Sink(Batch& batch, std::vector<IndexedFailure>& failures) noexcept : batch_(batch), failures_(failures) {}
+        void success(std::uint64_t index, std::span<const std::uint64_t> row) override { batch_.store(index, row); }
+        void failure(std::uint64_t index, SeriesFailure failure) override {
+            batch_.store(index, batch_.test_.failure_row());
+            failures_.push_back(IndexedFailure{index, std::move(failure)});
+            std::uint64_t known = batch_.first_failure_.load(std::memory_order_relaxed);
+            while (index < known &&
+                   !batch_.first_failure_.compare_exchange_weak(known, index, std::memory_order_relaxed)) {}
         }
-        unsigned taken = 0;
-        ElResult results[statistical_tests::group_width];
-        if (count >= min_group && (options_.d || length >= 2)) {
-            statistical_tests::GroupSeries group[statistical_tests::group_width];
-            for (std::size_t s = 0; s < count; ++s) group[s] = {series_[index + s].data, series_[index + s].stride};
-            taken = statistical_tests::group_fast_lanes(
-                std::span(group, count), length, options_.q,
-                options_.d ? *options_.d : statistical_tests::derived_lag(length), results);
+
+    private:
+        Batch& batch_;
+        std::vector<IndexedFailure>& failures_;
+    };
+
+    void store(std::uint64_t index, std::span<const std::uint64_t> row) noexcept {
+        for (std::size_t k = 0; k < row.size() && k < outputs_.size(); ++k) {
+            std::memcpy(outputs_[k] + index * 8, &row[k], 8);
         }
-        for (std::size_t s = 0; s < count; ++s) {
-            if ((taken >> s & 1U) != 0) {
-                record(index + s, results[s], failures);
-            } else {
-                compute(index + s, scratch, failures);
-            }
-        }
-        return count;
     }
 
-    void compute(std::uint64_t index, std::vector<double>& scratch, std::vector<IndexedFailure>& failures) {
-        const SeriesSpec& spec = series_[index];
-        const void* values = spec.data;
-        if (spec.length > 1 && spec.stride != static_cast<std::ptrdiff_t>(sizeof(double))) {
-            scratch.resize(spec.length);
-            const unsigned char* element = spec.data;
-            for (std::uint64_t k = 0; k < spec.length; ++k, element += spec.stride) {
-                std::memcpy(&scratch[k], element, sizeof(double));
-            }
-            values = scratch.data();
-        }
-        record(index, statistical_tests::test_series(values, spec.length, options_.q, options_.d), failures);
-    }
-
-    void record(std::uint64_t index, const std::expected<ElResult, SeriesFailure>& outcome,
-                std::vector<IndexedFailure>& failures) {
-        if (outcome) {
-            const auto p_tilde = static_cast<std::int64_t>(outcome->p_tilde);
-            store(outputs_.p_tilde, index, &p_tilde);
-            store(outputs_.statistic, index, &outcome->statistic);
-            store(outputs_.pvalue, index, &outcome->pvalue);
-            return;
-        }
-        const std::int64_t zero = 0;
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        store(outputs_.p_tilde, index, &zero);
-        store(outputs_.statistic, index, &nan);
-        store(outputs_.pvalue, index, &nan);
-        failures.push_back(IndexedFailure{index, outcome.error()});
-        std::uint64_t known = first_failure_.load(std::memory_order_relaxed);
-        while (index < known && !first_failure_.compare_exchange_weak(known, index, std::memory_order_relaxed)) {}
-    }
-
+    const SeriesTest& test_;
     std::span<const SeriesSpec> series_;
     BatchOptions options_;
     BatchOutputs outputs_;
@@ -188,11 +159,12 @@ private:
 
 }  // namespace
 
-LARKSPUR_FORCED_UNWIND_HANDLER BatchOutcome run_batch(std::span<const SeriesSpec> series, const BatchOptions& options,
-                                                      BatchOutputs outputs, const std::function<bool()>& poll) {
-    Batch batch(series, options, outputs);
+LARKSPUR_FORCED_UNWIND_HANDLER BatchOutcome run_batch(const SeriesTest& test, std::span<const SeriesSpec> series,
+                                                      const BatchOptions& options, BatchOutputs outputs,
+                                                      const std::function<bool()>& poll) {
+    Batch batch(test, series, options, outputs);
     FirstException exception;
-    const std::uint64_t chunk = chunk_size(series, options.threads);
+    const std::uint64_t chunk = batch.chunk();
     const std::uint64_t chunks = (series.size() + chunk - 1) / chunk;
     const auto wanted = static_cast<unsigned>(std::min<std::uint64_t>(std::max(options.threads, 1U), chunks));
 

@@ -7,7 +7,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/call_boundary.hpp"
-#include "src/statistical_tests/series_checks.hpp"
+#include "src/statistical_tests/el_series.hpp"
 #include "src/lib/failure_exception.hpp"
 #include "src/lib/result_class.hpp"
 #include "src/lib/test_parameters.hpp"

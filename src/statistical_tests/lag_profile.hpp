@@ -16,7 +16,7 @@
 #include <optional>
 #include <vector>
 
-#include "src/statistical_tests/series_checks.hpp"
+#include "src/statistical_tests/el_series.hpp"
 
 namespace larkspur::statistical_tests {
 

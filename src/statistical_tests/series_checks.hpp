@@ -1,46 +1,53 @@
-// test_series: the checks the result class makes on one series, in its
-// order, then el_test. Shared by the class and by the batch module, so that
-// a series gets the same verdict, message and bits whichever way it arrives.
+// The checks every test makes on a series before its own computation, and
+// the failure value every test reports: one shape, one map to exceptions,
+// whichever test or entry point produced it.
 //
 // Contract:
-//   * Checks, first failure wins: empty; a NaN anywhere; d = 0; an infinity
-//     anywhere; a single value; then el_test's own failures.
-//   * The values are read once before el_test's lag sums (scan_series); the
-//     checks and el_test share that pass.
-//   * No interpreter, no allocation on success except el_test's buffer:
-//     callable on any thread. A failure is a small value; its message text
-//     is formed only when asked for.
+//   * check_series: first failure wins: empty; a NaN anywhere; the test's
+//     own parameter failure, if any (it is reported after NaN and before an
+//     infinity, the order the class has always had); an infinity anywhere;
+//     a single value. On success it returns the one scan of the values
+//     (scan_series), which the test may reuse instead of reading again.
+//   * The scan's sum depends on the floating-point environment: callers
+//     hold a FloatingPointScope around it.
+//   * No interpreter and no allocation: callable on any thread.
+//   * A SeriesFailure is the exception class and the exact text a series is
+//     refused with (empty text only for the bare MemoryError of a buffer).
 #pragma once
 
 #include <cstdint>
 #include <expected>
-#include <optional>
 #include <string>
-#include <variant>
 
-#include "src/statistical_tests/derived_lag.hpp"
-#include "src/statistical_tests/escanciano_lobato.hpp"
+#include "src/statistical_tests/series_scan.hpp"
 
 namespace larkspur::statistical_tests {
 
-// The checks made here, before el_test; el_test's own failures are kept as
-// its ElError.
-enum class SeriesCheck : std::uint8_t { Empty, HasNan, DNotPositive, HasInfinity, SingleValue };
+// The shared checks, in their order of precedence.
+enum class SeriesCheck : std::uint8_t { Empty, HasNan, HasInfinity, SingleValue };
 
 // The exception class a failure is raised as.
 enum class FailureException : std::uint8_t { ValueError, OSError, MemoryError };
 
-struct SeriesFailure {
-    std::variant<SeriesCheck, ElError> reason;
+class SeriesFailure {
+public:
+    SeriesFailure(FailureException exception, std::string message) noexcept
+        : exception_(exception), message_(std::move(message)) {}
+    explicit SeriesFailure(SeriesCheck check);
 
-    [[nodiscard]] FailureException exception() const noexcept;
+    [[nodiscard]] FailureException exception() const noexcept { return exception_; }
     // The exact text raised; empty for the allocation failure (bare MemoryError).
-    [[nodiscard]] std::string message() const;
+    [[nodiscard]] const std::string& message() const noexcept { return message_; }
     friend bool operator==(const SeriesFailure&, const SeriesFailure&) = default;
+
+private:
+    FailureException exception_;
+    std::string message_;
 };
 
-// The series: n binary64 values at `data` (any alignment), read in place.
-[[nodiscard]] std::expected<ElResult, SeriesFailure> test_series(const void* data, std::uint64_t n, double q,
-                                                                 std::optional<std::uint64_t> d);
+// The n binary64 values at `data` (any alignment), read in place;
+// `parameter_failure` (may be null) is the test's own refusal of its options.
+[[nodiscard]] std::expected<SeriesScan, SeriesFailure> check_series(const void* data, std::uint64_t n,
+                                                                    const SeriesFailure* parameter_failure);
 
 }  // namespace larkspur::statistical_tests

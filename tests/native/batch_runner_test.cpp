@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -11,11 +13,13 @@
 
 #include "bit_equality.hpp"
 #include "src/batch/batch_runner.hpp"
+#include "src/batch/el_batch_test.hpp"
+#include "src/statistical_tests/el_series.hpp"
 
 namespace {
 
 using larkspur::batch::BatchOptions;
-using larkspur::batch::BatchOutputs;
+using larkspur::batch::ElBatchTest;
 using larkspur::batch::run_batch;
 using larkspur::batch::SeriesSpec;
 using larkspur::statistical_tests::test_series;
@@ -23,10 +27,13 @@ using larkspur::testing::same_bits;
 
 struct Columns {
     explicit Columns(std::size_t count) : p_tilde(count), statistic(count), pvalue(count) {}
-    BatchOutputs outputs() {
-        return {reinterpret_cast<unsigned char*>(p_tilde.data()), reinterpret_cast<unsigned char*>(statistic.data()),
-                reinterpret_cast<unsigned char*>(pvalue.data())};
+    std::span<unsigned char* const> outputs() {
+        pointers = {reinterpret_cast<unsigned char*>(p_tilde.data()),
+                    reinterpret_cast<unsigned char*>(statistic.data()),
+                    reinterpret_cast<unsigned char*>(pvalue.data())};
+        return pointers;
     }
+    std::array<unsigned char*, 3> pointers{};
     std::vector<std::int64_t> p_tilde;
     std::vector<double> statistic;
     std::vector<double> pvalue;
@@ -71,8 +78,8 @@ TEST(BatchRunner, EveryThreadCountGivesTheBitsAndFailuresOfOneCallPerSeries) {
     for (const std::optional<std::uint64_t> d : {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{6}}) {
         for (unsigned threads : {1U, 2U, 4U}) {
             Columns columns(panel.series.size());
-            const auto outcome =
-                run_batch(panel.series, BatchOptions{2.4, d, threads, false}, columns.outputs(), [] { return false; });
+            const auto outcome = run_batch(ElBatchTest(2.4, d), panel.series, BatchOptions{threads, false},
+                                           columns.outputs(), [] { return false; });
             EXPECT_FALSE(outcome.cancelled);
             std::size_t next_failure = 0;
             for (std::size_t i = 0; i < panel.series.size(); ++i) {
@@ -97,13 +104,58 @@ TEST(BatchRunner, EveryThreadCountGivesTheBitsAndFailuresOfOneCallPerSeries) {
     }
 }
 
+// A record of another shape through the same runner: one word per series
+// (the last value's bits), refused when the series is shorter than three.
+class LastValue final : public larkspur::batch::SeriesTest {
+public:
+    [[nodiscard]] std::span<const std::uint64_t> failure_row() const noexcept override { return refused; }
+    std::uint64_t test(std::span<const SeriesSpec> series, std::uint64_t index, std::uint64_t,
+                       larkspur::batch::Workspace& workspace, larkspur::batch::OutcomeSink& sink) const override {
+        const SeriesSpec& spec = series[index];
+        if (spec.length < 3) {
+            sink.failure(index, larkspur::statistical_tests::SeriesFailure(
+                                    larkspur::statistical_tests::FailureException::OSError, "short"));
+            return 1;
+        }
+        const auto* values = static_cast<const double*>(larkspur::batch::contiguous_values(spec, workspace));
+        const std::uint64_t row[] = {std::bit_cast<std::uint64_t>(values[spec.length - 1])};
+        sink.success(index, row);
+        return 1;
+    }
+
+private:
+    static constexpr std::uint64_t refused[] = {7};
+};
+
+TEST(BatchRunner, AnyRecordRunsThroughTheSameRunner) {
+    const Panel panel;
+    for (unsigned threads : {1U, 3U}) {
+        std::vector<double> last(panel.series.size());
+        unsigned char* column = reinterpret_cast<unsigned char*>(last.data());
+        const auto outcome = run_batch(LastValue{}, panel.series, BatchOptions{threads, false},
+                                       std::span<unsigned char* const>(&column, 1), [] { return false; });
+        std::size_t failures = 0;
+        for (std::size_t i = 0; i < panel.series.size(); ++i) {
+            const std::vector<double> values = panel.gathered(panel.series[i]);
+            if (values.size() < 3) {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(last[i]), 7U);
+                EXPECT_EQ(outcome.failures.at(failures++).index, i);
+            } else {
+                EXPECT_TRUE(same_bits(last[i], values.back())) << i;
+            }
+        }
+        EXPECT_EQ(failures, outcome.failures.size());
+    }
+}
+
 TEST(BatchRunner, StoppingAtTheFirstFailureStillFindsIt) {
     const Panel panel;
     Columns columns(panel.series.size());
-    const auto all = run_batch(panel.series, BatchOptions{2.4, {}, 1, false}, columns.outputs(), [] { return false; });
+    const auto all =
+        run_batch(ElBatchTest(2.4, {}), panel.series, BatchOptions{1, false}, columns.outputs(), [] { return false; });
     for (unsigned threads : {1U, 2U, 4U}) {
-        const auto first =
-            run_batch(panel.series, BatchOptions{2.4, {}, threads, true}, columns.outputs(), [] { return false; });
+        const auto first = run_batch(ElBatchTest(2.4, {}), panel.series, BatchOptions{threads, true}, columns.outputs(),
+                                     [] { return false; });
         ASSERT_FALSE(first.failures.empty());
         EXPECT_EQ(first.failures.front().index, all.failures.front().index);
         EXPECT_LE(first.failures.size(), all.failures.size());
@@ -120,8 +172,8 @@ TEST(BatchRunner, APollThatAsksToStopCancelsALongBatch) {
         2'000'000, SeriesSpec{reinterpret_cast<const unsigned char*>(series.data()), series.size(), sizeof(double)});
     Columns columns(specs.size());
     std::atomic<int> polls{0};
-    const auto outcome =
-        run_batch(specs, BatchOptions{2.4, {}, 2, false}, columns.outputs(), [&] { return polls.fetch_add(1) >= 1; });
+    const auto outcome = run_batch(ElBatchTest(2.4, {}), specs, BatchOptions{2, false}, columns.outputs(),
+                                   [&] { return polls.fetch_add(1) >= 1; });
     EXPECT_TRUE(outcome.cancelled);
     EXPECT_EQ(polls.load(), 2);
 }
@@ -132,7 +184,7 @@ TEST(BatchRunner, AnExceptionInThePollReachesTheCaller) {
     const std::vector<SeriesSpec> specs(
         2'000'000, SeriesSpec{reinterpret_cast<const unsigned char*>(series.data()), series.size(), sizeof(double)});
     Columns columns(specs.size());
-    EXPECT_THROW((void)run_batch(specs, BatchOptions{2.4, {}, 2, false}, columns.outputs(),
+    EXPECT_THROW((void)run_batch(ElBatchTest(2.4, {}), specs, BatchOptions{2, false}, columns.outputs(),
                                  []() -> bool { throw std::runtime_error("poll failed"); }),
                  std::runtime_error);
 }

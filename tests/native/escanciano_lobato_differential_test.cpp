@@ -15,7 +15,8 @@
 
 #include "bit_equality.hpp"
 #include "src/statistical_tests/escanciano_lobato.hpp"
-#include "src/statistical_tests/series_checks.hpp"
+#include "src/statistical_tests/derived_lag.hpp"
+#include "src/statistical_tests/el_series.hpp"
 #include "src/statistical_tests/series_group.hpp"
 #include "reference_el_test.hpp"
 
