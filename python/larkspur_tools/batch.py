@@ -16,17 +16,15 @@ reference instead.
 
 from __future__ import annotations
 
-import operator
-import os
 from collections.abc import Callable, Iterable
-from contextlib import AbstractContextManager, nullcontext
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _batch
+from . import _batch, _many
 from ._core import ElTuple, noting
+from .escanciano_lobato import RECORD, ElOptions
 from .reading import Panel, read_panel, read_series
 
 if TYPE_CHECKING:
@@ -34,11 +32,6 @@ if TYPE_CHECKING:
 from .small_sample import warn_short_series
 
 Errors: TypeAlias = Literal["raise", "mask"]
-#: What the native module returns: three byte columns and (index, exception class, message) per failure.
-Raw: TypeAlias = tuple[
-    npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.float64], list[tuple[int, type[Exception], str]]
-]
-
 Part = TypeVar("Part")
 
 
@@ -101,68 +94,19 @@ class ElManyMasked(NamedTuple):
     message: list[str | None]
 
 
-def _default_threads() -> int:
-    count = getattr(os, "process_cpu_count", os.cpu_count)()
-    return max(count or 1, 1)
-
-
-def native_many(panel: Panel, q: float | None, d: int | None, threads: int | None, stop_at_first_failure: bool) -> Raw:
-    """The native call on a panel: outputs and failures."""
-    if threads is None:
-        threads = _default_threads()
-    elif isinstance(threads, bool) or operator.index(threads) < 1:
-        raise ValueError(f"threads must be a positive integer, not {threads!r}")
-    p_tilde, statistic, pvalue, failures = _batch.el_many(panel.data, q, d, panel.axis, threads, stop_at_first_failure)
-    return (
-        np.frombuffer(p_tilde, dtype=np.int64),
-        np.frombuffer(statistic, dtype=np.float64),
-        np.frombuffer(pvalue, dtype=np.float64),
-        failures,
-    )
-
-
-def failure_error(exception: type[Exception], message: str) -> Exception:
-    """The exception the class raises for a failed series."""
-    return exception(message) if message else exception()
-
-
 def run_many(
     panel: Panel, q: float | None, d: int | None, threads: int | None, errors: str, note: Callable[[int], str] | None
 ) -> ElMany | ElManyMasked:
-    """The test on every series of a read panel; `note(i)` names series i in a
-    raised error (None: no note, for one series given alone).
-
-    q and d are checked first, as the class checks them before the series.
-    With errors="raise" the first failing series in order decides, whether
-    it could not be read or the test refused it; with errors="mask" both
-    kinds are masked alike."""
-    if errors not in ("raise", "mask"):
-        raise ValueError(f"errors must be 'raise' or 'mask', not {errors!r}")
-    if panel.size == 0:
-        # As a loop over no series: nothing is checked.
-        empty = ElMany(np.empty(0, np.int64), np.empty(0, np.float64), np.empty(0, np.float64))
-        return empty if errors == "raise" else ElManyMasked(*empty, [])
-
-    def noted(index: int, *kinds: type[Exception]) -> AbstractContextManager[None]:
-        return noting(note(index), *kinds) if note is not None else nullcontext()
-
-    with noted(0, TypeError, ValueError, OverflowError):  # q or d refused: the class refuses them on the first series
-        p_tilde, statistic, pvalue, failures = native_many(panel, q, d, threads, errors == "raise")
-    # An unreadable series sits in the batch as an empty one, which fails there too.
-    fatal = [f for f in failures if errors == "raise" or f[1] is MemoryError and f[0] not in panel.unreadable]
-    if fatal:
-        index, exception, message = fatal[0]
-        error = panel.unreadable.get(index) or failure_error(exception, message)
-        # A series' own MemoryError (its buffer) is named too: it is that
-        # series' outcome, not an out-of-memory passing through.
-        with noted(index, Exception):
-            raise error
+    """The test on every series of a read panel (the many-series engine with
+    the Escanciano-Lobato record); `note(i)` names series i in a raised error
+    (None: no note, for one series given alone)."""
+    outcome = _many.run_many(RECORD, panel, ElOptions(q, d), threads, errors, note)
     if errors == "raise":
-        return ElMany(p_tilde, statistic, pvalue)
+        return ElMany(*outcome.columns)
     messages: list[str | None] = [None] * panel.size
-    for index, _, message in failures:
-        messages[index] = str(panel.unreadable[index]) if index in panel.unreadable else message
-    return ElManyMasked(p_tilde, statistic, pvalue, messages)
+    for index, _, message in outcome.failures:
+        messages[index] = message
+    return ElManyMasked(*outcome.columns, messages)
 
 
 @overload

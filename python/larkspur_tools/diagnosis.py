@@ -12,10 +12,20 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from .frame import check_level
-from .lags import _checked, _frame, _series, _where, chi2_upper_tail
-from .small_sample import BOOTSTRAP_RUN, warn_if_small
-from .wild_bootstrap import BootstrapResult, _checked_B, _checked_weights, _result, _stream
+from ._shared import (
+    check_level,
+    checked_B,
+    checked_seed,
+    checked_threads,
+    checked_weights,
+    one_series,
+    pvalue_text,
+    where,
+)
+from .escanciano_lobato import RECORD as EL_RECORD
+from .lags import chi2_upper_tail, checked_lags, lag_frame
+from .small_sample import warn_if_small
+from .wild_bootstrap import BootstrapResult, run_bootstrap
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -36,16 +46,6 @@ _SCIENTIFIC_BELOW = 1e-4
 _LEGEND_DROP_POINTS = 36
 # Lags beyond which not every lag gets a tick label.
 _ALL_TICKS_UP_TO = 20
-
-
-def pvalue_text(pvalue: float, decimals: int, zero_below: float | None = None, bound: bool = False) -> str:
-    """A p-value as statistics packages print it: fixed decimals, scientific
-    notation below 1e-4, "< bound" for an exact 0.0 that only means "below
-    the computation's resolution" (`zero_below`), "<= p" for a bound."""
-    if pvalue == 0.0 and zero_below is not None:
-        return f"< {zero_below:.2g}"
-    text = f"{pvalue:.{decimals}f}" if pvalue >= _SCIENTIFIC_BELOW else f"{pvalue:.{decimals - 1}e}"
-    return f"<= {text}" if bound else text
 
 
 @dataclass(frozen=True, eq=False)
@@ -436,6 +436,7 @@ def diagnose(
     weights: Literal["rademacher", "mammen"] = "rademacher",
     seed: int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM | None = None,
     level: float = 0.05,
+    threads: int | None = None,
 ) -> Diagnosis:
     """The test on one series, explained: results, exact tail, optional
     bootstrap p-value (`bootstrap` = B replicates, as `bootstrap(...)`
@@ -463,6 +464,8 @@ def diagnose(
         The bootstrap's seed, as `bootstrap` takes it; None draws one, kept in the result.
     level : float, default 0.05
         The level of the verdicts in the report, strictly between 0 and 1.
+    threads : int, optional
+        Threads that test the bootstrap's replicates (default: every CPU available).
 
     Returns
     -------
@@ -496,22 +499,25 @@ def diagnose(
     >>> print(diagnosis.summary().splitlines()[2])
     Series:                         FTSE returns    Observations (n):                       1859
     """
+    # Every argument is checked whether or not a bootstrap is asked for: a
+    # misspelt weight or seed is an error now, not at the first bootstrap.
     check_level(level)
+    checked_weights(weights)
+    checked_seed(seed)
+    checked_threads(threads)
     if bootstrap:
-        weights = _checked_weights(weights)
-        B = _checked_B(bootstrap)
-    x, name = _series(data)
-    result, q_used, d_used = _checked(x, q, d)
-    lags = result
+        checked_B(bootstrap)
+    x, name = one_series(data)
+    lags, q_used, d_used = checked_lags(x, q, d)
+    result = lags
     boot = None
     if bootstrap:
-        used, generator = _stream(seed)
-        warn_if_small(len(x), _where(name), remedy=BOOTSTRAP_RUN)
-        boot = _result(x, result.statistic, B, weights, used, generator, q, d)
+        # The stack: warn_if_small, run_bootstrap, here, the caller.
+        boot = run_bootstrap(EL_RECORD, x, bootstrap, weights, seed, {"q": q, "d": d}, threads, 4, name)
     else:
         warn_if_small(
             len(x),
-            _where(name),
+            where(name),
             remedy="diagnose(..., bootstrap=999) adds a p-value that does not lean on that approximation",
         )
     return Diagnosis(
@@ -523,7 +529,7 @@ def diagnose(
         pvalue=result.pvalue,
         tail=chi2_upper_tail(result.statistic),
         bootstrap=boot,
-        table=_frame(lags),
+        table=lag_frame(lags),
         level=level,
         name=name,
         aic_penalty=lags.aic_penalty,

@@ -19,6 +19,7 @@ import numpy.typing as npt
 from ._core import default_d, noting
 from .batch import run_many
 from .reading import REAL_KINDS, Panel, read_panel, read_series
+from ._shared import check_level, rejects
 from .small_sample import warn_if_small
 
 if TYPE_CHECKING:
@@ -47,7 +48,7 @@ def by_column(
     """The test on every column: one row per column, indexed by its label as given.
 
     Columns: n (observations tested), d (largest lag used), p_tilde,
-    statistic, pvalue, and reject (pvalue < level, 0 < level < 1). Each
+    statistic, pvalue, and reject (pvalue <= level, 0 < level < 1). Each
     column is read as `el_many` reads a series, and all are tested in one
     native batch, in place. A column of dates, durations, periods, text or
     categories is refused (TypeError naming it and its dtype);
@@ -124,7 +125,7 @@ def by_column(
                 int(p_tilde),
                 float(statistic),
                 float(pvalue),
-                bool(pvalue < level),
+                rejects(float(pvalue), level),
             )
         )
     kept = [position for position, _ in labels]
@@ -223,11 +224,6 @@ def rolling_pvalues(
     # list of 100,000 of them costs more than the whole batch of tests).
     labels = index[np.arange(window - 1, len(values), step)]
     return pd.Series(pvalues, index=labels, name="pvalue", dtype="float64")
-
-
-def check_level(level: float) -> None:
-    if not 0 < level < 1:
-        raise ValueError(f"level must lie in (0, 1), e.g. 0.05 for 5%, not {level!r}")
 
 
 def check_nan_policy(nan: str) -> None:

@@ -22,7 +22,7 @@ import numpy.typing as npt
 
 from . import _batch
 from ._core import DEFAULT_Q
-from .reading import read_series
+from ._shared import one_series, where
 from .small_sample import warn_if_small
 
 if TYPE_CHECKING:
@@ -144,27 +144,13 @@ def _lags(x: FloatArray, q: float | None, d: int | None) -> _Lags:
     )
 
 
-def _series(data: Any) -> tuple[FloatArray, str | None]:
-    """One series as float64, read as every entry point reads one, or a
-    fitted model's residuals (an object with a `resid` attribute)."""
-    resid = getattr(data, "resid", None)
-    if resid is not None and not callable(resid):
-        data = resid
-    name = getattr(data, "name", None)
-    return read_series(data), None if name is None else str(name)
-
-
-def _where(name: str | None) -> str:
-    return "the series" if name is None else f"series {name!r}"
-
-
-def _checked(x: FloatArray, q: float | None, d: int | None) -> tuple[_Lags, float, int]:
+def checked_lags(x: FloatArray, q: float | None, d: int | None) -> tuple[_Lags, float, int]:
     # The test's own checks (and messages) decide what is accepted.
     lags = _lags(x, q, d)
     return lags, lags.q, lags.d
 
 
-def _frame(lags: _Lags) -> pd.DataFrame:
+def lag_frame(lags: _Lags) -> pd.DataFrame:
     import pandas as pd
 
     n = float(lags.n)
@@ -195,9 +181,9 @@ def _warns_when_short(function: Callable[..., _Table]) -> Callable[..., _Table]:
 
     @functools.wraps(function)
     def warned(data: Any, *args: Any, **kwargs: Any) -> _Table:
-        x, name = _series(data)
+        x, name = one_series(data)
         result = function(x, *args, **kwargs)
-        warn_if_small(len(x), _where(name))
+        warn_if_small(len(x), where(name))
         return result
 
     return warned
@@ -260,5 +246,5 @@ def lag_table(data: RawData, q: float | None = None, d: int | None = None) -> pd
     2              0.450               103.662    True
     3              0.043               104.206   False
     """
-    x, _ = _series(data)
-    return _frame(_lags(x, q, d))
+    # `data` is the float64 series the decorator read.
+    return lag_frame(_lags(data, q, d))

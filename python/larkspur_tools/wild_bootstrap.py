@@ -1,7 +1,14 @@
-"""The wild bootstrap of the test: replicates of the demeaned series
-re-weighted by Rademacher or Mammen weights from a documented PCG64 stream,
-tested in native batches with the test's bits; only counts are kept, so
-memory does not grow with B.
+"""The wild-bootstrap engine, for every test alike: replicates of the
+demeaned series re-weighted by Rademacher or Mammen weights from a
+documented PCG64 stream, handed in blocks to the test's record, which
+computes their statistics natively with the test's bits; only counts are
+kept, so memory does not grow with B. `bootstrap` and `bootstrap_pvalue`
+are the Escanciano-Lobato test's functions over it.
+
+A scale-free test (x * 2**k gives x's statistic) is resampled from x scaled
+by an exact power of two to a fixed magnitude, so that its replicates, and
+so its p-value, are the same for every k where the test accepts x: no
+replicate underflows or overflows because of the data's units.
 """
 
 from __future__ import annotations
@@ -15,9 +22,29 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _batch
-from .batch import ElManyMasked, run_many
-from .lags import _checked, _series, _where
-from .reading import Panel
+from ._registry import Prepared, TestRecord
+from ._shared import (
+    B_ACCEPTED as B_ACCEPTED,
+)
+from ._shared import (
+    MAX_B as MAX_B,
+)
+from ._shared import (
+    SEED_ACCEPTED as SEED_ACCEPTED,
+)
+from ._shared import (
+    WEIGHTS_ACCEPTED as WEIGHTS_ACCEPTED,
+)
+from ._shared import (
+    checked_B,
+    checked_threads,
+    checked_weights,
+    exact_ratio,
+    one_series,
+    stream,
+    where,
+)
+from .escanciano_lobato import RECORD as EL_RECORD
 from .small_sample import BOOTSTRAP_RUN, warn_if_small
 
 if TYPE_CHECKING:
@@ -37,21 +64,10 @@ _CACHE_BLOCK_BYTES = 2**22
 
 # --- the wild bootstrap -----------------------------------------------------
 
-#: The most replicates one bootstrap p-value may ask for. Its resolution
-#: 1/(B + 1) is then 1e-8, far below the Monte Carlo error of any p-value a
-#: decision rests on, and the run is still finite: 10^8 replicates of 250
-#: values take two to five minutes on one core (Rademacher, Mammen).
-MAX_B = 10**8
 #: The replicate statistics a result keeps (the first ones drawn, a random
 #: sample of them all): enough for a histogram, and bounded whatever B is.
 SAMPLE_SIZE = 10_000
 
-WEIGHTS_ACCEPTED = "weights must be 'rademacher' or 'mammen'"
-B_ACCEPTED = f"B must be an integer from 1 to {MAX_B:,} (MAX_B)"
-SEED_ACCEPTED = (
-    "seed must be None, a non-negative int, a numpy.random.SeedSequence, or a numpy.random.Generator "
-    "or bit generator of the PCG64 family (PCG64, PCG64DXSM)"
-)
 NO_REPLICATE = (
     "bootstrap: none of the {B} re-weighted replicates could be tested ({message}); the series is too "
     "short or too regular for a wild bootstrap"
@@ -129,51 +145,6 @@ class BootstrapResult:
         return self.exceedances == 0
 
 
-def _checked_weights(weights: object) -> Literal["rademacher", "mammen"]:
-    if isinstance(weights, str):
-        if weights == "rademacher":
-            return "rademacher"
-        if weights == "mammen":
-            return "mammen"
-    raise ValueError(f"{WEIGHTS_ACCEPTED}, not {weights!r}")
-
-
-def _checked_B(B: object) -> int:
-    if isinstance(B, bool) or not isinstance(B, (int, np.integer)) or not 1 <= B <= MAX_B:
-        raise ValueError(f"{B_ACCEPTED}, not {B!r}")
-    return int(B)
-
-
-def _stream(seed: object) -> tuple[int | np.random.SeedSequence, np.random.PCG64]:
-    """(the seed to report, the PCG64 bit generator whose raw outputs make the weights).
-
-    An int or SeedSequence seeds PCG64 as NumPy does (PCG64(seed)). None
-    draws fresh entropy from the operating system, and a Generator or
-    PCG64-family bit generator gives its next two raw 64-bit outputs (first
-    the low word) as a 128-bit int: either way that int is the seed reported,
-    so every run can be repeated, and a Generator moves on as after any draw.
-    """
-    if seed is None:
-        entropy = np.random.SeedSequence().entropy
-        assert isinstance(entropy, int)
-        seed = entropy
-    elif isinstance(seed, np.random.Generator) and isinstance(
-        seed.bit_generator, (np.random.PCG64, np.random.PCG64DXSM)
-    ):
-        low, high = (int(word) for word in seed.bit_generator.random_raw(2))
-        seed = low | high << 64
-    elif isinstance(seed, (np.random.PCG64, np.random.PCG64DXSM)):
-        low, high = (int(word) for word in seed.random_raw(2))
-        seed = low | high << 64
-    elif isinstance(seed, (int, np.integer)) and not isinstance(seed, bool):
-        if seed < 0:
-            raise ValueError(f"{SEED_ACCEPTED}, not {seed!r}")
-        seed = int(seed)
-    elif not isinstance(seed, np.random.SeedSequence):
-        raise TypeError(f"{SEED_ACCEPTED}, not {type(seed).__name__}")
-    return seed, np.random.PCG64(seed)
-
-
 def _rademacher_rows(generator: np.random.PCG64, e: FloatArray, out: FloatArray) -> None:
     """Fills `out` (rows x n rounded up to a multiple of 8; `e` padded alike)
     with e * w, w = +-1 from the stream's bits.
@@ -239,13 +210,10 @@ def _rows_per_block(n: int, weights: str, limit: int) -> int:
 
 def _bootstrap(
     x: FloatArray,
-    statistic: float,
+    prepared: Prepared,
     B: int,
     weights: Literal["rademacher", "mammen"],
     generator: np.random.PCG64,
-    q: float | None,
-    d: int | None,
-    threads: int | None,
 ) -> tuple[int, int, FloatArray, str | None]:
     """(exceedances, replicates tested, the first SAMPLE_SIZE statistics, the
     first skipped replicate's message) of B replicates of the demeaned `x`.
@@ -278,21 +246,20 @@ def _bootstrap(
             _mammen_rows(generator, refine, products, series[:count])
             return series[:count]
 
+    statistic = prepared.statistic
     sample = np.full(min(B, SAMPLE_SIZE), math.nan)
     exceedances, tested, skipped = 0, 0, None
     for start in range(0, B, rows):
         count = min(rows, B - start)
-        # Masked: a replicate the test refuses (a zero robust variance after
-        # re-weighting) is the bootstrap's, not the data's; it is skipped.
-        result = run_many(
-            Panel(replicates(count), 1, count), q, d, threads, "mask", lambda index: "in a bootstrap replicate"
-        )
-        statistics = result.statistic
+        # A degenerate replicate (the record says which: constant after
+        # re-weighting, say) is the bootstrap's, not the data's: it is
+        # skipped and counted; the record raises for any other refusal.
+        statistics, message = prepared.replicates(replicates(count))
         exceedances += int(np.count_nonzero(statistics >= statistic))
         failed = int(np.count_nonzero(np.isnan(statistics)))  # the statistic of a skipped replicate
         tested += count - failed
-        if failed and skipped is None and isinstance(result, ElManyMasked):
-            skipped = next(message for message in result.message if message is not None)
+        if failed and skipped is None:
+            skipped = message
         if start < len(sample):
             sample[start : start + count] = statistics[: len(sample) - start]
     sample.setflags(write=False)
@@ -408,33 +375,80 @@ def bootstrap(
 def _bootstrap_of(
     data: RawData, B: int, weights: object, seed: object, q: float | None, d: int | None, threads: int | None
 ) -> BootstrapResult:
-    # Arguments first (cheap), then the data, then the stream: a refused
-    # call draws nothing from a caller's Generator.
-    weights = _checked_weights(weights)
-    B = _checked_B(B)
-    x, name = _series(data)
-    result, _, _ = _checked(x, q, d)
-    used, generator = _stream(seed)
-    # The stack: warn_if_small, here, bootstrap or bootstrap_pvalue, its caller.
-    warn_if_small(len(x), _where(name), stacklevel=4, remedy=BOOTSTRAP_RUN)
-    return _result(x, result.statistic, B, weights, used, generator, q, d, threads)
+    # The stack: warn_if_small, run_bootstrap, here, bootstrap or bootstrap_pvalue, its caller.
+    return run_bootstrap(EL_RECORD, data, B, weights, seed, {"q": q, "d": d}, threads, stacklevel=5)
 
 
-def _result(
+def scaled_to_unit(x: FloatArray) -> FloatArray:
+    """x times the power of two that brings its largest magnitude into
+    [1, 2): exact for every value not pushed below the smallest normal
+    (then the same for x * 2**k, every k). A series with no finite nonzero
+    value is returned as it is."""
+    finite = x[np.isfinite(x)]
+    largest = float(np.max(np.abs(finite))) if finite.size else 0.0
+    if largest == 0.0:
+        return x
+    _, exponent = math.frexp(largest)  # largest = m 2**exponent, 0.5 <= m < 1
+    return x if exponent == 1 else np.ldexp(x, 1 - exponent)
+
+
+def run_bootstrap(
+    record: TestRecord,
+    data: RawData,
+    B: object,
+    weights: object,
+    seed: object,
+    options: dict[str, object],
+    threads: int | None,
+    stacklevel: int = 4,
+    name: str | None = None,
+) -> BootstrapResult:
+    """The wild bootstrap of `record`'s test on one series: every check in
+    the order every bootstrap makes them, then the replicates.
+
+    Arguments first (cheap: weights, B, threads, the test's options), then
+    the data (the test's own errors), then the stream: a refused call draws
+    nothing from a caller's Generator. `stacklevel` points the small-sample
+    warning at the user's call; `name` names the series there when the data
+    (already read by the caller) no longer carry it."""
+    weights = checked_weights(weights)
+    B = checked_B(B)
+    count = checked_threads(threads)
+    checked = record.check_options(options)
+    x, own_name = one_series(data)
+    name = own_name if name is None else name
+    prepared = record.prepare(x, checked, count)
+    used, generator = stream(seed)
+    warn_if_small(len(x), where(name), stacklevel=stacklevel, remedy=BOOTSTRAP_RUN)
+    return bootstrap_result(record, x, prepared, B, weights, used, generator, checked, count)
+
+
+def bootstrap_result(
+    record: TestRecord,
     x: FloatArray,
-    statistic: float,
+    prepared: Prepared,
     B: int,
     weights: Literal["rademacher", "mammen"],
     used: int | np.random.SeedSequence,
     generator: np.random.PCG64,
-    q: float | None,
-    d: int | None,
-    threads: int | None = None,
+    options: object,
+    threads: int,
 ) -> BootstrapResult:
-    exceedances, tested, sample, skipped = _bootstrap(x, statistic, B, weights, generator, q, d, threads)
+    """The replicates of a series already prepared (its statistic is the
+    test's on x itself), counted into a result."""
+    if record.scale_free:
+        unit = scaled_to_unit(x)
+        if unit is not x:
+            prepared_unit = record.prepare(unit, options, threads)
+            # The replicates are made from the unit-scale series; T stays
+            # the test's on the data as given (the same bits for a
+            # scale-free test, wherever it accepts both).
+            prepared_unit.statistic = prepared.statistic
+            x, prepared = unit, prepared_unit
+    exceedances, tested, sample, skipped = _bootstrap(x, prepared, B, weights, generator)
     if tested == 0:
         raise ValueError(NO_REPLICATE.format(B=B, message=skipped))
-    return BootstrapResult((1 + exceedances) / (tested + 1), B, exceedances, tested, weights, used, sample)
+    return BootstrapResult(exact_ratio(1 + exceedances, tested + 1), B, exceedances, tested, weights, used, sample)
 
 
 def bootstrap_pvalue(

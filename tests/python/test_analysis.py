@@ -101,7 +101,7 @@ def test_chi2_upper_tail_against_mpmath():
 PINNED = np.array([((k * k * 31 + 7 * k) % 97 - 48) / 4.0 for k in range(203)])
 
 
-def decoded(x, weights, seed, replicate):
+def decoded(x, weights, seed, replicate, d=None):
     """Replicate `replicate` of the demeaned x, its weights read from the raw
     streams as documented, independently of the package's block code."""
     n = len(x)
@@ -121,29 +121,47 @@ def decoded(x, weights, seed, replicate):
                 for octet in octets
             ]
         w = [analysis.MAMMEN_LOW if is_low else analysis.MAMMEN_HIGH for is_low in low]
-    return EL(e * np.array(w)).statistic
+    return EL(e * np.array(w), d=d).statistic
 
 
-def through_diagnose(x, B, *, weights, seed):
-    return larkspur_tools.diagnose(x, bootstrap=B, weights=weights, seed=seed).bootstrap
+def through_diagnose(x, B, *, weights, seed, d=None):
+    return larkspur_tools.diagnose(x, bootstrap=B, weights=weights, seed=seed, d=d).bootstrap
 
 
 @pytest.mark.parametrize(
-    ("weights", "x", "via"),
+    ("weights", "x", "via", "d"),
     [
-        ("rademacher", PINNED, analysis.bootstrap),
-        ("mammen", PINNED, analysis.bootstrap),
+        ("rademacher", PINNED, analysis.bootstrap, None),
+        ("mammen", PINNED, analysis.bootstrap, None),
+        # The caller's d in every replicate, not the default.
+        ("rademacher", PINNED, analysis.bootstrap, 30),
+        ("mammen", PINNED, through_diagnose, 30),
         # 64 values: one raw word per replicate (the next replicate's signs start
         # at word 1); a mean of 5, which the replicates must not carry.
-        ("rademacher", PINNED[:64] + 5.0, through_diagnose),
-        ("mammen", PINNED[:64] + 5.0, through_diagnose),
+        ("rademacher", PINNED[:64] + 5.0, through_diagnose, None),
+        ("mammen", PINNED[:64] + 5.0, through_diagnose, None),
     ],
 )
-def test_bootstrap_replicates_follow_the_documented_stream(weights, x, via):
+def test_bootstrap_replicates_follow_the_documented_stream(weights, x, via, d):
     with warnings.catch_warnings(action="ignore", category=larkspur_tools.SmallSampleWarning):
-        result = via(x, 199, weights=weights, seed=2024)
+        result = via(x, 199, weights=weights, seed=2024, d=d)
     # Ten replicates: at n = 203 three of their Mammen bytes are 185, so the second stream is read.
-    assert [decoded(x, weights, 2024, r) for r in range(10)] == list(result.sample[:10])
+    assert [decoded(x, weights, 2024, r, d) for r in range(10)] == list(result.sample[:10])
+
+
+MAGNITUDE_BASE = np.random.default_rng(3).standard_normal(100)
+
+
+@pytest.mark.parametrize("weights", ["rademacher", "mammen"])
+@pytest.mark.parametrize("k", [-255, -100, -1, 7, 200, 253])
+def test_bootstrap_does_not_depend_on_the_series_magnitude(weights, k):
+    """x * 2**k is resampled as x: the same replicates, so the same count
+    and p-value wherever the test accepts the series (at 2**-255 the
+    replicates of the raw series used to underflow and be skipped)."""
+    base = analysis.bootstrap(MAGNITUDE_BASE, 99, weights=weights, seed=1)
+    scaled = analysis.bootstrap(np.ldexp(MAGNITUDE_BASE, k), 99, weights=weights, seed=1)
+    assert (scaled.pvalue, scaled.exceedances, scaled.tested) == (base.pvalue, base.exceedances, base.tested)
+    assert base.tested == 99
 
 
 def test_native_mammen_selection_has_the_numpy_selections_bits():
@@ -296,6 +314,11 @@ SHARED = np.zeros((3, 11), np.int64)  # products in its last two rows, out in it
         ({"function": larkspur_tools.diagnose, "level": 5}, ValueError, "level must lie in"),
         ({"function": larkspur_tools.diagnose, "level": math.nan}, ValueError, "level must lie in"),
         ({"function": larkspur_tools.diagnose, "bootstrap": -1}, ValueError, "B must be an integer"),
+        # Checked even when no bootstrap is asked for.
+        ({"function": larkspur_tools.diagnose, "weights": "mamen"}, ValueError, "weights must be"),
+        ({"function": larkspur_tools.diagnose, "seed": "junk"}, TypeError, "seed must be"),
+        ({"function": larkspur_tools.diagnose, "threads": 0}, ValueError, "threads must be a positive integer"),
+        ({"threads": 0}, ValueError, "threads must be a positive integer, not 0"),
         # The Mammen weights' native selection checks its buffers.
         ({"function": select, "octets": np.zeros((3, 16), np.int8)}, TypeError, "octets must be a C-contiguous 2-D"),
         ({"function": select, "octets": np.zeros((3, 32), np.uint8)[:, ::2]}, TypeError, "octets must be a C-contig"),

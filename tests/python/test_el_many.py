@@ -136,7 +136,11 @@ def test_errors_and_masks_are_the_class_errors_with_notes(d):
         ({"d": -1}, OverflowError),
         ({"d": 1.5}, TypeError),
         ({"threads": 0}, ValueError),
+        ({"threads": -1}, ValueError),
+        ({"threads": True}, ValueError),
         ({"threads": 1.0}, TypeError),
+        ({"threads": "2"}, TypeError),
+        ({"threads": 2**64}, OverflowError),
         ({"errors": "ignore"}, ValueError),
         ({"axis": 2}, ValueError),
     ],
@@ -150,6 +154,9 @@ def test_refused_arguments(kwargs, error):
         with pytest.raises(error) as direct:
             EL(values[:, 0], kwargs.get("q"), kwargs.get("d"))
         assert str(raised.value) == str(direct.value) and raised.value.__notes__ == ["in series 0"]
+    elif "threads" in kwargs:
+        # An argument's error names the argument, never a series.
+        assert "threads" in str(raised.value) and not hasattr(raised.value, "__notes__")
 
 
 @pytest.mark.parametrize(
