@@ -23,7 +23,7 @@ from ._shared import (
     where,
 )
 from .escanciano_lobato import RECORD as EL_RECORD
-from .lags import chi2_upper_tail, checked_lags, lag_frame
+from .lags import checked_lags, chi2_upper_tail, lag_frame
 from .small_sample import warn_if_small
 from .wild_bootstrap import BootstrapResult, run_bootstrap
 

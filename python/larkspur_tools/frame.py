@@ -17,9 +17,9 @@ import numpy as np
 import numpy.typing as npt
 
 from ._core import default_d, noting
+from ._shared import check_level, rejects
 from .batch import run_many
 from .reading import REAL_KINDS, Panel, read_panel, read_series
-from ._shared import check_level, rejects
 from .small_sample import warn_if_small
 
 if TYPE_CHECKING:
