@@ -36,6 +36,25 @@ THREADS_ACCEPTED = "threads must be a positive integer"
 _SCIENTIFIC_BELOW = 1e-4
 
 
+#: The extra that brings each optional module.
+EXTRAS = {"pandas": "pandas", "matplotlib": "plot", "dask": "dask", "pyarrow": "parquet"}
+
+
+def optional_module(name: str, caller: str) -> Any:
+    """The optional module `name`, imported for `caller`; ImportError naming
+    the extra that installs it (not a bare ModuleNotFoundError) when absent."""
+    import importlib
+
+    try:
+        return importlib.import_module(name)
+    except ModuleNotFoundError as error:
+        if error.name != name:
+            raise
+        raise ImportError(
+            f'{caller} needs {name}, an optional dependency: pip install "larkspur[{EXTRAS[name]}]"', name=name
+        ) from None
+
+
 def one_series(data: Any) -> tuple[FloatArray, str | None]:
     """One series as float64, read as every entry point reads one, or a
     fitted model's residuals (an object with a `resid` attribute)."""

@@ -19,6 +19,7 @@ from ._shared import (
     checked_threads,
     checked_weights,
     one_series,
+    optional_module,
     pvalue_text,
     where,
 )
@@ -320,6 +321,7 @@ class Diagnosis:
         >>> [ax.get_xlabel() for ax in figure.axes]
         ['lag']
         """
+        optional_module("matplotlib", "Diagnosis.plot")
         import matplotlib.pyplot as plt
         from matplotlib.figure import Figure
         from matplotlib.ticker import MaxNLocator
@@ -499,6 +501,7 @@ def diagnose(
     >>> print(diagnosis.summary().splitlines()[2])
     Series:                         FTSE returns    Observations (n):                       1859
     """
+    optional_module("pandas", "diagnose")
     # Every argument is checked whether or not a bootstrap is asked for: a
     # misspelt weight or seed is an error now, not at the first bootstrap.
     check_level(level)

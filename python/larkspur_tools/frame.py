@@ -17,7 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._core import default_d, noting
-from ._shared import check_level, rejects
+from ._shared import check_level, optional_module, rejects
 from .batch import run_many
 from .reading import REAL_KINDS, Panel, read_panel, read_series
 from .small_sample import warn_if_small
@@ -106,6 +106,7 @@ def by_column(
     CAC   1859        1  0.3007   False
     FTSE  1859        1  0.0011    True
     """
+    optional_module("pandas", "by_column")
     import pandas as pd
 
     check_level(level)
@@ -197,6 +198,7 @@ def rolling_pvalues(
     >>> len(pvalues), pvalues.index[0], pvalues.name
     (7, 250, 'pvalue')
     """
+    optional_module("pandas", "rolling_pvalues")
     import pandas as pd
 
     if window < 1 or step < 1:

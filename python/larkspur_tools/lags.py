@@ -22,7 +22,7 @@ import numpy.typing as npt
 
 from . import _batch
 from ._core import DEFAULT_Q
-from ._shared import one_series, where
+from ._shared import one_series, optional_module, where
 from .small_sample import warn_if_small
 
 if TYPE_CHECKING:
@@ -181,6 +181,7 @@ def _warns_when_short(function: Callable[..., _Table]) -> Callable[..., _Table]:
 
     @functools.wraps(function)
     def warned(data: Any, *args: Any, **kwargs: Any) -> _Table:
+        optional_module("pandas", function.__name__)
         x, name = one_series(data)
         result = function(x, *args, **kwargs)
         warn_if_small(len(x), where(name))
