@@ -5,7 +5,7 @@ from collections.abc import Sequence
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
-from larkspur_tools import ELTuple, EscancianoLobato, by_column, el_many, el_tuple, rolling_pvalues
+from larkspur_tools import ElTuple, EscancianoLobato, by_column, el_many, el_tuple, rolling_pvalues
 
 from larkspur import statistical_tests
 
@@ -28,7 +28,7 @@ def run_again(values: Sequence[float]) -> EscancianoLobato:
     return run(values)
 
 
-def everything(frame: pd.DataFrame, series: pd.Series[float], values: Sequence[float]) -> ELTuple:
+def everything(frame: pd.DataFrame, series: pd.Series[float], values: Sequence[float]) -> ElTuple:
     table: pd.DataFrame = by_column(frame, nan="omit")
     pvalues: pd.Series[float] = rolling_pvalues(series, 250, step=5)
     assert len(table) >= 0 and len(pvalues) >= 0

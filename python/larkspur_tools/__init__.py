@@ -23,11 +23,12 @@ when called.
     from larkspur_tools import EscancianoLobato   # the result class, for annotations
 """
 
+import warnings as _warnings
+from typing import TYPE_CHECKING as _TYPE_CHECKING
+from typing import Any as _Any
+
 from ._core import (
     DEFAULT_Q as DEFAULT_Q,
-)
-from ._core import (
-    ELTuple as ELTuple,
 )
 from ._core import (
     ElTuple as ElTuple,
@@ -78,8 +79,25 @@ from .wild_bootstrap import (
     bootstrap_pvalue as bootstrap_pvalue,
 )
 
-#: The former name of `read_series`.
-as_float64 = read_series
+if _TYPE_CHECKING:
+    from ._core import ELTuple as ELTuple
+    from .reading import read_series as as_float64
+
+# Former names, kept for one release: each use warns.
+_DEPRECATED = {"ELTuple": ("ElTuple", "ElTuple"), "as_float64": ("read_series", "read_series")}
+
+
+def __getattr__(name: str) -> _Any:
+    if name in _DEPRECATED:
+        new, attribute = _DEPRECATED[name]
+        _warnings.warn(
+            f"larkspur_tools.{name} is deprecated and goes in the next release: use {new}",
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        return globals()[attribute]
+    raise AttributeError(f"module 'larkspur_tools' has no attribute {name!r}")
+
 
 __all__ = [
     "BootstrapResult",
@@ -87,12 +105,10 @@ __all__ = [
     "Diagnosis",
     "EscancianoLobato",
     "ElTuple",
-    "ELTuple",
     "ElMany",
     "ElManyMasked",
     "SMALL_SAMPLE",
     "SmallSampleWarning",
-    "as_float64",
     "bootstrap",
     "bootstrap_pvalue",
     "by_column",

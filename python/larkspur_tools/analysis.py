@@ -1,11 +1,15 @@
-"""Why a series rejects, and how sure: the names of the lag table
-(`lags`), the wild bootstrap (`wild_bootstrap`) and the diagnosis
-(`diagnosis`) in one place, where they lived before those modules.
+"""Deprecated: the names of the lag table (`lags`), the wild bootstrap
+(`wild_bootstrap`) and the diagnosis (`diagnosis`) in one place, where they
+lived before those modules. Import them from `larkspur_tools` (or those
+modules); this module goes in the next release.
 """
 
+import warnings
+
+
+from ._shared import pvalue_text as pvalue_text
 from .diagnosis import Diagnosis as Diagnosis
 from .diagnosis import diagnose as diagnose
-from .diagnosis import pvalue_text as pvalue_text
 from .lags import LAG_COLUMNS as LAG_COLUMNS
 from .lags import chi2_upper_tail as chi2_upper_tail
 from .lags import lag_table as lag_table
@@ -35,6 +39,13 @@ from .wild_bootstrap import (
 )
 from .wild_bootstrap import (
     bootstrap_pvalue as bootstrap_pvalue,
+)
+
+warnings.warn(
+    "larkspur_tools.analysis is deprecated: import its names from larkspur_tools "
+    "(or larkspur_tools.lags, .wild_bootstrap, .diagnosis)",
+    DeprecationWarning,
+    stacklevel=2,
 )
 
 __all__ = [

@@ -111,9 +111,9 @@ def by_column(
 
     check_level(level)
     check_nan_policy(nan)
-    labels, given_index, panel = read_table(data, numeric_only)
+    labels, given_index, panel = table_panel(data, numeric_only)
     if nan == "omit":
-        panel = without_missing(panel)
+        panel = panel_without_missing(panel)
     tested = run_many(panel, q, d, None, "raise", lambda index: f"in column {labels[index][1]!r}")
     lengths = [panel.data.shape[0]] * panel.size if isinstance(panel.data, np.ndarray) else map(len, panel.data)
     rows: list[tuple[int, int, int, float, float, bool]] = []
@@ -233,7 +233,7 @@ def check_nan_policy(nan: str) -> None:
         raise ValueError(f"nan must be 'raise' or 'omit', not {nan!r}")
 
 
-def read_table(data: Any, numeric_only: bool) -> tuple[list[tuple[int, Any]], pd.Index[Any] | None, Panel]:
+def table_panel(data: Any, numeric_only: bool) -> tuple[list[tuple[int, Any]], pd.Index[Any] | None, Panel]:
     """((position, label) of each column to test, the table's own column index
     or None, the columns as a panel). A column that is not numbers is
     skipped with numeric_only, else kept as unreadable in its place."""
@@ -284,7 +284,7 @@ def read_table(data: Any, numeric_only: bool) -> tuple[list[tuple[int, Any]], pd
     return labels, given_index, Panel(series, 0, len(series), None, unreadable)
 
 
-def without_missing(panel: Panel) -> Panel:
+def panel_without_missing(panel: Panel) -> Panel:
     """The panel's columns without their missing values (NaN), each as a 1-D array."""
     columns = list(panel.data.T) if isinstance(panel.data, np.ndarray) else panel.data
     return panel._replace(

@@ -79,7 +79,7 @@ def read_series(values: Any, where: str = "data") -> FloatArray:
     ...
     TypeError: data has dtype datetime64[D], not numbers
     """
-    return as_float64(natural_array(values, where), where)
+    return array_as_float64(natural_array(values, where), where)
 
 
 def natural_array(values: Any, where: str = "data") -> np.ndarray[Any, Any]:
@@ -115,7 +115,7 @@ def natural_array(values: Any, where: str = "data") -> np.ndarray[Any, Any]:
         raise TypeError(f"{where} must be {SERIES_KINDS}: {error}") from None
 
 
-def as_float64(array: np.ndarray[Any, Any], where: str = "data") -> FloatArray:
+def array_as_float64(array: np.ndarray[Any, Any], where: str = "data") -> FloatArray:
     """A 1-D array of any dtype as float64, or TypeError."""
     if array.ndim != 1:
         raise TypeError(f"{where} must be one-dimensional, not an array of shape {array.shape}")

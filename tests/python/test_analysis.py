@@ -11,7 +11,7 @@ from types import SimpleNamespace
 import larkspur_tools
 import numpy as np
 import pytest
-from larkspur_tools import _batch, analysis, wild_bootstrap
+from larkspur_tools import _batch, lags, wild_bootstrap
 from larkspur_tools import lags as lag_module
 from test_constructor import PENALTY_TIE
 from test_examples_and_tools import ROOT
@@ -68,7 +68,7 @@ def test_lag_table_gives_the_extensions_bits_ties_included():
 def test_lag_table_columns_and_refusals():
     x = np.random.default_rng(4).standard_normal(400)
     table = larkspur_tools.lag_table(x, d=5)
-    assert list(table.columns) == analysis.LAG_COLUMNS and list(table.index) == [1, 2, 3, 4, 5]
+    assert list(table.columns) == lags.LAG_COLUMNS and list(table.index) == [1, 2, 3, 4, 5]
     assert np.allclose(
         table["robust_t"] ** 2, table["cumulative_statistic"].diff().fillna(table["cumulative_statistic"])
     )
@@ -120,7 +120,7 @@ def decoded(x, weights, seed, replicate, d=None):
                 octet < 185 or (octet == 185 and int(refine.random_raw()) < int(wild_bootstrap.MAMMEN_REFINE_BOUND))
                 for octet in octets
             ]
-        w = [analysis.MAMMEN_LOW if is_low else analysis.MAMMEN_HIGH for is_low in low]
+        w = [wild_bootstrap.MAMMEN_LOW if is_low else wild_bootstrap.MAMMEN_HIGH for is_low in low]
     return EL(e * np.array(w), d=d).statistic
 
 
@@ -131,10 +131,10 @@ def through_diagnose(x, B, *, weights, seed, d=None):
 @pytest.mark.parametrize(
     ("weights", "x", "via", "d"),
     [
-        ("rademacher", PINNED, analysis.bootstrap, None),
-        ("mammen", PINNED, analysis.bootstrap, None),
+        ("rademacher", PINNED, wild_bootstrap.bootstrap, None),
+        ("mammen", PINNED, wild_bootstrap.bootstrap, None),
         # The caller's d in every replicate, not the default.
-        ("rademacher", PINNED, analysis.bootstrap, 30),
+        ("rademacher", PINNED, wild_bootstrap.bootstrap, 30),
         ("mammen", PINNED, through_diagnose, 30),
         # 64 values: one raw word per replicate (the next replicate's signs start
         # at word 1); a mean of 5, which the replicates must not carry.
@@ -158,8 +158,8 @@ def test_bootstrap_does_not_depend_on_the_series_magnitude(weights, k):
     """x * 2**k is resampled as x: the same replicates, so the same count
     and p-value wherever the test accepts the series (at 2**-255 the
     replicates of the raw series used to underflow and be skipped)."""
-    base = analysis.bootstrap(MAGNITUDE_BASE, 99, weights=weights, seed=1)
-    scaled = analysis.bootstrap(np.ldexp(MAGNITUDE_BASE, k), 99, weights=weights, seed=1)
+    base = wild_bootstrap.bootstrap(MAGNITUDE_BASE, 99, weights=weights, seed=1)
+    scaled = wild_bootstrap.bootstrap(np.ldexp(MAGNITUDE_BASE, k), 99, weights=weights, seed=1)
     assert (scaled.pvalue, scaled.exceedances, scaled.tested) == (base.pvalue, base.exceedances, base.tested)
     assert base.tested == 99
 
@@ -187,13 +187,13 @@ def test_native_mammen_selection_has_the_numpy_selections_bits():
     ],
 )
 def test_bootstrap_is_reproducible_bit_for_bit(monkeypatch, weights, first, pvalue):
-    result = analysis.bootstrap(PINNED, 199, weights=weights, seed=2024)
+    result = wild_bootstrap.bootstrap(PINNED, 199, weights=weights, seed=2024)
     assert [v.hex() for v in result.sample[:3]] == first
     assert larkspur_tools.bootstrap_pvalue(PINNED, 199, weights=weights, seed=2024) == pvalue == result.pvalue
     # Neither the block size nor a second run changes a bit; another seed does.
     monkeypatch.setattr(wild_bootstrap, "_CACHE_BLOCK_BYTES", 3 * 203 * 25)
-    assert analysis.bootstrap(PINNED, 199, weights=weights, seed=2024).sample.tobytes() == result.sample.tobytes()
-    assert analysis.bootstrap(PINNED, 199, weights=weights, seed=2025).sample.tobytes() != result.sample.tobytes()
+    assert wild_bootstrap.bootstrap(PINNED, 199, weights=weights, seed=2024).sample.tobytes() == result.sample.tobytes()
+    assert wild_bootstrap.bootstrap(PINNED, 199, weights=weights, seed=2025).sample.tobytes() != result.sample.tobytes()
 
 
 def int_seed_of(bit_generator):
@@ -216,18 +216,21 @@ def int_seed_of(bit_generator):
     ],
 )
 def test_bootstrap_seeds_of_each_kind(seed, reported):
-    result = analysis.bootstrap(PINNED, 49, seed=seed)
+    result = wild_bootstrap.bootstrap(PINNED, 49, seed=seed)
     assert result.seed is seed if reported is None else result.seed == reported
     # The stream is PCG64 seeded by what the result reports: the run repeats.
     assert result.sample[0] == decoded(PINNED, "rademacher", result.seed, 0)
-    assert analysis.bootstrap(PINNED, 49, seed=result.seed).sample.tobytes() == result.sample.tobytes()
+    assert wild_bootstrap.bootstrap(PINNED, 49, seed=result.seed).sample.tobytes() == result.sample.tobytes()
 
 
 def test_bootstrap_without_a_seed_reports_the_one_it_drew():
-    first = analysis.bootstrap(PINNED, 49)
-    assert isinstance(first.seed, int) and analysis.bootstrap(PINNED, 49, seed=first.seed) == first
+    first = wild_bootstrap.bootstrap(PINNED, 49)
+    assert isinstance(first.seed, int) and wild_bootstrap.bootstrap(PINNED, 49, seed=first.seed) == first
     generator = np.random.default_rng(7)
-    assert analysis.bootstrap(PINNED, 49, seed=generator).seed != analysis.bootstrap(PINNED, 49, seed=generator).seed
+    assert (
+        wild_bootstrap.bootstrap(PINNED, 49, seed=generator).seed
+        != wild_bootstrap.bootstrap(PINNED, 49, seed=generator).seed
+    )
     # help() names every accepted kind, not an alias.
     for function in (larkspur_tools.bootstrap, larkspur_tools.bootstrap_pvalue, larkspur_tools.diagnose):
         assert (
@@ -239,7 +242,7 @@ def test_bootstrap_without_a_seed_reports_the_one_it_drew():
 @pytest.mark.parametrize(
     ("n", "B", "limit"),
     [
-        (10_000, 999, analysis.MAX_REPLICATE_BYTES // 8),  # 80 MB of replicates in all, made in blocks
+        (10_000, 999, wild_bootstrap.MAX_REPLICATE_BYTES // 8),  # 80 MB of replicates in all, made in blocks
         (50, 10**7, 64 * 2**20),  # 80 MB of statistics, were they kept
     ],
 )
@@ -248,11 +251,11 @@ def test_bootstrap_memory_is_bounded(n, B, limit):
     tracemalloc.start()
     try:
         with warnings.catch_warnings(action="ignore", category=larkspur_tools.SmallSampleWarning):
-            result = analysis.bootstrap(x, B, seed=1)
+            result = wild_bootstrap.bootstrap(x, B, seed=1)
         _, peak = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
-    assert peak < limit and result.tested == B and len(result.sample) == min(B, analysis.SAMPLE_SIZE)
+    assert peak < limit and result.tested == B and len(result.sample) == min(B, wild_bootstrap.SAMPLE_SIZE)
 
 
 SHORT = np.arange(1.0, 10.0)  # symmetric after demeaning: many replicates tie with T
@@ -271,7 +274,7 @@ SHORT = np.arange(1.0, 10.0)  # symmetric after demeaning: many replicates tie w
 )
 def test_bootstrap_counts_ties_and_skips_untestable_replicates(x, B, tested):
     with warnings.catch_warnings(action="ignore", category=larkspur_tools.SmallSampleWarning):
-        result = analysis.bootstrap(x, B, seed=1)
+        result = wild_bootstrap.bootstrap(x, B, seed=1)
     statistic = EL(x).statistic
     sample = result.sample[~np.isnan(result.sample)]
     assert result.tested == len(sample) == tested
@@ -301,7 +304,7 @@ SHARED = np.zeros((3, 11), np.int64)  # products in its last two rows, out in it
         ({"weights": np.array([1, -1])}, ValueError, "weights must be 'rademacher' or 'mammen', not array"),
         ({"B": 0}, ValueError, "B must be an integer from 1 to 100,000,000"),
         ({"B": True}, ValueError, "B must be an integer"),
-        ({"B": analysis.MAX_B + 1}, ValueError, "B must be an integer"),
+        ({"B": wild_bootstrap.MAX_B + 1}, ValueError, "B must be an integer"),
         ({"B": 2**63}, ValueError, "B must be an integer"),
         ({"seed": -1}, ValueError, "seed must be None, a non-negative int"),
         ({"seed": True}, TypeError, "seed must be None, a non-negative int, .* not bool"),
@@ -361,7 +364,7 @@ def test_diagnosis_fields_summary_and_frame():
     assert (diagnosis.n, diagnosis.d, diagnosis.q, diagnosis.p_tilde) == (1859, 4, 2.4, result.p_tilde)
     assert (diagnosis.statistic, diagnosis.pvalue) == (result.statistic, result.pvalue)
     assert diagnosis.tail == larkspur_tools.chi2_upper_tail(result.statistic)
-    assert diagnosis.bootstrap == analysis.bootstrap(returns, 99, seed=3)
+    assert diagnosis.bootstrap == wild_bootstrap.bootstrap(returns, 99, seed=3)
     assert diagnosis.lag_table.equals(larkspur_tools.lag_table(returns))
     text = diagnosis.summary()
     for field in (

@@ -12,6 +12,7 @@ from typing import Any, NamedTuple
 import larkspur_tools
 import numpy as np
 import pytest
+from conftest import run_python
 from larkspur_tools import _many, _registry, _shared, chi2_upper_tail, wild_bootstrap
 from larkspur_tools.reading import read_panel
 
@@ -139,3 +140,16 @@ def test_one_reject_rule_at_the_level_itself():
     assert bool(larkspur_tools.by_column({"a": x}, level=p)["reject"].iloc[0])
     assert _shared.rejects(float(larkspur_tools.el_many([x]).pvalue[0]), p)
     assert not larkspur_tools.diagnose(x, level=np.nextafter(p, 0)).reject()
+
+
+@pytest.mark.parametrize(("name", "current"), [("ELTuple", "ElTuple"), ("as_float64", "read_series")])
+def test_former_names_still_work_and_warn(name, current):
+    with pytest.warns(DeprecationWarning, match=f"larkspur_tools.{name} is deprecated .* use {current}"):
+        assert getattr(larkspur_tools, name) is getattr(larkspur_tools, current)
+    with pytest.raises(AttributeError, match="no attribute 'as_float6'"):
+        larkspur_tools.as_float6  # noqa: B018
+
+
+def test_the_former_analysis_module_warns_on_import():
+    completed = run_python("import warnings; warnings.simplefilter('error'); import larkspur_tools.analysis")
+    assert "DeprecationWarning: larkspur_tools.analysis is deprecated" in completed.stderr
