@@ -174,11 +174,37 @@ CLI_CASES = {
         [":3: column 'a': price -2.0 is not positive"],
     ),
     "zero price": ("a\n1\n0\n2\n", ["--log-returns"], 2, (), [":3: column 'a': price 0.0 is not positive"]),
-    "constant": ("a\n3\n3\n3\n", ["--column", "a"], 2, (), ["column 'a': Zero \u03c4\u0302 value at lag 1"]),
+    "constant": ("a\n3\n3\n3\n", ["--column", "a"], 2, (), ["column 'a': the series is constant, or no two"]),
     "d beyond n": ("a\n1\n2\n", ["--column", "a", "--d", "5"], 2, (), ["d must not exceed the length of data"]),
-    "q zero": ("a\n1\n2\n", ["--column", "a", "--q", "0"], 2, (), ["q must be positive"]),
-    "d negative": ("a\n1\n2\n", ["--d", "-1"], 2, (), ["argument --d: must be a positive integer"]),
-    "d overflows": ("a\n1\n2\n4\n", ["--d", str(2**64)], 2, (), ["column 'a': int too big to convert"]),
+    # Flags are checked as flags, by the test's own rules, before any file is read.
+    "q zero": (None, ["--column", "a", "--q", "0"], 2, (), ["argument --q: q must be positive, not '0'"]),
+    "d negative": (None, ["--d", "-1"], 2, (), ["argument --d: must be a positive integer"]),
+    "d overflows": (None, ["--d", str(2**64)], 2, (), ["argument --d: int too big to convert"]),
+    "tested and an index": (None, ["--column", "a", "--index-col", "a"], 2, (), ["'a' is also named by --column"]),
+    **{
+        f"--sep {sep!r}": (None, ["--sep", sep], 2, (), [f"argument --sep: {sep!r} cannot separate fields"])
+        for sep in ('"', "\n")
+    },
+    "only a regular index": ("a\n1\n2\n3\n4\n", ["--format", "json"], 2, (), ["no column to test", "'a' (an index"]),
+    # A line of white space is skipped by every reader, quoted fields or not,
+    # and the lines below it keep their numbers.
+    "white space line, then NA": ("a,b\n1,2\n  \n3,4\nNA,5\n", [], 2, (), [":5: column 'a' has a missing value"]),
+    "white space line, then inf": ("a\n1\n \t\n3\ninf\n", [], 2, (), [":5: column 'a' holds an infinite value"]),
+    "white space line, quotes, bad price": (
+        'a,b\n"1",2\n  \n3,4\n-1,5\n',
+        ["--log-returns"],
+        2,
+        (),
+        [":5: column 'a': price -1.0 is not positive"],
+    ),
+    "white space line, quotes": ('a,b\n"1.5",2\n  \n3,4\n2,5\n', ["--format", "csv"], 0, ["a,none,3,"], []),
+    "difference overflows": (
+        "x\n1e308\n-1e308\n1\n",
+        ["--diff"],
+        2,
+        (),
+        [":3: column 'x': the difference from the value above (-1e+308 - 1e+308) overflows"],
+    ),
     "header only": ("a\n", ["--column", "a"], 2, (), ["no data below the header line"]),
     "no numeric column": ("name,label\nx,y\n", [], 2, (), ["no column to test", "'name' (not numeric: 'x')"]),
     "duplicate header": ("A,A\n1,2\n", [], 2, (), ["duplicate column name 'A' (columns 1 and 2)"]),
@@ -277,6 +303,13 @@ CLI_CASES = {
         ["0.05000 reject", "seed 0."],
         [],
     ),
+    "bootstrap's B and seed, csv": (
+        csv_text(["x"], WHITE_NOISE),
+        ["--bootstrap", "99", "--seed", "1", "--format", "csv"],
+        0,
+        ["bootstrap_pvalue,bootstrap_B,bootstrap_seed", ",false,0.09,99,1"],
+        [],
+    ),
     "seed without bootstrap": (csv_text(["x"], WALK), ["--seed", "1"], 2, (), ["--seed needs --bootstrap"]),
     **{
         f"--bootstrap {B}": (csv_text(["x"], WALK), ["--bootstrap", B], 2, (), [BOOTSTRAP_RANGE])
@@ -299,6 +332,7 @@ CLI_CASES = {
 }
 
 
+@pytest.mark.filterwarnings("error")  # NumPy's overflow warnings included: the command says it in its line
 @pytest.mark.parametrize("engine", ["streaming", "pyarrow"])
 @pytest.mark.parametrize(("content", "args", "status", "shown", "noted"), CLI_CASES.values(), ids=CLI_CASES.keys())
 def test_cli_cases(tmp_path, capsys, monkeypatch, engine, content, args, status, shown, noted):
