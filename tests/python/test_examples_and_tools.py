@@ -15,7 +15,7 @@ import larkspur_tools
 import numpy as np
 import pandas as pd
 import pytest
-from larkspur_tools import cli, csv_input
+from larkspur_tools import cli, csv_input, report
 
 from larkspur import statistical_tests
 
@@ -384,6 +384,89 @@ def test_cli_stops_quietly_on_a_closed_pipe(tmp_path):
     )
     os.close(writer)
     assert result.returncode == 1 and result.stderr == "larkspur-csv: note: column 'rownames' not tested: row names\n"
+
+
+# The command on a file with its output failing as a shell sets it up (the
+# exit itself is the point, so a process of its own): one line, status 1, and
+# nothing from the interpreter after it. Out of memory: the address space
+# capped a little above what the imports took, and the streaming reader's
+# arrays grow until they pass it.
+MEMORY_CAPPED = """
+import resource, sys
+from larkspur_tools import cli, csv_input
+csv_input.arrow_csv = lambda: None
+with open("/proc/self/statm") as statm:
+    size = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (16 << 20), resource.RLIM_INFINITY))
+sys.exit(cli.main(sys.argv[1:]))
+"""
+WRITE_FAILED = "larkspur-csv: error: cannot write the results: No space left on device\n"
+OUTPUT_FAILURES = {
+    "stdout closed": (
+        ["sh", "-c", 'exec "$@" >&-', "sh"],
+        [],
+        "larkspur-csv: error: standard output is closed: there is nowhere to write the results\n",
+    ),
+    "disk full": (["sh", "-c", 'exec "$@" >/dev/full', "sh"], [], WRITE_FAILED),
+    "disk full, --help": (["sh", "-c", 'exec "$@" >/dev/full', "sh"], ["--help"], WRITE_FAILED),
+    "out of memory": (
+        None,
+        [],
+        "larkspur-csv: error: out of memory (the columns tested are held in memory, 8 bytes a value: "
+        "--column tests fewer)\n",
+    ),
+}
+
+
+@pytest.mark.parametrize(("shell", "args", "said"), OUTPUT_FAILURES.values(), ids=OUTPUT_FAILURES.keys())
+def test_cli_output_failures_say_one_line(tmp_path, shell, args, said):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    path = ROOT / "data" / "EuStockMarkets.csv"
+    if shell is None:
+        if "asan" in os.environ.get("LD_PRELOAD", ""):
+            pytest.skip("a sanitizer's shadow memory does not fit under a capped address space")
+        path = tmp_path / "long.csv"
+        path.write_bytes(b"x\n" + b"1.5\n2.5\n" * 2_000_000)  # 32 MB of float64 when read
+        command = [sys.executable, "-c", MEMORY_CAPPED]
+    else:
+        command = [*shell, *([SCRIPT] if SCRIPT else [sys.executable, *CLI])]
+    result = subprocess.run([*command, path, *args], capture_output=True, text=True, env=env, timeout=120)
+    assert (result.returncode, result.stderr) == (1, said)
+
+
+def test_cli_bootstrap_is_reproducible(tmp_path, capsys):
+    """Each run without --seed draws a seed of its own and reports it with B
+    in the output, and that seed repeats its p-values; --d reaches every
+    replicate (here the original statistic is the same at every d, so only
+    the replicates tell d = 30 from the default)."""
+    x = np.round(np.random.default_rng(15).standard_normal(120), 3)
+    path = tmp_path / "x.csv"
+    path.write_text(csv_text(["x"], [[v] for v in x.tolist()]))
+
+    def run_json(*args):
+        assert cli.main([str(path), "--bootstrap", "99", "--d", "30", "--format", "json", *args]) == 0
+        return json.loads(capsys.readouterr().out)
+
+    first, second = run_json(), run_json()
+    assert first[0]["bootstrap_B"] == 99 and first[0]["bootstrap_seed"] != second[0]["bootstrap_seed"]
+    assert run_json("--seed", str(first[0]["bootstrap_seed"])) == first
+    [row] = run_json("--seed", "1")
+    assert larkspur_tools.el_tuple(x, d=30) == larkspur_tools.el_tuple(x)
+    boot = larkspur_tools.bootstrap
+    assert row["bootstrap_pvalue"] == boot(x, 99, d=30, seed=1).pvalue != boot(x, 99, seed=1).pvalue
+
+
+def test_cli_rejects_at_the_level(tmp_path, capsys, monkeypatch):
+    """p = level rejects, the asymptotic p-value as the bootstrap's (above:
+    "boot p at the level rejects"); NaN, where nothing was tested, never does."""
+    path = tmp_path / "x.csv"
+    path.write_text(csv_text(["x"], WHITE_NOISE))
+    pvalue = larkspur_tools.el_tuple([v for (v,) in WHITE_NOISE])[2]
+    for level, verdict in ((pvalue, True), (np.nextafter(pvalue, 0), False)):
+        monkeypatch.setattr(report, "SIGNIFICANCE", level)
+        assert cli.main([str(path), "--format", "json"]) == 0
+        assert json.loads(capsys.readouterr().out)[0]["reject"] is verdict
+    assert not report.rejects(float("nan"), 0.05)
 
 
 def test_cli_differences_and_bootstrap(tmp_path):
