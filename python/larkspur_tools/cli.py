@@ -40,7 +40,7 @@ import os
 import sys
 import warnings
 from collections.abc import Callable
-from typing import NoReturn, TextIO
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
 import numpy as np
 import numpy.typing as npt
@@ -65,6 +65,9 @@ from .small_sample import BOOTSTRAP_OPTION, SmallSampleWarning, small_sample_mes
 from .table_columns import Column, Columns
 from .wild_bootstrap import MAX_B, bootstrap
 
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
+
 PROG = "larkspur-csv"
 #: The run could not finish for a reason outside the command line and the
 #: file: the output could not be written, memory ran out.
@@ -83,7 +86,7 @@ class Parser(argparse.ArgumentParser):
         # One line, like every other user error (argparse would add the usage).
         self.exit(EXIT_USAGE, f"{PROG}: error: {message} (see --help)\n")
 
-    def print_help(self, file: TextIO | None = None) -> None:
+    def print_help(self, file: SupportsWrite[str] | None = None) -> None:
         # argparse would swallow a failed write (--help > /dev/full): let it reach main.
         (file or sys.stdout).write(self.format_help())
 
@@ -349,6 +352,9 @@ def main(argv: list[str] | None = None) -> int:
         # Ctrl-C: one line, and the status a shell expects, not a traceback.
         say(INTERRUPTED)
         return EXIT_INTERRUPTED
+    except MemoryError:  # raised anywhere: reading, testing, writing; what it held is freed by now
+        say("error: out of memory (the columns tested are held in memory, 8 bytes a value: --column tests fewer)")
+        return EXIT_FAILED
     except Exception as error:  # a fault of the command itself: still one line, and a way to report it
         say(f"error: internal fault ({type(error).__name__}: {error}); please report it with --show-config's output")
         return EXIT_FAILED
@@ -373,9 +379,6 @@ def _main(argv: list[str]) -> int:
     except ReportError as error:
         say(f"error: {error}")
         return EXIT_USAGE
-    except MemoryError:
-        say("error: out of memory (the columns tested are held in memory, 8 bytes a value: --column tests fewer)")
-        return EXIT_FAILED
     status = 0
     try:
         write(rows, arguments, sys.stdout)
