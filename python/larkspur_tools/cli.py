@@ -119,8 +119,9 @@ def largest_lag(text: str) -> int:
         value = int(text)
     except ValueError:
         value = 0
-    # The class refuses d = 0 only once it holds a series (after an empty
-    # one's error); as a flag it is refused here, with every other d.
+    # d >= 1 is the class's rule, but it checks it series by series (after
+    # an empty series' own error) and the batch module's check does not, so
+    # a flag has it here; the rest of d's rules are the test's own, below.
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be a positive integer, not {text!r}")
     try:
