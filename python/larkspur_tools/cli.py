@@ -13,6 +13,17 @@ value (empty, NA, NaN, null) is an error naming its line unless
 Without --log-returns or --diff the values themselves (levels) are tested.
 With --bootstrap the verdict follows the bootstrap p-value.
 
+In the output, n is the number of observations tested, d the largest lag
+the test could use, p~ the number of lags it chose to sum (from 1 to d;
+1 unless some autocorrelation stands out, see --q), then the statistic,
+its p-value and the verdict: a p-value at most 0.05 rejects. --format csv
+and json add the bootstrap's B and seed, which repeat its p-value.
+
+Exit status: 0 when the results were written; 1 when they could not be
+(output closed or full) or memory ran out; 2 for a mistake in the
+command line or the file; 130 when interrupted. Every error is one line
+on stderr.
+
 Examples:
   larkspur-csv data/EuStockMarkets.csv --log-returns
   larkspur-csv data/EuStockMarkets.csv --column DAX --column FTSE --log-returns
@@ -23,16 +34,18 @@ Examples:
 from __future__ import annotations
 
 import argparse
+import csv
 import dataclasses
 import os
 import sys
 import warnings
 from collections.abc import Callable
-from typing import NoReturn, TextIO
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
 import numpy as np
 import numpy.typing as npt
 
+from ._batch import check_parameters
 from .config import ShowConfigAction
 from .csv_input import read_csv_columns
 from .parquet_input import read_parquet_columns
@@ -40,6 +53,7 @@ from .report import (
     ReportError,
     Row,
     differences,
+    failure_text,
     log_returns,
     print_table,
     run_test,
@@ -51,7 +65,14 @@ from .small_sample import BOOTSTRAP_OPTION, SmallSampleWarning, small_sample_mes
 from .table_columns import Column, Columns
 from .wild_bootstrap import MAX_B, bootstrap
 
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
+
 PROG = "larkspur-csv"
+#: The run could not finish for a reason outside the command line and the
+#: file: the output could not be written, memory ran out.
+EXIT_FAILED = 1
+#: A mistake in the command line or the file, as argparse reports its own.
 EXIT_USAGE = 2
 #: As a shell reports a command ended by SIGINT (128 + 2).
 EXIT_INTERRUPTED = 130
@@ -65,21 +86,48 @@ class Parser(argparse.ArgumentParser):
         # One line, like every other user error (argparse would add the usage).
         self.exit(EXIT_USAGE, f"{PROG}: error: {message} (see --help)\n")
 
+    def print_help(self, file: SupportsWrite[str] | None = None) -> None:
+        # argparse would swallow a failed write (--help > /dev/full): let it reach main.
+        (file or sys.stdout).write(self.format_help())
+
 
 def separator(text: str) -> str:
     text = {"tab": "\t", "\\t": "\t"}.get(text, text)
     if len(text) != 1:
         raise argparse.ArgumentTypeError(f"a separator is one character (or 'tab'), not {text!r}")
+    try:  # the csv module's own rule: not the quote, not a line end
+        csv.reader((), delimiter=text)
+    except (ValueError, TypeError, csv.Error):
+        raise argparse.ArgumentTypeError(f"{text!r} cannot separate fields (it quotes them or ends lines)") from None
     return text
 
 
-def positive_int(text: str) -> int:
+def penalty_constant(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a number, not {text!r}") from None
+    try:  # the test's own check and message, before any column is read
+        check_parameters(value, None)
+    except (ValueError, OverflowError) as error:
+        raise argparse.ArgumentTypeError(f"{error}, not {text!r}") from None
+    return value
+
+
+def largest_lag(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
         value = 0
+    # d >= 1 is the class's rule, but it checks it series by series (after
+    # an empty series' own error) and the batch module's check does not, so
+    # a flag has it here; the rest of d's rules are the test's own, below.
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be a positive integer, not {text!r}")
+    try:
+        check_parameters(None, value)
+    except (ValueError, OverflowError) as error:
+        raise argparse.ArgumentTypeError(f"{error}, not {text!r}") from None
     return value
 
 
@@ -148,10 +196,17 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     )
     transform.add_argument("--diff", action="store_true", help="test first differences x_t - x_{t-1}")
     parser.add_argument(
-        "--q", type=float, default=None, help="constant of the penalty switch (default 2.4; must be positive)"
+        "--q",
+        type=penalty_constant,
+        default=None,
+        help="how strong an autocorrelation must be before the test sums more lags than the first: "
+        "the larger q, the more often p~ stays 1 (default 2.4; must be positive)",
     )
     parser.add_argument(
-        "--d", type=positive_int, default=None, help="largest lag considered (default floor(n ** 0.2); at most n)"
+        "--d",
+        type=largest_lag,
+        default=None,
+        help="the largest lag the test may use, so the most lags p~ can be (default floor(n ** 0.2); at most n)",
     )
     parser.add_argument(
         "--bootstrap",
@@ -166,7 +221,7 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         type=seed_value,
         default=None,
         metavar="S",
-        help="seed of the bootstrap, a non-negative integer (default: a fresh one, printed)",
+        help="seed of the bootstrap, a non-negative integer (default: a fresh one, reported with the results)",
     )
     parser.add_argument(
         "--format",
@@ -177,6 +232,12 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     arguments = parser.parse_args(argv)
     if arguments.seed is not None and arguments.bootstrap is None:
         parser.error(SEED_WITHOUT_BOOTSTRAP)
+    both = [name for name in arguments.column or () if name in arguments.index_col]
+    if both:
+        parser.error(
+            f"argument --index-col: {both[0]!r} is also named by --column; a column is either tested "
+            "or indexes the rows"
+        )
     return arguments
 
 
@@ -197,10 +258,12 @@ def series_of(column: Column, arguments: argparse.Namespace, notes: list[str]) -
     if kept is not None:
         omitted = len(column.values) - len(values)
         notes.append(f"note: column {column.name!r}: {omitted} missing value{'s' * (omitted > 1)} omitted")
+    locate: Callable[[int], str] = column.locate if kept is None else lambda k: column.locate(int(kept[k]))
     if arguments.log_returns:
-        locate: Callable[[int], str] = column.locate if kept is None else lambda k: column.locate(int(kept[k]))
         return log_returns(values, lambda k: f"{locate(k)}: column {column.name!r}")
-    return differences(values) if arguments.diff else values
+    if arguments.diff:
+        return differences(values, lambda k: f"{locate(k)}: column {column.name!r}")
+    return values
 
 
 def test_series(name: str, values: npt.NDArray[np.float64], arguments: argparse.Namespace) -> Row:
@@ -211,14 +274,16 @@ def test_series(name: str, values: npt.NDArray[np.float64], arguments: argparse.
         # The command says it itself, on one line, under the table.
         with warnings.catch_warnings(action="ignore", category=SmallSampleWarning):
             result = bootstrap(values, arguments.bootstrap, seed=arguments.seed, q=arguments.q, d=arguments.d)
-        return dataclasses.replace(row, bootstrap_pvalue=result.pvalue)
+        return dataclasses.replace(
+            row, bootstrap_pvalue=result.pvalue, bootstrap_B=arguments.bootstrap, bootstrap_seed=arguments.seed
+        )
     except (ValueError, TypeError, OSError, OverflowError) as error:
-        # The test's own refusals: empty data, bad q or d, a constant series.
-        raise ReportError(f"column {name!r}: {error}") from None
+        # The test's own refusals of a column: d beyond its length, a constant series.
+        raise ReportError(f"column {name!r}: {failure_text(error)}") from None
 
 
-def run(arguments: argparse.Namespace, out: TextIO, notes: list[str]) -> None:
-    """Tests the columns and writes the results; collects the notes for stderr."""
+def run(arguments: argparse.Namespace, notes: list[str]) -> list[Row]:
+    """Tests the columns; collects the notes for stderr."""
     columns = read_table(arguments)
     if arguments.bootstrap is not None and arguments.seed is None:
         arguments.seed = int(np.random.SeedSequence().generate_state(1, np.uint32)[0])
@@ -233,6 +298,10 @@ def run(arguments: argparse.Namespace, out: TextIO, notes: list[str]) -> None:
         )
         if warning:
             notes.append(f"warning: {warning}")
+    return rows
+
+
+def write(rows: list[Row], arguments: argparse.Namespace, out: TextIO) -> None:
     transform = transform_name(arguments)
     if arguments.format == "csv":
         write_csv(rows, out, transform)
@@ -244,31 +313,82 @@ def run(arguments: argparse.Namespace, out: TextIO, notes: list[str]) -> None:
             print(
                 f"Bootstrap: {arguments.bootstrap} Rademacher replicates per column, seed {arguments.seed}.", file=out
             )
-    if arguments.bootstrap is not None and arguments.format != "table":
-        notes.append(f"note: bootstrap: {arguments.bootstrap} Rademacher replicates per column, seed {arguments.seed}")
     out.flush()
 
 
-def main(argv: list[str] | None = None) -> int:
-    arguments = parse_arguments(sys.argv[1:] if argv is None else argv)
-    notes: list[str] = []
-    status = 0
+def say(text: str) -> None:
+    """One line on stderr, if there is a stderr to write it to."""
+    if sys.stderr is None:
+        return
     try:
-        run(arguments, sys.stdout, notes)
-    except ReportError as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return EXIT_USAGE
+        print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+    except OSError:
+        pass  # stderr itself closed or full: nothing left to tell the user with
+
+
+def output_failed(error: OSError) -> int:
+    """The results could not be written (the status, after one line saying why)."""
+    # What stdout still buffers would fail again in the interpreter's final
+    # flush, with a second message and status 120: it goes to /dev/null.
+    try:
+        stdout = sys.stdout.fileno()
+    except (OSError, ValueError):
+        stdout = None  # a stdout without a file descriptor (captured)
+    if stdout is not None:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, stdout)
+        os.close(devnull)
+    if not isinstance(error, BrokenPipeError):  # the reader went away (`| head`): nothing to tell
+        say(f"error: cannot write the results: {error.strerror or error}")
+    return EXIT_FAILED
+
+
+def main(argv: list[str] | None = None) -> int:
+    if sys.stdout is None:  # started with stdout closed (`>&-`)
+        say("error: standard output is closed: there is nowhere to write the results")
+        return EXIT_FAILED
+    try:
+        return _main(sys.argv[1:] if argv is None else argv)
     except KeyboardInterrupt:
         # Ctrl-C: one line, and the status a shell expects, not a traceback.
-        print(f"{PROG}: {INTERRUPTED}", file=sys.stderr)
+        say(INTERRUPTED)
         return EXIT_INTERRUPTED
-    except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly, and keep the
-        # interpreter's final flush from failing on the closed pipe again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        status = 1
+    except MemoryError:  # raised anywhere: reading, testing, writing; what it held is freed by now
+        say("error: out of memory (the columns tested are held in memory, 8 bytes a value: --column tests fewer)")
+        return EXIT_FAILED
+    except Exception as error:  # a fault of the command itself: still one line, and a way to report it
+        say(f"error: internal fault ({type(error).__name__}: {error}); please report it with --show-config's output")
+        return EXIT_FAILED
+
+
+def _main(argv: list[str]) -> int:
+    try:
+        arguments = parse_arguments(argv)
+    except OSError as error:  # --help or --show-config could not print
+        return output_failed(error)
+    except SystemExit:
+        # --help and --show-config have printed (still buffered); a usage
+        # error has said its line.
+        try:
+            sys.stdout.flush()
+        except OSError as error:
+            raise SystemExit(output_failed(error)) from None
+        raise
+    notes: list[str] = []
+    try:
+        rows = run(arguments, notes)
+    except ReportError as error:
+        say(f"error: {error}")
+        return EXIT_USAGE
+    status = 0
+    try:
+        write(rows, arguments, sys.stdout)
+    except BrokenPipeError as error:  # the reader went away (`| head`): the notes still hold
+        status = output_failed(error)
+    except OSError as error:
+        return output_failed(error)
     for note in notes:
-        print(f"{PROG}: {note}", file=sys.stderr)
+        say(note)
     return status
 
 

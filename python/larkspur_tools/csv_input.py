@@ -6,7 +6,8 @@ A file without quotes is split line by line; one with quotes goes through
 the csv module. The separator is the one of `,`, `;` and tab that splits the header into the
 most fields (or given). A UTF-8 byte-order mark is dropped. Line numbers in
 messages are lines of the file, counted by the csv module (a quoted field
-may span lines). With pyarrow installed, its CSV reader converts the
+may span lines). A line of nothing but white space is skipped wherever it
+stands, by every reader alike, and never counted as a record. With pyarrow installed, its CSV reader converts the
 selected columns first; any value it cannot take as a finite float64
 (missing, text, a ragged row) sends the file through the streaming readers
 instead, so messages never depend on pyarrow, and both give the
@@ -32,6 +33,7 @@ from .table_columns import (
     choose,
     finish,
     is_missing_text,
+    no_column_to_test,
     text_kind,
 )
 
@@ -72,6 +74,8 @@ def read_csv_columns(
         raise ReportError(f"{path}: permission denied") from None
     except UnicodeDecodeError:
         raise ReportError(f"{path}: not a UTF-8 text file (save it as UTF-8 or CSV UTF-8)") from None
+    except OSError as error:  # a name too long, a device that fails: still the file's fault
+        raise ReportError(f"{path}: {error.strerror or error}") from None
     finally:
         csv.field_size_limit(limit)
 
@@ -88,7 +92,7 @@ def _read(path: str, wanted: Sequence[str] | None, sep: str | None, index_cols: 
             names = next(reader)
             check_header(path, names)
             chosen, skipped = choose(path, names, wanted, index_cols)
-            head = [row for row, _ in zip(filter(None, reader), range(HEAD_ROWS))]
+            head = [row for row, _ in zip((row for row in reader if not _is_blank(row)), range(HEAD_ROWS))]
         except csv.Error as error:
             raise ReportError(f"{path}:{reader.line_num}: {error}") from None
         if not head:
@@ -97,8 +101,7 @@ def _read(path: str, wanted: Sequence[str] | None, sep: str | None, index_cols: 
             chosen, left_out = _judge_by_first_values(names, chosen, head)
             skipped += left_out
         if not chosen:
-            listed = ", ".join(f"{name!r} ({reason})" for name, reason in skipped)
-            raise ReportError(f"{path}: no column to test (separator {separator!r}; columns: {listed})")
+            raise no_column_to_test(path, skipped, separator)
         positions = [names.index(name) for name in chosen]
         arrays = _arrow_arrays(path, separator, names, chosen)
         if arrays is None and '"' not in first:  # a quoted header may span lines
@@ -114,7 +117,18 @@ def _read(path: str, wanted: Sequence[str] | None, sep: str | None, index_cols: 
         return f"{path}:{_record_line(path, separator, position)}"
 
     columns = Columns([Column(name, values, locate) for name, values in zip(chosen, arrays)], skipped)
-    return finish(columns, automatic=not wanted)
+    return finish(columns, automatic=not wanted, path=path, separator=separator)
+
+
+def _is_blank(row: list[str]) -> bool:
+    """A line of white space only, as the csv module splits it: no field at
+    all, or one field of spaces. A quoted empty field (`""`) is a value."""
+    return not row or (len(row) == 1 and row[0] != "" and not row[0].strip())
+
+
+def _is_blank_line(line: str, separator: str) -> bool:
+    """The same line, seen unsplit (no separator, nothing but white space)."""
+    return separator not in line and not line.strip()
 
 
 def _judge_by_first_values(
@@ -162,7 +176,7 @@ def _split_lines(
         if '"' in line:
             return None
         if line.count(separator) != width - 1:
-            if not line.strip():
+            if _is_blank_line(line, separator):
                 continue
             raise ReportError(f"{path}:{line_number}: {line.count(separator) + 1} fields where the header has {width}")
         row = line.split(separator, cut)
@@ -170,8 +184,8 @@ def _split_lines(
             try:
                 append(float(row[position]))
             except ValueError:
-                if width == 1 and not line.strip():
-                    break  # a blank line
+                if width == 1 and _is_blank_line(line, separator):
+                    break
                 append(_odd_cell(path, line_number, name, row[position]))
     return [np.frombuffer(values, dtype=np.float64) for values in arrays]
 
@@ -184,8 +198,8 @@ def _stream(path: str, reader: Any, names: list[str], positions: list[int]) -> l
     try:
         next(reader)
         for row in reader:
-            if len(row) != width:
-                if not row:
+            if len(row) != width or (width == 1 and _is_blank(row)):
+                if _is_blank(row):
                     continue
                 raise ReportError(f"{path}:{reader.line_num}: {len(row)} fields where the header has {width}")
             for position, append, name in targets:
@@ -234,7 +248,7 @@ def _record_line(path: str, separator: str, position: int) -> int:
     with open(path, newline="", encoding="utf-8-sig") as handle:
         reader = csv.reader(handle, delimiter=separator)
         next(reader)
-        records = (reader.line_num for row in reader if row)
+        records = (reader.line_num for row in reader if not _is_blank(row))
         for index, line in enumerate(records):
             if index == position:
                 return line

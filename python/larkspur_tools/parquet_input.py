@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 
-from .table_columns import PANDAS_INDEX, Column, Columns, ReportError, check_header, choose, finish
+from .table_columns import PANDAS_INDEX, Column, Columns, ReportError, check_header, choose, finish, no_column_to_test
 
 
 def read_parquet_columns(path: str, wanted: Sequence[str] | None = None, *, index_cols: Sequence[str] = ()) -> Columns:
@@ -41,8 +41,7 @@ def read_parquet_columns(path: str, wanted: Sequence[str] | None = None, *, inde
             temporal = pa.types.is_temporal(kind)
             skipped.append((name, f"{'dates or times' if temporal else 'not numeric'}: {kind}"))
     if not kept:
-        listed = ", ".join(f"{name!r} ({reason})" for name, reason in skipped)
-        raise ReportError(f"{path}: no column to test (columns: {listed})")
+        raise no_column_to_test(path, skipped)
     try:
         table = pq.read_table(path, columns=kept)
         arrays = [
@@ -57,7 +56,7 @@ def read_parquet_columns(path: str, wanted: Sequence[str] | None = None, *, inde
         return f"{path}: row {position + 1}"
 
     columns = Columns([Column(name, values, locate) for name, values in zip(kept, arrays)], skipped)
-    return finish(columns, automatic=not wanted)
+    return finish(columns, automatic=not wanted, path=path)
 
 
 def _pandas_index_columns(schema: Any) -> list[str]:

@@ -21,6 +21,30 @@ from .table_columns import Column
 from .table_columns import ReportError as ReportError
 
 SIGNIFICANCE = 0.05
+# The extension's text for a zero robust variance (OSError), followed by the lag.
+ZERO_TAU = "Zero \u03c4\u0302 value at lag "
+
+
+def rejects(pvalue: float, level: float) -> bool:
+    """The one reject rule of the companion's reports: a p-value at most the
+    level rejects, which is the exact level of a Monte Carlo test when
+    (B + 1) times the level is an integer (B = 999 at 5%: p = 0.05 rejects).
+    A NaN p-value (nothing was tested) never rejects."""
+    return bool(pvalue <= level)
+
+
+def failure_text(error: BaseException) -> str:
+    """A failure of the test in a user's words: the extension's own text, but
+    for a zero robust variance, which names a symbol where the reader needs
+    the cause. The exception itself (type and text) stays the extension's."""
+    text = str(error)
+    if isinstance(error, OSError) and text.startswith(ZERO_TAU):
+        lag = text[len(ZERO_TAU) :]
+        return (
+            f"the series is constant, or no two of its values {lag} apart both differ from its mean: "
+            f"no test is possible (the robust variance \u03c4\u0302 is zero at lag {lag})"
+        )
+    return text
 
 
 @dataclass(frozen=True)
@@ -32,16 +56,14 @@ class Row:
     statistic: float
     pvalue: float
     bootstrap_pvalue: float | None = None
+    #: The replicates and the seed of the bootstrap p-value, which repeat it.
+    bootstrap_B: int | None = None
+    bootstrap_seed: int | None = None
 
     @property
     def reject(self) -> bool:
-        """The verdict at SIGNIFICANCE, by the bootstrap p-value when there is
-        one: at most the level rejects, the exact level of a Monte Carlo test
-        when (B + 1) times the level is an integer (B = 999 at 5%: p = 0.05
-        rejects)."""
-        if self.bootstrap_pvalue is not None:
-            return self.bootstrap_pvalue <= SIGNIFICANCE
-        return self.pvalue < SIGNIFICANCE
+        """The verdict at SIGNIFICANCE, by the bootstrap p-value when there is one."""
+        return rejects(self.pvalue if self.bootstrap_pvalue is None else self.bootstrap_pvalue, SIGNIFICANCE)
 
     @property
     def verdict(self) -> str:
@@ -97,8 +119,24 @@ def log_returns(
     return np.diff(np.log(values))
 
 
-def differences(values: Sequence[float] | npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    return np.diff(np.asarray(values, dtype=np.float64))
+def differences(
+    values: Sequence[float] | npt.NDArray[np.float64], locate: Callable[[int], str] | None = None
+) -> npt.NDArray[np.float64]:
+    """x_t - x_{t-1}, as np.diff computes it (the same bits); a difference
+    beyond float64's range (1e308 after -1e308) is an error naming where
+    value k sits (`locate(k)`), not an infinity for the test to refuse."""
+    values = np.asarray(values, dtype=np.float64)
+    with np.errstate(over="ignore"):
+        steps = np.diff(values)
+    overflow = np.flatnonzero(np.isinf(steps) & np.isfinite(values[1:]) & np.isfinite(values[:-1]))
+    if len(overflow):
+        k = int(overflow[0]) + 1
+        where = locate(k) if locate else f"value {k}"
+        raise ReportError(
+            f"{where}: the difference from the value above ({float(values[k])!r} - {float(values[k - 1])!r}) "
+            "overflows to infinity"
+        )
+    return steps
 
 
 def format_pvalue(pvalue: float) -> str:
@@ -168,14 +206,16 @@ def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) 
 
 
 FIELDS = ("series", "transform", "n", "d", "p_tilde", "statistic", "pvalue", "reject")
+#: With a bootstrap: its p-value, and the replicates and seed that repeat it.
+BOOTSTRAP_FIELDS = ("bootstrap_pvalue", "bootstrap_B", "bootstrap_seed")
 
 
 def records(rows: Iterable[Row], transform: str) -> list[dict[str, object]]:
-    """One record per row, floats at full precision (repr round-trips); a
-    bootstrap p-value column only when the rows carry one."""
+    """One record per row, floats at full precision (repr round-trips); the
+    bootstrap's columns only when the rows carry a bootstrap p-value."""
     rows = list(rows)
     bootstrap = any(row.bootstrap_pvalue is not None for row in rows)
-    fields = (*FIELDS, "bootstrap_pvalue") if bootstrap else FIELDS
+    fields = (*FIELDS, *BOOTSTRAP_FIELDS) if bootstrap else FIELDS
     return [
         dict(
             zip(
@@ -190,6 +230,8 @@ def records(rows: Iterable[Row], transform: str) -> list[dict[str, object]]:
                     row.pvalue,
                     row.reject,
                     row.bootstrap_pvalue,
+                    row.bootstrap_B,
+                    row.bootstrap_seed,
                 ),
             )
         )

@@ -110,13 +110,23 @@ def is_regular_index(values: npt.NDArray[np.float64]) -> bool:
     """Integers in one constant non-zero step (1700, 1701, ...): an index, not data."""
     if len(values) < 3 or not np.all(np.isfinite(values)) or not np.all(values == np.floor(values)):
         return False
-    steps = np.diff(values)
+    with np.errstate(over="ignore"):  # 1e308 after -1e308: an infinite step, so not regular
+        steps = np.diff(values)
     return bool(steps[0] != 0 and np.all(steps == steps[0]))
 
 
-def finish(columns: Columns, automatic: bool) -> Columns:
+def no_column_to_test(path: str, skipped: Sequence[tuple[str, str]], separator: str | None = None) -> ReportError:
+    """The error of a table none of whose columns is tested, each listed with its reason."""
+    listed = ", ".join(f"{name!r} ({reason})" for name, reason in skipped)
+    read_with = f"separator {separator!r}; " if separator is not None else ""
+    return ReportError(f"{path}: no column to test ({read_with}columns: {listed})")
+
+
+def finish(columns: Columns, automatic: bool, path: str, separator: str | None = None) -> Columns:
     """Refuses infinities (never a missing value) and, without named columns,
-    moves regular integer sequences to the skipped list."""
+    moves regular integer sequences to the skipped list; a table left with
+    nothing to test is an error, whether its headers or its values set every
+    column aside (a run that tested nothing must not look like a success)."""
     for column in columns.tested:
         infinite = np.flatnonzero(np.isinf(column.values))
         if len(infinite):
@@ -125,4 +135,6 @@ def finish(columns: Columns, automatic: bool) -> Columns:
         return columns
     kept = [column for column in columns.tested if not is_regular_index(column.values)]
     skipped = [(column.name, REGULAR_INDEX) for column in columns.tested if is_regular_index(column.values)]
+    if not kept:
+        raise no_column_to_test(path, columns.skipped + skipped, separator)
     return Columns(kept, columns.skipped + skipped)

@@ -15,7 +15,7 @@ import larkspur_tools
 import numpy as np
 import pandas as pd
 import pytest
-from larkspur_tools import cli, csv_input
+from larkspur_tools import cli, csv_input, report
 
 from larkspur import statistical_tests
 
@@ -174,11 +174,37 @@ CLI_CASES = {
         [":3: column 'a': price -2.0 is not positive"],
     ),
     "zero price": ("a\n1\n0\n2\n", ["--log-returns"], 2, (), [":3: column 'a': price 0.0 is not positive"]),
-    "constant": ("a\n3\n3\n3\n", ["--column", "a"], 2, (), ["column 'a': Zero \u03c4\u0302 value at lag 1"]),
+    "constant": ("a\n3\n3\n3\n", ["--column", "a"], 2, (), ["column 'a': the series is constant, or no two"]),
     "d beyond n": ("a\n1\n2\n", ["--column", "a", "--d", "5"], 2, (), ["d must not exceed the length of data"]),
-    "q zero": ("a\n1\n2\n", ["--column", "a", "--q", "0"], 2, (), ["q must be positive"]),
-    "d negative": ("a\n1\n2\n", ["--d", "-1"], 2, (), ["argument --d: must be a positive integer"]),
-    "d overflows": ("a\n1\n2\n4\n", ["--d", str(2**64)], 2, (), ["column 'a': int too big to convert"]),
+    # Flags are checked as flags, by the test's own rules, before any file is read.
+    "q zero": (None, ["--column", "a", "--q", "0"], 2, (), ["argument --q: q must be positive, not '0'"]),
+    "d negative": (None, ["--d", "-1"], 2, (), ["argument --d: must be a positive integer"]),
+    "d overflows": (None, ["--d", str(2**64)], 2, (), ["argument --d: int too big to convert"]),
+    "tested and an index": (None, ["--column", "a", "--index-col", "a"], 2, (), ["'a' is also named by --column"]),
+    **{
+        f"--sep {sep!r}": (None, ["--sep", sep], 2, (), [f"argument --sep: {sep!r} cannot separate fields"])
+        for sep in ('"', "\n")
+    },
+    "only a regular index": ("a\n1\n2\n3\n4\n", ["--format", "json"], 2, (), ["no column to test", "'a' (an index"]),
+    # A line of white space is skipped by every reader, quoted fields or not,
+    # and the lines below it keep their numbers.
+    "white space line, then NA": ("a,b\n1,2\n  \n3,4\nNA,5\n", [], 2, (), [":5: column 'a' has a missing value"]),
+    "white space line, then inf": ("a\n1\n \t\n3\ninf\n", [], 2, (), [":5: column 'a' holds an infinite value"]),
+    "white space line, quotes, bad price": (
+        'a,b\n"1",2\n  \n3,4\n-1,5\n',
+        ["--log-returns"],
+        2,
+        (),
+        [":5: column 'a': price -1.0 is not positive"],
+    ),
+    "white space line, quotes": ('a,b\n"1.5",2\n  \n3,4\n2,5\n', ["--format", "csv"], 0, ["a,none,3,"], []),
+    "difference overflows": (
+        "x\n1e308\n-1e308\n1\n",
+        ["--diff"],
+        2,
+        (),
+        [":3: column 'x': the difference from the value above (-1e+308 - 1e+308) overflows"],
+    ),
     "header only": ("a\n", ["--column", "a"], 2, (), ["no data below the header line"]),
     "no numeric column": ("name,label\nx,y\n", [], 2, (), ["no column to test", "'name' (not numeric: 'x')"]),
     "duplicate header": ("A,A\n1,2\n", [], 2, (), ["duplicate column name 'A' (columns 1 and 2)"]),
@@ -277,6 +303,13 @@ CLI_CASES = {
         ["0.05000 reject", "seed 0."],
         [],
     ),
+    "bootstrap's B and seed, csv": (
+        csv_text(["x"], WHITE_NOISE),
+        ["--bootstrap", "99", "--seed", "1", "--format", "csv"],
+        0,
+        ["bootstrap_pvalue,bootstrap_B,bootstrap_seed", ",false,0.09,99,1"],
+        [],
+    ),
     "seed without bootstrap": (csv_text(["x"], WALK), ["--seed", "1"], 2, (), ["--seed needs --bootstrap"]),
     **{
         f"--bootstrap {B}": (csv_text(["x"], WALK), ["--bootstrap", B], 2, (), [BOOTSTRAP_RANGE])
@@ -299,6 +332,7 @@ CLI_CASES = {
 }
 
 
+@pytest.mark.filterwarnings("error")  # NumPy's overflow warnings included: the command says it in its line
 @pytest.mark.parametrize("engine", ["streaming", "pyarrow"])
 @pytest.mark.parametrize(("content", "args", "status", "shown", "noted"), CLI_CASES.values(), ids=CLI_CASES.keys())
 def test_cli_cases(tmp_path, capsys, monkeypatch, engine, content, args, status, shown, noted):
@@ -350,6 +384,89 @@ def test_cli_stops_quietly_on_a_closed_pipe(tmp_path):
     )
     os.close(writer)
     assert result.returncode == 1 and result.stderr == "larkspur-csv: note: column 'rownames' not tested: row names\n"
+
+
+# The command on a file with its output failing as a shell sets it up (the
+# exit itself is the point, so a process of its own): one line, status 1, and
+# nothing from the interpreter after it. Out of memory: the address space
+# capped a little above what the imports took, and the streaming reader's
+# arrays grow until they pass it.
+MEMORY_CAPPED = """
+import resource, sys
+from larkspur_tools import cli, csv_input
+csv_input.arrow_csv = lambda: None
+with open("/proc/self/statm") as statm:
+    size = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (16 << 20), resource.RLIM_INFINITY))
+sys.exit(cli.main(sys.argv[1:]))
+"""
+WRITE_FAILED = "larkspur-csv: error: cannot write the results: No space left on device\n"
+OUTPUT_FAILURES = {
+    "stdout closed": (
+        ["sh", "-c", 'exec "$@" >&-', "sh"],
+        [],
+        "larkspur-csv: error: standard output is closed: there is nowhere to write the results\n",
+    ),
+    "disk full": (["sh", "-c", 'exec "$@" >/dev/full', "sh"], [], WRITE_FAILED),
+    "disk full, --help": (["sh", "-c", 'exec "$@" >/dev/full', "sh"], ["--help"], WRITE_FAILED),
+    "out of memory": (
+        None,
+        [],
+        "larkspur-csv: error: out of memory (the columns tested are held in memory, 8 bytes a value: "
+        "--column tests fewer)\n",
+    ),
+}
+
+
+@pytest.mark.parametrize(("shell", "args", "said"), OUTPUT_FAILURES.values(), ids=OUTPUT_FAILURES.keys())
+def test_cli_output_failures_say_one_line(tmp_path, shell, args, said):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    path = ROOT / "data" / "EuStockMarkets.csv"
+    if shell is None:
+        if "asan" in os.environ.get("LD_PRELOAD", ""):
+            pytest.skip("a sanitizer's shadow memory does not fit under a capped address space")
+        path = tmp_path / "long.csv"
+        path.write_bytes(b"x\n" + b"1.5\n2.5\n" * 2_000_000)  # 32 MB of float64 when read
+        command = [sys.executable, "-c", MEMORY_CAPPED]
+    else:
+        command = [*shell, *([SCRIPT] if SCRIPT else [sys.executable, *CLI])]
+    result = subprocess.run([*command, path, *args], capture_output=True, text=True, env=env, timeout=120)
+    assert (result.returncode, result.stderr) == (1, said)
+
+
+def test_cli_bootstrap_is_reproducible(tmp_path, capsys):
+    """Each run without --seed draws a seed of its own and reports it with B
+    in the output, and that seed repeats its p-values; --d reaches every
+    replicate (here the original statistic is the same at every d, so only
+    the replicates tell d = 30 from the default)."""
+    x = np.round(np.random.default_rng(15).standard_normal(120), 3)
+    path = tmp_path / "x.csv"
+    path.write_text(csv_text(["x"], [[v] for v in x.tolist()]))
+
+    def run_json(*args):
+        assert cli.main([str(path), "--bootstrap", "99", "--d", "30", "--format", "json", *args]) == 0
+        return json.loads(capsys.readouterr().out)
+
+    first, second = run_json(), run_json()
+    assert first[0]["bootstrap_B"] == 99 and first[0]["bootstrap_seed"] != second[0]["bootstrap_seed"]
+    assert run_json("--seed", str(first[0]["bootstrap_seed"])) == first
+    [row] = run_json("--seed", "1")
+    assert larkspur_tools.el_tuple(x, d=30) == larkspur_tools.el_tuple(x)
+    boot = larkspur_tools.bootstrap
+    assert row["bootstrap_pvalue"] == boot(x, 99, d=30, seed=1).pvalue != boot(x, 99, seed=1).pvalue
+
+
+def test_cli_rejects_at_the_level(tmp_path, capsys, monkeypatch):
+    """p = level rejects, the asymptotic p-value as the bootstrap's (above:
+    "boot p at the level rejects"); NaN, where nothing was tested, never does."""
+    path = tmp_path / "x.csv"
+    path.write_text(csv_text(["x"], WHITE_NOISE))
+    pvalue = larkspur_tools.el_tuple([v for (v,) in WHITE_NOISE])[2]
+    for level, verdict in ((pvalue, True), (np.nextafter(pvalue, 0), False)):
+        monkeypatch.setattr(report, "SIGNIFICANCE", level)
+        assert cli.main([str(path), "--format", "json"]) == 0
+        assert json.loads(capsys.readouterr().out)[0]["reject"] is verdict
+    assert not report.rejects(float("nan"), 0.05)
 
 
 def test_cli_differences_and_bootstrap(tmp_path):
