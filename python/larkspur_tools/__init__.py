@@ -23,6 +23,10 @@ when called.
     from larkspur_tools import EscancianoLobato   # the result class, for annotations
 """
 
+# The distribution's version, written here only: pyproject.toml reads it
+# (scikit-build-core's regex provider) and show_config() prints it.
+__version__ = "0.1.0"
+
 from ._core import (
     DEFAULT_Q as DEFAULT_Q,
 )
