@@ -192,8 +192,20 @@ valgrind: native
 numpy1:
 	tools/numpy1_check.sh
 
-demo: install
-	$(PY) examples/demo.py
+# The demo prints its table and nothing else: the set-up and the wheel's
+# build (pip, auditwheel) write to build/demo-setup.log, which is printed
+# when they fail; `make demo V=1` shows everything as it happens.
+DEMO_LOG := build/demo-setup.log
+demo:
+ifeq ($(V),1)
+	$(MAKE) --no-print-directory install
+else
+	@mkdir -p build
+	@echo "make demo: setting up and building (minutes the first time; V=1 shows it all)" >&2
+	@if ! $(MAKE) --no-print-directory install >$(DEMO_LOG) 2>&1; then \
+	    cat $(DEMO_LOG) >&2; echo "make demo: the set-up failed; its output is above and in $(DEMO_LOG)" >&2; exit 1; fi
+endif
+	@$(PY) examples/demo.py
 
 # Formatting: clang-format (.clang-format) over the C++ and ruff (pyproject's
 # [tool.ruff]) over the Python, applied by `make format`; `make format-check`
