@@ -128,12 +128,22 @@ html_context = {"default_mode": "light"}
 # The doctest builder runs every code block of the pages (larkspur_docs
 # marks them) and every >>> example of the docstrings, from the repository's
 # root so that data/ is where the examples say.
+# A warning an example raises fails it, as in CI: every warning is an error
+# while a page's examples run (restored after them, so that Sphinx's own
+# code is not affected). The few examples that use short series on purpose
+# expect the SmallSampleWarning those get: their pages, and only theirs,
+# ignore it (larkspur_docs.SHORT_SERIES_EXAMPLES).
 doctest_global_setup = f"""
 import os
+import warnings
 os.chdir({str(ROOT)!r})
 import matplotlib
 matplotlib.use("Agg")
+_warnings_as_errors = warnings.catch_warnings()
+_warnings_as_errors.__enter__()
+warnings.simplefilter("error")
 """
+doctest_global_cleanup = "_warnings_as_errors.__exit__(None, None, None)"
 doctest_test_doctest_blocks = "default"
 # Whitespace is normalised: pandas pads its header lines with trailing
 # blanks, which editors strip from docstrings.
