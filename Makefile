@@ -227,10 +227,12 @@ format-check: setup
 # The documentation site: HTML in build/docs, warnings as errors, every
 # cross-reference resolved (nitpicky), the gallery's scripts run, then every
 # code block of the pages and docstrings run by the doctest builder with its
-# printed output compared. Nothing is fetched at build or view time (MathJax
-# is Debian's, copied into the site). docs-check opens every page in headless
-# Chromium (tools/check_docs_browser.py) and saves screenshots in
-# build/docs-shots.
+# printed output compared. Nothing is fetched at build or view time: the
+# formulas are typeset at build time by Debian's KaTeX, whose style sheet and
+# fonts are copied into the site. docs-check opens every page in headless
+# Chromium at 1400 px (tools/check_docs_browser.py: the time until the
+# formulas show, the content's width, no sideways scrolling) and saves
+# screenshots in build/docs-shots.
 DOCS_OUT := build/docs
 SPHINX := $(VENV)/bin/sphinx-build -W --keep-going -n -q -d build/docs-doctrees
 docs-setup: setup
