@@ -205,8 +205,20 @@ valgrind: native
 numpy1:
 	tools/numpy1_check.sh
 
-demo: install
-	$(PY) examples/demo.py
+# The demo prints its table and nothing else: the set-up and the wheel's
+# build (pip, auditwheel) write to build/demo-setup.log, which is printed
+# when they fail; `make demo V=1` shows everything as it happens.
+DEMO_LOG := build/demo-setup.log
+demo:
+ifeq ($(V),1)
+	$(MAKE) --no-print-directory install
+else
+	@mkdir -p build
+	@echo "make demo: setting up and building (minutes the first time; V=1 shows it all)" >&2
+	@if ! $(MAKE) --no-print-directory install >$(DEMO_LOG) 2>&1; then \
+	    cat $(DEMO_LOG) >&2; echo "make demo: the set-up failed; its output is above and in $(DEMO_LOG)" >&2; exit 1; fi
+endif
+	@$(PY) examples/demo.py
 
 # Formatting: clang-format (.clang-format) over the C++ and ruff (pyproject's
 # [tool.ruff]) over the Python, applied by `make format`; `make format-check`
@@ -228,10 +240,12 @@ format-check: setup
 # The documentation site: HTML in build/docs, warnings as errors, every
 # cross-reference resolved (nitpicky), the gallery's scripts run, then every
 # code block of the pages and docstrings run by the doctest builder with its
-# printed output compared. Nothing is fetched at build or view time (MathJax
-# is Debian's, copied into the site). docs-check opens every page in headless
-# Chromium (tools/check_docs_browser.py) and saves screenshots in
-# build/docs-shots.
+# printed output compared. Nothing is fetched at build or view time: the
+# formulas are typeset at build time by Debian's KaTeX, whose style sheet and
+# fonts are copied into the site. docs-check opens every page in headless
+# Chromium at 1400 px (tools/check_docs_browser.py: the time until the
+# formulas show, the content's width, no sideways scrolling) and saves
+# screenshots in build/docs-shots.
 DOCS_OUT := build/docs
 SPHINX := $(VENV)/bin/sphinx-build -W --keep-going -n -q -d build/docs-doctrees
 docs-setup: setup

@@ -3,8 +3,9 @@
 The pages are the Markdown files of this directory (MyST); the API reference
 is generated from the public names of the packages and their docstrings
 (_ext/larkspur_docs.py); the gallery runs examples/gallery/plot_*.py. The
-site must build and be read with no network: MathJax is Debian's copy,
-placed in the site's _static, and no theme asset comes from elsewhere.
+site must build and be read with no network: the formulas are typeset at
+build time by Debian's KaTeX, whose style sheet and fonts are copied into the
+site's _static, and no theme asset comes from elsewhere.
 """
 
 from __future__ import annotations
@@ -23,7 +24,6 @@ copyright = "the larkspur developers"
 extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.doctest",
-    "sphinx.ext.mathjax",
     "numpydoc",
     "myst_parser",
     "sphinx_gallery.gen_gallery",
@@ -40,6 +40,9 @@ exclude_patterns = ["_build", "auto_gallery/*.ipynb", "auto_gallery/*.py", "auto
 # them (autodoc_typehints = "none"): the numpydoc Parameters and Returns
 # sections state them in words, where a third-party type needs no link.
 nitpicky = True
+# `name` in a docstring: a link to the API page of a public name, code type
+# otherwise (larkspur_docs.name_role), never italic text.
+default_role = "larkspur-name"
 nitpick_ignore: list[tuple[str, str]] = []
 autodoc_typehints = "none"
 autodoc_member_order = "bysource"
@@ -75,21 +78,9 @@ myst_enable_extensions = ["dollarmath", "amsmath", "colon_fence", "deflist"]
 # Links to sections of another page are checked like links to pages.
 myst_heading_anchors = 3
 
-# MathJax 2 from Debian's libjs-mathjax, copied into _static/mathjax by
-# larkspur_docs when the build finishes (the page never asks a CDN).
-mathjax_path = "mathjax/MathJax.js?config=TeX-AMS_CHTML"
-mathjax2_config = {
-    "tex2jax": {
-        "inlineMath": [["\\(", "\\)"]],
-        "displayMath": [["\\[", "\\]"]],
-        "processEscapes": True,
-        "processClass": "math|arithmatex",
-        "ignoreClass": "tex2jax_ignore|mathjax_ignore|document",
-    },
-    "CommonHTML": {"linebreaks": {"automatic": True}},
-    "menuSettings": {"zoom": "None"},
-    "showMathMenu": False,
-}
+# Formulas are typeset when the site is built (KaTeX, in larkspur_docs): a
+# page shows them typeset at once and loads no script for them.
+html_math_renderer = "katex_build_time"
 
 sphinx_gallery_conf = {
     "examples_dirs": str(ROOT / "examples" / "gallery"),
@@ -128,12 +119,22 @@ html_context = {"default_mode": "light"}
 # The doctest builder runs every code block of the pages (larkspur_docs
 # marks them) and every >>> example of the docstrings, from the repository's
 # root so that data/ is where the examples say.
+# A warning an example raises fails it, as in CI: every warning is an error
+# while a page's examples run (restored after them, so that Sphinx's own
+# code is not affected). The few examples that use short series on purpose
+# expect the SmallSampleWarning those get: their pages, and only theirs,
+# ignore it (larkspur_docs.SHORT_SERIES_EXAMPLES).
 doctest_global_setup = f"""
 import os
+import warnings
 os.chdir({str(ROOT)!r})
 import matplotlib
 matplotlib.use("Agg")
+_warnings_as_errors = warnings.catch_warnings()
+_warnings_as_errors.__enter__()
+warnings.simplefilter("error")
 """
+doctest_global_cleanup = "_warnings_as_errors.__exit__(None, None, None)"
 doctest_test_doctest_blocks = "default"
 # Whitespace is normalised: pandas pads its header lines with trailing
 # blanks, which editors strip from docstrings.

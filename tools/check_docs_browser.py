@@ -6,14 +6,18 @@ reader would meet a broken page:
 - a request for anything but the site's own files (a CDN, a web font, an
   analytics call: the site must work offline);
 - an image that does not load;
-- TeX left as text after MathJax has run (\\( \\[ $$ \\frac ...), or a
-  MathJax error;
+- TeX left as text (\\( \\[ $$ \\frac ...), a formula not typeset, a KaTeX
+  error, or formulas shown later than 2 s after the page starts loading
+  (they are typeset at build time: only the fonts remain to load);
+- at a 1400 px wide window, a main column narrower than 900 px, a page that
+  scrolls sideways, or a code block with a horizontal scroll bar;
 - a link to a page or anchor of the site that does not exist;
 - the search page finding nothing for "bootstrap" or "p_tilde".
 
 The site is read through file:// URLs, as `open build/docs/index.html` does.
-Screenshots of the home page, the API page of `diagnose`, the theory page
-and a gallery example go to --shots.
+Screenshots at 1400 px of the home page, Getting started, the API pages of
+EscancianoLobato and `diagnose`, the theory page and a gallery example go to
+--shots.
 
     python tools/check_docs_browser.py build/docs --shots build/docs-shots
 """
@@ -29,15 +33,20 @@ import sys
 import time
 import urllib.parse
 
+WIDTH, HEIGHT = 1400, 900
+MIN_CONTENT_WIDTH = 900
+MATH_SECONDS = 2.0
 SHOTS = {
     "home.png": "index.html",
+    "getting_started.png": "getting_started.html",
+    "api_escanciano_lobato.png": "api/generated/larkspur.statistical_tests.EscancianoLobato.html",
     "api_diagnose.png": "api/generated/larkspur_tools.diagnose.html",
     "theory.png": "theory.html",
     "gallery_bootstrap.png": "auto_gallery/plot_bootstrap.html",
 }
 SEARCHES = ("bootstrap", "p_tilde")
-# TeX that MathJax should have turned into mathematics; checked in the
-# visible text outside code.
+# TeX that should have been typeset; checked in the visible text outside code
+# (and outside KaTeX's MathML copy for screen readers, which keeps the source).
 RAW_TEX = ("\\(", "\\)", "\\[", "\\]", "$$", "\\frac", "\\hat", "\\sum", "\\begin{", "\\sqrt", "\\tau", "\\gamma")
 SKIPPED_DIRS = {"_static", "_sources", "_downloads", "_images", "_sphinx_design_static"}
 
@@ -47,7 +56,7 @@ const parts = [];
 const walk = (node) => {
   if (node.nodeType === Node.TEXT_NODE) { parts.push(node.textContent); return; }
   if (node.nodeType !== Node.ELEMENT_NODE || skip.has(node.tagName)) return;
-  if (node.classList.contains("highlight") || node.classList.contains("MathJax_Preview")) return;
+  if (node.classList.contains("highlight") || node.classList.contains("katex-mathml")) return;
   const style = getComputedStyle(node);
   if (style.display === "none" || style.visibility === "hidden") return;
   for (const child of node.childNodes) walk(child);
@@ -62,14 +71,32 @@ return Array.from(document.images)
   .map((img) => img.currentSrc || img.src);
 """
 
-MATHJAX_DONE = """
+# When the formulas show: they are HTML from the build, so once the page's
+# fonts (KaTeX's among them) have loaded. Milliseconds since navigation start.
+MATH_READY = """
 const done = arguments[arguments.length - 1];
-if (!window.MathJax || !MathJax.Hub) { done({mathjax: false, errors: 0, rendered: 0}); return; }
-MathJax.Hub.Queue(() => done({
-  mathjax: true,
-  errors: document.querySelectorAll(".MathJax_Error, .mjx-merror, merror").length,
-  rendered: document.querySelectorAll(".MJXc-display, .mjx-chtml").length,
+document.fonts.ready.then(() => done({
+  ms: performance.now(),
+  formulas: document.querySelectorAll("span.math, div.math").length,
+  untypeset: Array.from(document.querySelectorAll("span.math, div.math"))
+    .filter((m) => !m.querySelector(".katex")).map((m) => m.textContent.slice(0, 60)),
+  errors: document.querySelectorAll(".katex-error, merror").length,
 }));
+"""
+
+# The main column's width, sideways scrolling, and code blocks whose lines are
+# hidden behind a scroll bar (their first line too long to show).
+LAYOUT = """
+const article = document.querySelector(".bd-article") || document.querySelector("main") || document.body;
+const scrolled = Array.from(article.querySelectorAll("pre"))
+  .filter((pre) => pre.scrollWidth > pre.clientWidth + 1)
+  .map((pre) => pre.textContent.split("\\n").reduce((a, b) => (b.length > a.length ? b : a), "").slice(0, 100));
+return {
+  content: Math.round(article.getBoundingClientRect().width),
+  page: document.documentElement.scrollWidth,
+  window: document.documentElement.clientWidth,
+  scrolled: scrolled,
+};
 """
 
 
@@ -117,7 +144,7 @@ def internal_link_failures(site: pathlib.Path, pages: list[pathlib.Path]) -> lis
     return failures
 
 
-def browser(width: int = 1280, height: int = 900):
+def browser(width: int = WIDTH, height: int = HEIGHT):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
 
@@ -163,27 +190,40 @@ def requests_of(driver, site_url: str) -> tuple[list[str], list[str]]:
     return outside, failed
 
 
-def check_page(driver, site: pathlib.Path, path: pathlib.Path, site_url: str) -> list[str]:
+def check_page(
+    driver, site: pathlib.Path, path: pathlib.Path, site_url: str, math_times: dict[str, float]
+) -> list[str]:
     driver.get(path.as_uri())
     where = str(path.relative_to(site))
     problems = []
+    math = driver.execute_async_script(MATH_READY)
+    if math["formulas"]:
+        math_times[where] = math["ms"] / 1000
+        if math["ms"] > MATH_SECONDS * 1000:
+            problems.append(
+                f"{where}: formulas shown {math['ms'] / 1000:.2f} s after load began (over {MATH_SECONDS} s)"
+            )
+    problems += [f"{where}: formula not typeset: {text!r}" for text in math["untypeset"]]
+    layout = driver.execute_script(LAYOUT)
+    if layout["content"] < MIN_CONTENT_WIDTH:
+        problems.append(f"{where}: main column {layout['content']} px wide at {WIDTH} px (under {MIN_CONTENT_WIDTH})")
+    if layout["page"] > layout["window"]:
+        problems.append(f"{where}: the page scrolls sideways ({layout['page']} px in a {layout['window']} px window)")
+    problems += [f"{where}: code block scrolls sideways: {line!r}" for line in layout["scrolled"]]
     # Lazy images are loaded now, so that every image is checked.
     driver.execute_script("document.querySelectorAll('img[loading=lazy]').forEach((i) => i.loading = 'eager');")
-    math = driver.execute_async_script(MATHJAX_DONE)
     deadline = time.monotonic() + 15
     while (broken := driver.execute_script(BROKEN_IMAGES)) and time.monotonic() < deadline:
         time.sleep(0.2)
     problems += [f"{where}: image does not load: {src}" for src in broken]
     if math["errors"]:
-        problems.append(f"{where}: {math['errors']} MathJax errors")
+        problems.append(f"{where}: {math['errors']} KaTeX errors")
     text = driver.execute_script(VISIBLE_TEXT)
     problems += [
         f"{where}: raw TeX {token!r} visible: ...{text[max(0, text.index(token) - 40) : text.index(token) + 40]}..."
         for token in RAW_TEX
         if token in text
     ]
-    if driver.find_elements("css selector", "span.math, div.math") and not math["rendered"]:
-        problems.append(f"{where}: the page has mathematics but MathJax rendered none")
     outside, failed = requests_of(driver, site_url)
     problems += [f"{where}: request leaves the site: {url}" for url in outside]
     problems += [f"{where}: request failed: {text}" for text in failed]
@@ -225,14 +265,14 @@ def check_search(driver, site: pathlib.Path, site_url: str, word: str) -> list[s
 
 def screenshot(driver, site: pathlib.Path, page: str, target: pathlib.Path) -> None:
     driver.get((site / page).as_uri())
-    driver.execute_async_script(MATHJAX_DONE)
+    driver.execute_async_script(MATH_READY)
     height = min(int(driver.execute_script("return document.documentElement.scrollHeight;")), 5000)
     shot = driver.execute_cdp_cmd(
         "Page.captureScreenshot",
         {
             "format": "png",
             "captureBeyondViewport": True,
-            "clip": {"x": 0, "y": 0, "width": 1280, "height": height, "scale": 1},
+            "clip": {"x": 0, "y": 0, "width": WIDTH, "height": height, "scale": 1},
         },
     )
     import base64
@@ -254,9 +294,10 @@ def main() -> int:
     start = time.monotonic()
     problems = internal_link_failures(site, pages)
     driver = browser()
+    math_times: dict[str, float] = {}
     try:
         for path in pages:
-            problems += check_page(driver, site, path, site_url)
+            problems += check_page(driver, site, path, site_url, math_times)
         for word in SEARCHES:
             problems += check_search(driver, site, site_url, word)
         arguments.shots.mkdir(parents=True, exist_ok=True)
@@ -264,6 +305,8 @@ def main() -> int:
             screenshot(driver, site, page, arguments.shots / name)
     finally:
         driver.quit()
+    for where, seconds in sorted(math_times.items()):
+        print(f"{where}: formulas shown {seconds:.2f} s after load began")
     for problem in problems:
         print(problem, file=sys.stderr)
     print(

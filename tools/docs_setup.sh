@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Set-up for the documentation site: MathJax 2 and headless Chromium from
-# Debian (the site and its check never touch the network), and the `docs`
-# extra of pyproject.toml in .venv. Idempotent and quick when done.
+# Set-up for the documentation site: KaTeX and Node.js (the formulas are
+# typeset at build time) and headless Chromium, all from Debian (the site and
+# its check never touch the network), and the `docs` extra of pyproject.toml
+# in .venv. Idempotent and quick when done.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source tools/need_packages.sh
 
-need_packages libjs-mathjax chromium chromium-driver
+need_packages libjs-katex nodejs chromium chromium-driver
 
 stamp=.venv/.docs-requirements-installed
 if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then

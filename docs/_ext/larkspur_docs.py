@@ -11,13 +11,20 @@
   block right after it, if any, is its expected output. A ```sh block
   followed by a ```text block runs in the shell the same way, its output
   compared too. Shell blocks without output (installs) are shown only.
-- MathJax 2 is copied from Debian's libjs-mathjax into the site.
+- The mathematics is typeset at build time: every formula is rendered to
+  HTML (with MathML for screen readers) by Debian's KaTeX under Debian's
+  Node.js, in one call per page, so a page shows it typeset on first paint
+  and runs no script for it. Only KaTeX's style sheet and fonts are copied
+  into the site. A formula KaTeX cannot read fails the build.
+- A page whose section has no other pages (Getting started, Theory) gets no
+  left sidebar, which would be an empty "Section Navigation" column.
 """
 
 from __future__ import annotations
 
 import ast
 import inspect
+import json
 import os
 import pathlib
 import shutil
@@ -33,19 +40,7 @@ from sphinx.errors import ExtensionError
 HERE = pathlib.Path(__file__).resolve().parents[1]
 ROOT = HERE.parent
 API = HERE / "api"
-MATHJAX = pathlib.Path("/usr/share/javascript/mathjax")
-# What MathJax 2 loads for TeX input and CommonHTML output (the rest of the
-# package, 50 MB of other outputs and unpacked sources, is never asked for).
-MATHJAX_PARTS = [
-    "MathJax.js",
-    "config/TeX-AMS_CHTML.js",
-    "extensions",
-    "jax/input/TeX",
-    "jax/element",
-    "jax/output/CommonHTML",
-    "fonts/HTML-CSS/TeX/woff",
-    "localization/en",
-]
+KATEX = pathlib.Path("/usr/share/javascript/katex")
 
 
 # --- the API reference ------------------------------------------------------
@@ -86,6 +81,13 @@ def _title(text: str) -> str:
     return f"{text}\n{'=' * len(text)}\n"
 
 
+def _api_title(text: str) -> str:
+    """An API page's title, styled as one (larkspur.css, api-page). The page
+    holds one entry, so it has no "On this page" column, which would only
+    repeat the title: the content takes its room."""
+    return ":html_theme.sidebar_secondary.remove: true\n\n.. rst-class:: api-page\n\n" + _title(text)
+
+
 def _data_doc(name: str, value: Any) -> str:
     """A module constant's doc comment (#:) where it is defined."""
     from sphinx.pycode import ModuleAnalyzer
@@ -100,6 +102,19 @@ def _data_doc(name: str, value: Any) -> str:
     raise ExtensionError(f"larkspur_tools.{name} has no doc comment (#:) where it is defined")
 
 
+# Pages whose docstring examples use short series on purpose (a failing
+# series beside one that succeeds, to show errors="mask" and the exception):
+# the SmallSampleWarning such series get is expected there and ignored while
+# that page's examples run; anywhere else a warning fails its example
+# (doctest_global_setup in conf.py).
+SHORT_SERIES_EXAMPLES = {"larkspur_tools.el_many", "larkspur_tools.ElManyMasked"}
+IGNORE_SMALL_SAMPLE = (
+    "\n.. testsetup:: default\n\n"
+    "   from larkspur_tools import SmallSampleWarning\n"
+    '   warnings.filterwarnings("ignore", category=SmallSampleWarning)\n'
+)
+
+
 def write_api(app: Sphinx) -> None:
     import larkspur_tools
 
@@ -112,9 +127,9 @@ def write_api(app: Sphinx) -> None:
     rows = [("larkspur.statistical_tests.EscancianoLobato", _summary(class_doc))]
     pages = {
         "larkspur.statistical_tests.EscancianoLobato": (
-            _title("larkspur.statistical_tests.EscancianoLobato")
+            _api_title("larkspur.statistical_tests.EscancianoLobato")
             + "\n.. py:module:: larkspur.statistical_tests\n   :no-index:\n"
-            + f"\n.. py:class:: larkspur.statistical_tests.EscancianoLobato{signature}\n   :final:\n\n"
+            + f"\n.. py:class:: EscancianoLobato{signature}\n   :final:\n\n"
             + _indent(_numpydoc(class_doc, "class", None, app))
         )
     }
@@ -129,7 +144,7 @@ def write_api(app: Sphinx) -> None:
                 ">>> from larkspur_tools import EscancianoLobato\n"
                 ">>> EscancianoLobato is statistical_tests.EscancianoLobato\nTrue\n"
             )
-            body = f".. py:class:: {full}\n   :canonical: larkspur.statistical_tests.EscancianoLobato\n\n" + _indent(
+            body = f".. py:class:: {name}\n   :canonical: larkspur.statistical_tests.EscancianoLobato\n\n" + _indent(
                 doc
             )
         elif inspect.isclass(obj):
@@ -142,9 +157,11 @@ def write_api(app: Sphinx) -> None:
             body = f".. autofunction:: {full}\n"
         else:
             doc = _data_doc(name, obj)
-            body = f".. py:data:: {full}\n   :value: {obj!r}\n\n" + _indent(_numpydoc(doc, "data", None, app))
+            body = f".. py:data:: {name}\n   :value: {obj!r}\n\n" + _indent(_numpydoc(doc, "data", None, app))
         rows.append((full, _summary(doc)))
-        pages[full] = _title(full) + "\n.. currentmodule:: larkspur_tools\n\n" + body
+        pages[full] = _api_title(full) + "\n.. currentmodule:: larkspur_tools\n\n" + body
+        if full in SHORT_SERIES_EXAMPLES:
+            pages[full] += IGNORE_SMALL_SAMPLE
     for full, text in pages.items():
         (generated / f"{full}.rst").write_text(text, encoding="utf-8")
     table = "".join(f"   * - :doc:`{full} <generated/{full}>`\n     - {summary}\n" for full, summary in rows)
@@ -154,14 +171,80 @@ def write_api(app: Sphinx) -> None:
         "wheel) holds everything else.\n\n"
         ".. list-table::\n   :header-rows: 1\n   :widths: 35 65\n\n   * - name\n     - summary\n"
         + table
-        + "\n.. toctree::\n   :hidden:\n\n"
-        + "".join(f"   generated/{full}\n" for full in pages),
+        # The sidebar lists each module's names without their module, under
+        # the module's name: short entries, none broken across lines.
+        + "".join(
+            f"\n.. toctree::\n   :hidden:\n   :caption: {module}\n\n"
+            + "".join(
+                f"   {full.rsplit('.', 1)[1]} <generated/{full}>\n"
+                for full in pages
+                if full.rsplit(".", 1)[0] == module
+            )
+            for module in ("larkspur.statistical_tests", "larkspur_tools")
+        ),
         encoding="utf-8",
     )
 
 
 def _indent(text: str, by: str = "   ") -> str:
     return "".join(by + line if line.strip() else line for line in text.splitlines(keepends=True))
+
+
+# --- names in running text link to their API page -----------------------------
+
+
+def api_names() -> dict[str, str]:
+    """Every way a public name is written in running text -> its full name:
+    `read_series`, `larkspur_tools.read_series`, `read_series()`;
+    `EscancianoLobato` and `statistical_tests.EscancianoLobato` name the class."""
+    import larkspur_tools
+
+    names = {"larkspur.statistical_tests.EscancianoLobato": "larkspur.statistical_tests.EscancianoLobato"}
+    names["statistical_tests.EscancianoLobato"] = names["EscancianoLobato"] = next(iter(names.values()))
+    for name in larkspur_tools.__all__:
+        if name != "EscancianoLobato":
+            names[name] = names[f"larkspur_tools.{name}"] = f"larkspur_tools.{name}"
+    return {**names, **{f"{written}()": full for written, full in names.items()}}
+
+
+def _xref(text: str, full: str, content: nodes.Node) -> nodes.Node:
+    from sphinx import addnodes
+
+    reference = addnodes.pending_xref(
+        text, refdomain="py", reftype="obj", reftarget=full, refexplicit=True, refwarn=True
+    )
+    reference += content
+    return reference
+
+
+def name_role(name, rawtext, text, lineno, inliner, options=None, content=None):  # type: ignore[no-untyped-def]
+    """The default role (`name` in a docstring or a page): a public name
+    becomes a link to its API page, in code type; anything else (a
+    parameter, a value) is shown in code type, not italic."""
+    literal = nodes.literal(rawtext, text, classes=["xref", "py", "py-obj"])
+    full = api_names().get(text.strip())
+    return [_xref(text, full, literal) if full else nodes.literal(rawtext, text)], []
+
+
+def link_code_names(app: Sphinx, doctree: nodes.document) -> None:
+    """In the Markdown pages, inline code that is exactly a public name
+    (`read_series`, `EscancianoLobato`) links to its API page."""
+    if app.env.doc2path(app.env.docname).suffix != ".md":
+        return
+    names = api_names()
+    for literal in list(doctree.findall(nodes.literal)):
+        full = names.get(literal.astext())
+        if full is None or any(isinstance(a, (nodes.reference, nodes.literal_block)) for a in _ancestors(literal)):
+            continue
+        if any(getattr(a, "tagname", "") in ("pending_xref", "title") for a in _ancestors(literal)):
+            continue
+        literal.parent.replace(literal, _xref(literal.astext(), full, literal.deepcopy()))
+
+
+def _ancestors(node: nodes.Node):  # type: ignore[no-untyped-def]
+    while node.parent is not None:
+        node = node.parent
+        yield node
 
 
 # --- code blocks as doctests --------------------------------------------------
@@ -225,26 +308,120 @@ def mark_code_blocks(app: Sphinx, doctree: nodes.document) -> None:
             output["options"] = {}
 
 
-# --- MathJax, offline ---------------------------------------------------------
+# --- mathematics, typeset at build time ---------------------------------------
+
+# Reads [[tex, display], ...] as JSON on stdin, writes the HTML of each.
+RENDER = """
+const katex = require(process.argv[1]);
+let input = "";
+process.stdin.on("data", (chunk) => (input += chunk));
+process.stdin.on("end", () => {
+  const out = JSON.parse(input).map(([tex, display]) => {
+    try {
+      return katex.renderToString(tex, { displayMode: display, throwOnError: true, output: "htmlAndMathml" });
+    } catch (error) {
+      process.stderr.write(`${error.message}\\nin: ${tex}\\n`);
+      process.exit(1);
+    }
+  });
+  process.stdout.write(JSON.stringify(out));
+});
+"""
 
 
-def copy_mathjax(app: Sphinx, exception: Exception | None) -> None:
+def _display_tex(node: nodes.math_block) -> str:
+    """A displayed block's TeX, its equations (blank-line separated) aligned."""
+    if node.get("no-wrap", node.get("nowrap", False)):
+        return node.astext()
+    parts = [part for part in node.astext().split("\n\n") if part.strip()]
+    return parts[0] if len(parts) == 1 else "\\begin{aligned}" + " \\\\ ".join(parts) + "\\end{aligned}"
+
+
+def render_math(app: Sphinx, doctree: nodes.document, docname: str) -> None:
+    if app.builder.format != "html":
+        return
+    found = [n for n in doctree.findall(lambda n: isinstance(n, (nodes.math, nodes.math_block)))]
+    if not found:
+        return
+    formulas = [[_display_tex(n), True] if isinstance(n, nodes.math_block) else [n.astext(), False] for n in found]
+    node_js = shutil.which("node") or shutil.which("nodejs")
+    if node_js is None or not (KATEX / "katex.js").exists():
+        raise ExtensionError("KaTeX or Node.js is missing: run tools/docs_setup.sh (Debian's libjs-katex, nodejs)")
+    result = subprocess.run(
+        [node_js, "-e", RENDER, str(KATEX / "katex.js")],
+        input=json.dumps(formulas),
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    if result.returncode != 0:
+        raise ExtensionError(f"{docname}: KaTeX cannot typeset a formula: {result.stderr.strip()}")
+    for n, html in zip(found, json.loads(result.stdout), strict=True):
+        n["katex"] = html
+
+
+def visit_math(self: Any, node: nodes.math) -> None:
+    self.body.append(self.starttag(node, "span", "", CLASS="math notranslate nohighlight") + node["katex"] + "</span>")
+    raise nodes.SkipNode
+
+
+def visit_math_block(self: Any, node: nodes.math_block) -> None:
+    from sphinx.locale import _
+    from sphinx.util.math import get_node_equation_number
+
+    self.body.append(self.starttag(node, "div", CLASS="math notranslate nohighlight"))
+    if node["number"]:
+        self.body.append(f'<span class="eqno">({get_node_equation_number(self, node)})')
+        self.add_permalink_ref(node, _("Link to this equation"))
+        self.body.append("</span>")
+    self.body.append(node["katex"] + "</div>\n")
+    raise nodes.SkipNode
+
+
+def add_katex_style(app: Sphinx, pagename: str, templatename: str, context: dict[str, Any], doctree: Any) -> None:
+    if app.builder.format == "html" and context.get("has_maths_elements"):
+        app.add_css_file("katex/katex.min.css")
+
+
+def copy_katex(app: Sphinx, exception: Exception | None) -> None:
+    """KaTeX's style sheet and the fonts it names first (woff2, which every
+    browser that reads the site loads; the woff and ttf fallbacks are never
+    asked for)."""
     if exception is not None or app.builder.format != "html":
         return
-    if not (MATHJAX / "MathJax.js").exists():
-        raise ExtensionError(f"MathJax is missing ({MATHJAX}): run tools/docs_setup.sh (Debian's libjs-mathjax)")
-    target = pathlib.Path(app.outdir) / "_static" / "mathjax"
-    for part in MATHJAX_PARTS:
-        source, destination = MATHJAX / part, target / part
-        destination.parent.mkdir(parents=True, exist_ok=True)
-        if source.is_dir():
-            shutil.copytree(source, destination, dirs_exist_ok=True)  # symlinks followed: real files
-        else:
-            shutil.copyfile(source, destination)
+    target = pathlib.Path(app.outdir) / "_static" / "katex"
+    (target / "fonts").mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(KATEX / "katex.min.css", target / "katex.min.css")
+    for font in (KATEX / "fonts").glob("*.woff2"):
+        shutil.copyfile(font, target / "fonts" / font.name)
+
+
+# --- sidebars -------------------------------------------------------------------
+
+
+def drop_empty_sidebar(app: Sphinx, pagename: str, templatename: str, context: dict[str, Any], doctree: Any) -> None:
+    """The left sidebar lists the pages of the page's top-level section; a
+    section of one page (no toctree below it) has nothing to list."""
+    env = app.env
+    parents = {child: parent for parent, children in env.toctree_includes.items() for child in children}
+    top = pagename
+    while parents.get(top, app.config.root_doc) != app.config.root_doc:
+        top = parents[top]
+    if top == app.config.root_doc or not env.toctree_includes.get(top):
+        # The section's navigation and its collapse button (as the theme does
+        # for the home page); a sidebar left with nothing is hidden on wide screens.
+        unused = ("sidebar-nav-bs", "sidebar-collapse")
+        context["sidebars"] = [s for s in context.get("sidebars", []) if s.removesuffix(".html") not in unused]
 
 
 def setup(app: Sphinx) -> dict[str, Any]:
     app.connect("builder-inited", write_api, priority=100)
     app.connect("doctree-read", mark_code_blocks)
-    app.connect("build-finished", copy_mathjax)
+    app.connect("doctree-read", link_code_names)
+    app.add_role("larkspur-name", name_role)
+    app.add_html_math_renderer("katex_build_time", (visit_math, None), (visit_math_block, None))
+    app.connect("doctree-resolved", render_math)
+    app.connect("html-page-context", add_katex_style)
+    app.connect("html-page-context", drop_empty_sidebar)
+    app.connect("build-finished", copy_katex)
     return {"parallel_read_safe": True, "parallel_write_safe": True}

@@ -27,6 +27,10 @@ import warnings as _warnings
 from typing import TYPE_CHECKING as _TYPE_CHECKING
 from typing import Any as _Any
 
+# The distribution's version, written here only: pyproject.toml reads it
+# (scikit-build-core's regex provider) and show_config() prints it.
+__version__ = "0.1.0"
+
 from ._core import (
     DEFAULT_Q as DEFAULT_Q,
 )
@@ -81,7 +85,7 @@ from .wild_bootstrap import (
 
 if _TYPE_CHECKING:
     from ._core import ELTuple as ELTuple
-    from .reading import read_series as as_float64
+    from .reading import read_series as as_float64  # noqa: F401
 
 # Former names, kept for one release: each use warns.
 _DEPRECATED = {"ELTuple": ("ElTuple", "ElTuple"), "as_float64": ("read_series", "read_series")}

@@ -6,7 +6,6 @@ modules); this module goes in the next release.
 
 import warnings
 
-
 from ._shared import pvalue_text as pvalue_text
 from .diagnosis import Diagnosis as Diagnosis
 from .diagnosis import diagnose as diagnose

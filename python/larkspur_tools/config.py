@@ -17,17 +17,9 @@ import os
 import platform
 import sys
 from collections.abc import Sequence
-from importlib import metadata
 from typing import Any, TextIO
 
 KERNEL_VARIABLES = ("LARKSPUR_KERNEL", "LARKSPUR_DISABLE_KERNELS")
-
-
-def _version(distribution: str) -> str:
-    try:
-        return metadata.version(distribution)
-    except metadata.PackageNotFoundError:
-        return "unknown (not installed as a distribution)"
 
 
 def config_lines() -> list[str]:
@@ -36,11 +28,11 @@ def config_lines() -> list[str]:
 
     import larkspur
 
-    from . import _batch
+    from . import __version__, _batch
 
     kernels = _batch.kernel_info()
     entries = [
-        ("larkspur", f"{_version('larkspur')} ({larkspur.__file__})"),
+        ("larkspur", f"{__version__} ({larkspur.__file__})"),
         ("NumPy", numpy.__version__),
         ("Python", f"{platform.python_version()} ({platform.python_implementation()}, {sys.executable})"),
         ("platform", f"{platform.platform()} ({platform.machine()})"),

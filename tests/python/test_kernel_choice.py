@@ -2,6 +2,9 @@
 the same bits through both paths (one series at a time, and side by side in
 el_many) and reports itself; a bad setting refuses to import, with its text."""
 
+from importlib import metadata
+
+import larkspur_tools
 import pytest
 from conftest import run_python
 from larkspur_tools import _batch, cli
@@ -98,5 +101,12 @@ def test_show_config_from_the_command(capsys):
         "LARKSPUR_KERNEL",
         "LARKSPUR_DISABLE_KERNELS",
     ]
+    # One version: the package's, the installed distribution's (absent when
+    # the package runs from a build tree, as in the NumPy 1.x check) and the one shown.
+    try:
+        installed = metadata.version("larkspur")
+    except metadata.PackageNotFoundError:
+        installed = larkspur_tools.__version__
+    assert shown["larkspur"].split()[0] == larkspur_tools.__version__ == installed
     assert shown["kernel running"].strip() == _batch.kernel_info()["running"]
     assert shown["kernels supported"].strip() == ", ".join(_batch.kernel_info()["supported"])
