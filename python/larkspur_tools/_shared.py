@@ -34,6 +34,8 @@ SEED_ACCEPTED = (
 )
 THREADS_ACCEPTED = "threads must be a positive integer"
 _SCIENTIFIC_BELOW = 1e-4
+#: The extension's text for a zero robust variance, the start of it.
+ZERO_TAU = "Zero \u03c4\u0302 value at lag "
 
 
 #: The extra that brings each optional module.
@@ -67,6 +69,20 @@ def one_series(data: Any) -> tuple[FloatArray, str | None]:
 
 def where(name: str | None) -> str:
     return "the series" if name is None else f"series {name!r}"
+
+
+def failure_text(error: BaseException) -> str:
+    """A failure of the test in a user's words: the extension's own text, but
+    for a zero robust variance, which names a symbol where the reader needs
+    the cause. The exception itself (type and text) stays the extension's."""
+    text = str(error)
+    if isinstance(error, OSError) and text.startswith(ZERO_TAU):
+        lag = text[len(ZERO_TAU) :]
+        return (
+            f"the series is constant, or no two of its values {lag} apart both differ from its mean: "
+            f"no test is possible (the robust variance \u03c4\u0302 is zero at lag {lag})"
+        )
+    return text
 
 
 def rejects(pvalue: float, level: float) -> bool:

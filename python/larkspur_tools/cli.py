@@ -46,6 +46,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._batch import check_parameters
+from ._shared import failure_text
 from .config import ShowConfigAction
 from .csv_input import read_csv_columns
 from .parquet_input import read_parquet_columns
@@ -53,7 +54,6 @@ from .report import (
     ReportError,
     Row,
     differences,
-    failure_text,
     log_returns,
     print_table,
     run_test,

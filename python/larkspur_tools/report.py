@@ -14,6 +14,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._core import default_d
+from ._shared import rejects
 from .batch import el_tuple
 from .csv_input import read_csv_columns
 from .parquet_input import read_parquet_columns
@@ -22,29 +23,6 @@ from .table_columns import ReportError as ReportError
 
 SIGNIFICANCE = 0.05
 # The extension's text for a zero robust variance (OSError), followed by the lag.
-ZERO_TAU = "Zero \u03c4\u0302 value at lag "
-
-
-def rejects(pvalue: float, level: float) -> bool:
-    """The one reject rule of the companion's reports: a p-value at most the
-    level rejects, which is the exact level of a Monte Carlo test when
-    (B + 1) times the level is an integer (B = 999 at 5%: p = 0.05 rejects).
-    A NaN p-value (nothing was tested) never rejects."""
-    return bool(pvalue <= level)
-
-
-def failure_text(error: BaseException) -> str:
-    """A failure of the test in a user's words: the extension's own text, but
-    for a zero robust variance, which names a symbol where the reader needs
-    the cause. The exception itself (type and text) stays the extension's."""
-    text = str(error)
-    if isinstance(error, OSError) and text.startswith(ZERO_TAU):
-        lag = text[len(ZERO_TAU) :]
-        return (
-            f"the series is constant, or no two of its values {lag} apart both differ from its mean: "
-            f"no test is possible (the robust variance \u03c4\u0302 is zero at lag {lag})"
-        )
-    return text
 
 
 @dataclass(frozen=True)
