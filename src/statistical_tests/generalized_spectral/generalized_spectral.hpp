@@ -57,11 +57,15 @@ enum class GstMethod { Automatic, LowRank, Exact };
 // Up to this length Automatic takes the exact path: below it the direct
 // quadratic forms cost less than the factor and the transforms (measured by
 // bench/gst_bench.cpp, statistic plus 999 replicates).
-inline constexpr std::size_t exact_path_up_to = 40;
+inline constexpr std::size_t exact_path_up_to = 48;
 
 struct GstOptions {
     GstForm form = GstForm::Standardised;
     // The factor stops when the residual trace is below tolerance * (n - 1).
+    // The truncation error relative to T is about tolerance times the ratio of
+    // the series' largest squares to s^2: at 1e-12 it reached 1.6e-12 on
+    // 250 normal values and 5e-10 on Cauchy-like ones; 1e-14 keeps it below
+    // 1e-13 on the tested series for one or two more columns.
     double tolerance = 1e-14;
     GstMethod method = GstMethod::Automatic;
 };
