@@ -174,7 +174,7 @@ std::size_t GstPrepared::memory_bytes() const noexcept {
     if (d.low_rank) {
         const LowRankLags& l = *d.low_rank;
         bytes += l.spectra.capacity() * sizeof(Complex) + l.plan.length() * sizeof(Complex) +
-                 (l.column_prefix.capacity() + l.residual_prefix.capacity()) * sizeof(double);
+                 (l.rank * (d.n - 1) + l.residual_prefix.capacity()) * sizeof(double);
     }
     return bytes;
 }

@@ -35,14 +35,12 @@ LowRankLags make_low_rank_lags(const double* points, std::size_t count, double t
         const double* b = 2 * p + 1 < lags.rank ? factor.columns[2 * p + 1].get() : nullptr;
         pair_spectrum(lags.plan, a, b, count, lags.spectra.data() + p * length, scratch.data());
     }
-    lags.column_prefix.resize(lags.rank * count);
-    for (std::size_t k = 0; k < lags.rank; ++k) {
-        double* prefix = lags.column_prefix.data() + k * count;
-        const double* column = factor.columns[k].get();
+    // Each column becomes its prefix sums in place: no second copy of the factor.
+    for (std::unique_ptr<double[]>& column : factor.columns) {
         double sum = 0.0;
-        for (std::size_t u = 0; u < count; ++u) prefix[u] = sum = sum + column[u];
-        factor.columns[k].reset();
+        for (std::size_t u = 0; u < count; ++u) column[u] = sum = sum + column[u];
     }
+    lags.column_prefix = std::move(factor.columns);
     lags.residual_prefix.resize(count);
     double trace = 0.0;
     for (std::size_t u = 0; u < count; ++u) lags.residual_prefix[u] = trace = trace + factor.residual_diagonal[u];
@@ -63,7 +61,7 @@ WeightedSum low_rank_weighted_sum(const LowRankLags& lags, const double* x, std:
         correlate_pair(lags.plan, buffers.spectrum, lags.spectra.data() + p * length, count, buffers.product,
                        buffers.scratch);
         const Complex* c = buffers.product - 1;  // c[j]: lag j
-        const double* prefix_a = lags.column_prefix.data() + 2 * p * count;
+        const double* prefix_a = lags.column_prefix[2 * p].get();
         if (centre) {
             for (std::size_t j = 1; j < n; ++j) {
                 const double value = c[j].re - means[j] * prefix_a[n - j - 1];
@@ -73,7 +71,7 @@ WeightedSum low_rank_weighted_sum(const LowRankLags& lags, const double* x, std:
             for (std::size_t j = 1; j < n; ++j) q[j] = q[j] + c[j].re * c[j].re;
         }
         if (2 * p + 1 == lags.rank) break;
-        const double* prefix_b = prefix_a + count;
+        const double* prefix_b = lags.column_prefix[2 * p + 1].get();
         if (centre) {
             for (std::size_t j = 1; j < n; ++j) {
                 const double value = c[j].im - means[j] * prefix_b[n - j - 1];

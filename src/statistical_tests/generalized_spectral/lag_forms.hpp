@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "src/statistical_tests/generalized_spectral/complex.hpp"
@@ -40,9 +41,9 @@ struct WeightedSum {
 struct LowRankLags {
     FftPlan plan;
     std::size_t rank = 0;
-    std::vector<Complex> spectra;         // pair p at [p N, (p + 1) N)
-    std::vector<double> column_prefix;    // column k at [k M, (k + 1) M): sum_{u<=i} L_{u,k}
-    std::vector<double> residual_prefix;  // sum_{u<=i} E_uu (with its rounding allowance)
+    std::vector<Complex> spectra;                          // pair p at [p N, (p + 1) N)
+    std::vector<std::unique_ptr<double[]>> column_prefix;  // column k, entry i: sum_{u<=i} L_{u,k}
+    std::vector<double> residual_prefix;                   // sum_{u<=i} E_uu (with its rounding allowance)
 };
 
 // points: the M = n - 1 lagged points.
