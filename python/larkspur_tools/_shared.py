@@ -1,7 +1,7 @@
 """What the companion's modules share and users do not call: reading one
 series for the one-series tools, the names of a series in messages, the
 checks of the arguments every test takes (B, weights, seed, threads,
-level), the reject rule, p-values as exact ratios and as text.
+level; the refusal of a bool q or d), the reject rule, p-values as exact ratios and as text.
 
 One rule, one place: every module that needs one of these imports it from
 here, none from another module's private names.
@@ -90,6 +90,18 @@ def rejects(pvalue: float, level: float) -> bool:
     level of a Monte Carlo test when (B + 1) times the level is an
     integer); NaN never rejects."""
     return bool(pvalue <= level)
+
+
+def check_q_d(q: object, d: object) -> None:
+    """Refuses True and False as q or d, which the class takes for 1 (bool
+    is an int to Python): a flag is never meant as a penalty constant or a
+    largest lag. Every entry point of the companion calls this before the
+    test sees q and d; the class's own checks (and messages) decide the rest.
+    The messages are the class's for a value of another wrong type."""
+    if isinstance(q, (bool, np.bool_)):
+        raise TypeError("argument 'q': must be real number, not bool")
+    if isinstance(d, (bool, np.bool_)):
+        raise TypeError("argument 'd': 'bool' object cannot be interpreted as an integer")
 
 
 def check_level(level: object) -> float:

@@ -16,7 +16,7 @@ reference instead.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias, TypeVar, overload
 
 import numpy as np
@@ -24,6 +24,7 @@ import numpy.typing as npt
 
 from . import _batch, _many
 from ._core import ElTuple, noting
+from ._shared import check_q_d
 from .escanciano_lobato import RECORD, ElOptions
 from .reading import Panel, read_panel, read_series
 
@@ -99,7 +100,10 @@ def run_many(
 ) -> ElMany | ElManyMasked:
     """The test on every series of a read panel (the many-series engine with
     the Escanciano-Lobato record); `note(i)` names series i in a raised error
-    (None: no note, for one series given alone)."""
+    (None: no note, for one series given alone). q and d reach the native
+    batch as given, which refuses them as the class does for the first
+    series (with its note); only a bool is refused here, first."""
+    check_q_d(q, d)
     outcome = _many.run_many(RECORD, panel, ElOptions(q, d), threads, errors, note)
     if errors == "raise":
         return ElMany(*outcome.columns)
@@ -184,11 +188,13 @@ def el_many(
     Raises
     ------
     TypeError
-        The panel is not a 2-D array, a DataFrame or a sequence of series;
-        or (errors="raise") a series is not one series of numbers.
+        The panel is not a 2-D array, a DataFrame or a sequence of series
+        (a mapping of names to series is a table: `by_column` tests it);
+        `axis` is not an integer; q or d has the wrong type (a bool
+        included); or (errors="raise") a series is not one series of numbers.
     ValueError
-        `axis`, `threads` or `errors` is invalid, or (errors="raise") a
-        series fails with a ValueError.
+        `axis` is neither 0 nor 1, `threads` or `errors` is invalid, or
+        (errors="raise") a series fails with a ValueError.
     OSError, OverflowError, MemoryError
         (errors="raise") A series fails so; the error carries a note naming
         its position ("in series 3") or its label ("in column 'DAX'").
@@ -245,7 +251,8 @@ def el_tuple(values: RawData, q: float | None = None, d: int | None = None) -> E
     Raises
     ------
     TypeError
-        The values are not one series of numbers, or q or d has the wrong type.
+        The values are not one series of numbers, or q or d has the wrong
+        type (True and False too, which the class would take for 1 and 0).
     ValueError, OverflowError, OSError
         As `EscancianoLobato` raises them for these arguments.
 
@@ -260,6 +267,7 @@ def el_tuple(values: RawData, q: float | None = None, d: int | None = None) -> E
     >>> p_tilde, round(statistic, 6), round(pvalue, 6)
     (1, 3.134328, 0.07666)
     """
+    check_q_d(q, d)
     _batch.check_parameters(q, d)
     from larkspur import statistical_tests
 
@@ -312,7 +320,8 @@ def el_batch(
     ...
     OSError: Zero τ̂ value at lag 1
     """
-    panel = read_panel(list(batch))
+    # A mapping goes to read_panel whole, which says what it is for.
+    panel = read_panel(batch if isinstance(batch, Mapping) else list(batch))
     result = run_many(panel, q, d, 1, "raise", lambda index: f"in series {first + index}")
     return [(int(p), float(s), float(v)) for p, s, v in zip(result.p_tilde, result.statistic, result.pvalue)]
 

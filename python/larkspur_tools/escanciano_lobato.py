@@ -16,6 +16,7 @@ from larkspur import statistical_tests
 from . import _batch
 from ._many import run_many
 from ._registry import FloatArray, TestRecord, register
+from ._shared import check_q_d
 from .reading import Panel
 
 REPLICATE_NOTE = "in a bootstrap replicate"
@@ -33,8 +34,9 @@ class ElOptions(NamedTuple):
 
 
 def check_options(options: dict[str, Any]) -> ElOptions:
-    """q and d checked as the class checks them (its errors)."""
+    """q and d checked as the class checks them (its errors), a bool refused."""
     q, d = options.get("q"), options.get("d")
+    check_q_d(q, d)
     _batch.check_parameters(q, d)
     return ElOptions(q, d)
 

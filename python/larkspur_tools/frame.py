@@ -181,10 +181,11 @@ def rolling_pvalues(
     Raises
     ------
     ValueError
-        `window`, `step` or `nan` is invalid, or the test refuses a window
-        (with the note "in the window ending at <label>").
+        `window` or `step` is below 1, `nan` is invalid, or the test refuses
+        a window (with the note "in the window ending at <label>").
     TypeError
-        The series is not numbers.
+        The series is not one series of numbers (as `read_series` refuses
+        it), or `window` or `step` is not an integer.
     OSError
         The test refuses a window so (a constant stretch).
 
@@ -201,6 +202,9 @@ def rolling_pvalues(
     optional_module("pandas", "rolling_pvalues")
     import pandas as pd
 
+    for value in (window, step):
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+            raise TypeError(f"window and step must be positive integers, not {type(value).__name__}")
     if window < 1 or step < 1:
         raise ValueError("window and step must be positive")
     check_nan_policy(nan)
@@ -213,7 +217,13 @@ def rolling_pvalues(
     if len(ends):
         warn_if_small(window, f"windows of {window}")
     # Every window in one batch, as rows of a strided view of `values`.
-    windows = np.lib.stride_tricks.sliding_window_view(values, window)[::step] if len(ends) else np.empty((0, window))
+    # No window: an empty panel (of windows no longer than the series, so that
+    # a window beyond any array size is just as empty).
+    windows = (
+        np.lib.stride_tricks.sliding_window_view(values, window)[::step]
+        if len(ends)
+        else np.empty((0, min(window, len(values))))
+    )
     pvalues = run_many(
         Panel(windows, 1, len(ends)),
         q,
@@ -224,7 +234,7 @@ def rolling_pvalues(
     ).pvalue
     # The label of each window's last observation (positions as an array: a
     # list of 100,000 of them costs more than the whole batch of tests).
-    labels = index[np.arange(window - 1, len(values), step)]
+    labels = index[np.arange(window - 1, len(values), step)] if len(ends) else index[:0]
     return pd.Series(pvalues, index=labels, name="pvalue", dtype="float64")
 
 

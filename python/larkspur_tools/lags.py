@@ -22,7 +22,7 @@ import numpy.typing as npt
 
 from . import _batch
 from ._core import DEFAULT_Q
-from ._shared import one_series, optional_module, where
+from ._shared import check_q_d, one_series, optional_module, where
 from .small_sample import warn_if_small
 
 if TYPE_CHECKING:
@@ -117,6 +117,7 @@ class _Lags:
 def _lags(x: FloatArray, q: float | None, d: int | None) -> _Lags:
     """The native profile of a series the test accepts (its errors otherwise):
     the same mean, sums, ratios, penalty switch and running sum as the test."""
+    check_q_d(q, d)
     profile = _batch.lag_profile(np.ascontiguousarray(x), q, d)
     column = {key: np.frombuffer(value) for key, value in profile.items() if isinstance(value, bytearray)}
     n, sum_of_squares = len(x), profile["sum_of_squares"]

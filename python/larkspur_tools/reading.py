@@ -7,14 +7,18 @@ converts exactly alike:
 
 - accepted, with the bits the extension's class gives them: float64 arrays
   (read in place, any strides), other real numeric arrays and bools (converted
-  as float() converts each value), sequences of numbers, object arrays of
-  numbers, and numeric pandas or polars columns, nullable ones included;
+  as float() converts each value), memoryviews and other buffers of numbers,
+  sequences of numbers, object arrays of numbers, numeric pandas or polars
+  columns, nullable ones included, and pandas categoricals whose categories
+  are numbers (their values, as the class reads them);
 - a missing value (NaN, None, pd.NA) becomes NaN, which the test refuses with
   its own ValueError ("data must not contain NaN values") wherever it occurs;
 - refused with TypeError naming the dtype and the series: dates, durations,
-  periods, intervals, categories, text and complex numbers;
+  periods, intervals, categories that are not numbers, text and complex
+  numbers;
 - refused with TypeError: anything that is not one series of values (None, a
-  number, a mapping, an array of more or fewer than one dimension).
+  number, a mapping, an iterator such as a generator, which NumPy would take
+  for one object, an array of more or fewer than one dimension).
 
 Nothing here imports pandas: a pandas object is recognised by its dtype.
 """
@@ -23,7 +27,7 @@ from __future__ import annotations
 
 import math
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -44,10 +48,11 @@ def read_series(values: Any, where: str = "data") -> FloatArray:
     Parameters
     ----------
     values : array_like, pandas.Series or polars.Series
-        One series: a real numeric or bool array (any strides), a sequence
-        or object array of numbers, or a numeric pandas or polars column
-        (nullable ones included). None and pd.NA become NaN, which the test
-        then refuses as a missing value.
+        One series: a real numeric or bool array (any strides), a
+        memoryview of numbers, a sequence or object array of numbers, a
+        numeric pandas or polars column (nullable ones included), or a
+        pandas categorical whose categories are numbers. None and pd.NA
+        become NaN, which the test then refuses as a missing value.
     where : str, default "data"
         How messages name the series ("series 3", "column 'x'").
 
@@ -62,8 +67,9 @@ def read_series(values: Any, where: str = "data") -> FloatArray:
     ------
     TypeError
         The values are not one series of numbers: dates, durations,
-        periods, categories, text, complex numbers, None, a number, a
-        mapping, an array of another number of dimensions.
+        periods, categories that are not numbers, text, complex numbers,
+        None, a number, a mapping, an iterator, an array of another number
+        of dimensions.
 
     Examples
     --------
@@ -97,7 +103,13 @@ def natural_array(values: Any, where: str = "data") -> np.ndarray[Any, Any]:
         return values
     if isinstance(values, (bytes, bytearray)):
         return np.frombuffer(values, dtype=np.uint8)  # a sequence of small integers, as float() sees them
-    if values is None or isinstance(values, (str, Mapping, set, frozenset)) or np.isscalar(values):
+    if isinstance(values, memoryview):
+        # Before np.isscalar, which counts a memoryview as a scalar; NumPy
+        # reads the buffer with its own format (doubles in place).
+        return np.asarray(values)
+    # An iterator is consumed as it is read and NumPy would make one object
+    # of it (an array of shape ()): it is not a series of values.
+    if values is None or isinstance(values, (str, Mapping, set, frozenset, Iterator)) or np.isscalar(values):
         raise TypeError(f"{where} must be {SERIES_KINDS}, not {type(values).__name__}")
     dtype = getattr(values, "dtype", None)
     to_numpy = getattr(values, "to_numpy", None)
@@ -146,12 +158,33 @@ def dtype_refusal(dtype: Any) -> str | None:
 
 
 def _extension_array(values: Any, dtype: Any, where: str) -> np.ndarray[Any, Any]:
+    categories = getattr(dtype, "categories", None)
+    if getattr(dtype, "name", None) == "category" and categories is not None:
+        # A pandas categorical is its values, as the class reads it: numbers
+        # when its categories are numbers (a missing value becomes NaN).
+        kinds = _category_refusal(categories)
+        if kinds is not None:
+            raise TypeError(refused_dtype(where, f"category (of {kinds} categories)"))
+        return np.asarray(values.to_numpy())
     refusal = dtype_refusal(dtype)
     if refusal is not None:
         raise TypeError(refused_dtype(where, refusal))
     if getattr(dtype, "is_numeric", None) is not None:  # polars: nulls of a numeric column become NaN
         return np.asarray(values.to_numpy())
     return np.asarray(values.to_numpy(dtype=np.float64, na_value=np.nan))
+
+
+def _category_refusal(categories: Any) -> str | None:
+    """What a categorical's categories are when they are not numbers (their
+    dtype, or the type of the first object among them that is not a number),
+    else None."""
+    refusal = dtype_refusal(categories.dtype)
+    if refusal is not None or categories.dtype.kind != "O":
+        return refusal
+    for item in categories:
+        if isinstance(item, (str, bytes, complex)) or not (hasattr(item, "__float__") or hasattr(item, "__index__")):
+            return type(item).__name__
+    return None
 
 
 def _is_missing(item: Any) -> bool:
@@ -192,6 +225,8 @@ class Panel(NamedTuple):
 
 
 PANEL_KINDS = "a 2-D array, a DataFrame or a sequence of series"
+AXIS_ACCEPTED = "axis must be 0 or 1"
+MAPPING_GIVEN = "named columns are a table, which by_column tests column by column"
 _EMPTY = np.empty(0)
 
 
@@ -202,9 +237,7 @@ def read_panel(values: Any, axis: int = 0) -> Panel:
     once, as a whole, and read in place; any other panel series by series. A
     series that cannot be read is recorded, not raised, so that the caller can
     report it in its place among the test's own failures (or mask it)."""
-    if axis not in (0, 1, -1, -2):
-        raise ValueError(f"axis must be 0 or 1, not {axis!r}")
-    axis %= 2
+    axis = checked_axis(axis)
     pandas = sys.modules.get("pandas")
     if pandas is not None and isinstance(values, pandas.DataFrame):
         labels = list(values.columns if axis == 0 else values.index)
@@ -223,9 +256,21 @@ def read_panel(values: Any, axis: int = 0) -> Panel:
         if values.dtype.kind in REAL_KINDS:
             return _real_panel(values, axis, None)
         return _series_panel(list(values.T if axis == 0 else values), None, "series")
+    if isinstance(values, Mapping):
+        # Iterating would give its keys, each then refused as "not str".
+        raise TypeError(f"values must be {PANEL_KINDS}, not a mapping ({type(values).__name__}); {MAPPING_GIVEN}")
     if isinstance(values, (str, bytes)) or not hasattr(values, "__iter__"):
         raise TypeError(f"values must be {PANEL_KINDS}, not {type(values).__name__}")
     return _series_panel(list(values), None, "series")
+
+
+def checked_axis(axis: object) -> int:
+    """0 or 1 (-1 and -2 counted from the end, as NumPy counts them)."""
+    if isinstance(axis, bool) or not isinstance(axis, (int, np.integer)):
+        raise TypeError(f"{AXIS_ACCEPTED}, not {axis!r}")
+    if axis not in (0, 1, -1, -2):
+        raise ValueError(f"{AXIS_ACCEPTED}, not {axis!r}")
+    return int(axis) % 2
 
 
 def _real_panel(array: np.ndarray[Any, Any], axis: int, labels: Sequence[Any] | None) -> Panel:

@@ -232,7 +232,29 @@ CASES = {
         Raises(TypeError, "column 'y' has dtype <U", ["in column 'y'"]),
     ),
     "a Series is not a table": (lambda: larkspur_tools.by_column(pd.Series(X)), Raises(TypeError, "el_tuple")),
-    "level outside (0, 1)": (lambda: larkspur_tools.by_column({"x": X}, level=5), Raises(ValueError, "level")),
+    **{
+        f"level {level!r}": (
+            lambda level=level: larkspur_tools.by_column({"x": X}, level=level),
+            Raises(ValueError, rf"^level must lie in \(0, 1\), e.g. 0.05 for 5%, not {re.escape(repr(level))}$"),
+        )
+        for level in (5, "0.05", True, math.nan)
+    },
+    **{
+        f"{name} refuses a mapping": (
+            lambda call=call: call({"a": X}),
+            Raises(TypeError, "not a mapping \\(dict\\); named columns are a table, which by_column tests"),
+        )
+        for name, call in {"el_many": larkspur_tools.el_many, "el_batch": larkspur_tools.el_batch}.items()
+    },
+    "rolling window beyond any array": (lambda: len(larkspur_tools.rolling_pvalues(X, 10**20)), 0),
+    "rolling window 1.5": (
+        lambda: larkspur_tools.rolling_pvalues(X, 1.5),
+        Raises(TypeError, "^window and step must be positive integers, not float$"),
+    ),
+    "rolling a generator": (
+        lambda: larkspur_tools.rolling_pvalues(iter(X), 10),
+        Raises(TypeError, "^the series must be a 1-D array, a pandas or polars Series, or a sequence of numbers"),
+    ),
     "labels as given": (
         lambda: [(type(label), label) for label in larkspur_tools.by_column({1: X, 2.5: X, ("a", 1): X}).index],
         [(int, 1), (float, 2.5), (tuple, ("a", 1))],

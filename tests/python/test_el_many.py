@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from conftest import SIGINT_AS_IN_A_TERMINAL, TIMEOUT_SCALE, needs_support_modules, run_python
-from larkspur_tools import el_many
+from larkspur_tools import _batch, el_many
 
 from larkspur import statistical_tests
 
@@ -143,6 +143,8 @@ def test_errors_and_masks_are_the_class_errors_with_notes(d):
         ({"threads": 2**64}, OverflowError),
         ({"errors": "ignore"}, ValueError),
         ({"axis": 2}, ValueError),
+        ({"axis": 1.0}, TypeError),
+        ({"axis": True}, TypeError),
     ],
 )
 def test_refused_arguments(kwargs, error):
@@ -157,6 +159,16 @@ def test_refused_arguments(kwargs, error):
     elif "threads" in kwargs:
         # An argument's error names the argument, never a series.
         assert "threads" in str(raised.value) and not hasattr(raised.value, "__notes__")
+    elif "axis" in kwargs:
+        assert str(raised.value) == f"axis must be 0 or 1, not {kwargs['axis']!r}"
+
+
+def test_threads_0_is_refused_by_the_companion_and_by_the_native_batch_alone():
+    values = RNG.standard_normal((40, 3))
+    with pytest.raises(ValueError, match=r"^threads must be a positive integer, not 0$"):
+        el_many(values, threads=0)
+    with pytest.raises(ValueError, match=r"^threads must be positive$"):
+        _batch.el_many(values, None, None, 0, 0, True)
 
 
 @pytest.mark.parametrize(
@@ -205,7 +217,7 @@ def test_ctrl_c_stops_a_long_batch():
     code = textwrap.dedent(f"""
         import sys, time
         import numpy as np
-        from larkspur_tools import el_many
+        from larkspur_tools import _batch, el_many
         panel = {LONG_BATCH.format(count=400_000)}
         print("start", flush=True)
         try:
@@ -241,7 +253,7 @@ def test_borrows_are_taken_and_given_back():
         textwrap.dedent("""
         import numpy as np
         import _borrow_participant as other
-        from larkspur_tools import el_many
+        from larkspur_tools import _batch, el_many
         x = np.random.default_rng(1).standard_normal((100, 4))
         other.set_up()
         assert other.acquire_mut(x[:, 1]) == 0

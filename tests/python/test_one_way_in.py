@@ -3,6 +3,7 @@ the companion gives the class's bits, or the same exception type naming what
 was given."""
 
 import math
+import re
 from fractions import Fraction
 
 import larkspur_tools
@@ -48,6 +49,9 @@ ACCEPTED = {
     "nullable Float64": (lambda: pd.Series(X, dtype="Float64"), X),
     "nullable boolean": (lambda: pd.Series(SIGNS, dtype="boolean"), SIGNS.astype(np.float64)),
     "polars Float64": (lambda: polars_series(X), X),
+    "memoryview of doubles": (lambda: memoryview(X), X),
+    "memoryview of int64": (lambda: memoryview(INTS), INTS.astype(np.float64)),
+    "categorical of ints, as its values": (lambda: pd.Series(pd.Categorical(INTS)), INTS.astype(np.float64)),
 }
 # name -> (the form given, exception type, what the message says)
 REFUSED = {
@@ -66,7 +70,14 @@ REFUSED = {
     "dates": (lambda: pd.Series(DATES), TypeError, "dtype datetime64"),
     "durations": (lambda: pd.Series(DATES - DATES[0]), TypeError, "dtype timedelta64"),
     "periods": (lambda: pd.Series(DATES.to_period("D")), TypeError, "dtype period"),
-    "categories": (lambda: pd.Series(pd.Categorical(INTS)), TypeError, "dtype category"),
+    "categories of text": (
+        lambda: pd.Series(pd.Categorical([str(v) for v in INTS])),
+        TypeError,
+        r"dtype category \(of str categories\)",
+    ),
+    "categories of dates": (lambda: pd.Series(pd.Categorical(DATES)), TypeError, r"category \(of datetime64"),
+    "a missing category": (lambda: pd.Series(pd.Categorical([*INTS[:60], None, *INTS[61:]])), ValueError, "NaN"),
+    "a 2-D memoryview": (lambda: memoryview(np.stack([X, X], axis=1)), TypeError, "one-dimensional"),
     "text in a list": (lambda: [str(v) for v in X], TypeError, "dtype <U"),
     "string dtype": (lambda: pd.Series([str(v) for v in X], dtype="string"), TypeError, "dtype string"),
     "text in an object array": (lambda: np.array([*X[:5], "1.5"], dtype=object), TypeError, "str values such as"),
@@ -74,6 +85,7 @@ REFUSED = {
     "None": (lambda: None, TypeError, "not NoneType"),
     "a number": (lambda: 5.0, TypeError, "not float"),
     "a mapping": (lambda: {"a": 1.0}, TypeError, "not dict"),
+    "a generator": (lambda: (v for v in X), TypeError, "must be a 1-D array, .* not generator"),
     "a 2-D array": (lambda: np.stack([X, X], axis=1), TypeError, r"one-dimensional, not an array of shape \(120, 2\)"),
 }
 
@@ -93,22 +105,30 @@ def chosen(table):
     return p_tilde, table["cumulative_statistic"][p_tilde], None
 
 
+# Each takes the series and the test's options (q, d).
 ENTRY_POINTS = {
-    "el_tuple": lambda data: larkspur_tools.el_tuple(data),
-    "el_many": lambda data: tuple(column[1] for column in larkspur_tools.el_many([X, data])),
-    "el_batch": lambda data: larkspur_tools.el_batch([data])[0],
-    "dask_many": lambda data: larkspur_tools.dask_many(LocalClient(), [data])[0],
-    "by_column": lambda data: tuple(larkspur_tools.by_column({"x": data}).loc["x", ["p_tilde", "statistic", "pvalue"]]),
-    "rolling_pvalues": lambda data: (None, None, larkspur_tools.rolling_pvalues(data, 120).iloc[0]),
-    "lag_table": lambda data: chosen(larkspur_tools.lag_table(data)),
-    "diagnose": lambda data: (lambda r: (r.p_tilde, r.statistic, r.pvalue))(larkspur_tools.diagnose(data)),
-    "bootstrap_pvalue": lambda data: (None, None, larkspur_tools.bootstrap_pvalue(data, 19, seed=5)),
+    "el_tuple": lambda data, **o: larkspur_tools.el_tuple(data, **o),
+    "el_many": lambda data, **o: tuple(column[1] for column in larkspur_tools.el_many([X, data], **o)),
+    "el_batch": lambda data, **o: larkspur_tools.el_batch([data], **o)[0],
+    "dask_many": lambda data, **o: larkspur_tools.dask_many(LocalClient(), [data], **o)[0],
+    "by_column": lambda data, **o: tuple(
+        larkspur_tools.by_column({"x": data}, **o).loc["x", ["p_tilde", "statistic", "pvalue"]]
+    ),
+    "rolling_pvalues": lambda data, **o: (None, None, larkspur_tools.rolling_pvalues(data, 120, **o).iloc[0]),
+    "lag_table": lambda data, **o: chosen(larkspur_tools.lag_table(data, **o)),
+    "diagnose": lambda data, **o: (lambda r: (r.p_tilde, r.statistic, r.pvalue))(larkspur_tools.diagnose(data, **o)),
+    "diagnose with a bootstrap": lambda data, **o: (
+        None,
+        None,
+        larkspur_tools.diagnose(data, bootstrap=19, seed=5, **o).bootstrap_pvalue,
+    ),
+    "bootstrap_pvalue": lambda data, **o: (None, None, larkspur_tools.bootstrap_pvalue(data, 19, seed=5, **o)),
 }
 
 
 def expected_for(entry, values):
     """What an entry point gives for the float64 values the class tests."""
-    if entry == "bootstrap_pvalue":
+    if entry in ("bootstrap_pvalue", "diagnose with a bootstrap"):
         return outcome(ENTRY_POINTS[entry](values))
     result = EL(values)
     full = (result.p_tilde, result.statistic, result.pvalue)
@@ -134,6 +154,23 @@ def test_refused_kinds_raise_one_type_everywhere(kind, entry):
     make, error, message = REFUSED[kind]
     with pytest.raises(error, match=message):
         ENTRY_POINTS[entry](make())
+
+
+@pytest.mark.parametrize("entry", ENTRY_POINTS)
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        # The class takes True for 1; the companion refuses a flag, in the
+        # words the class uses for d=2.0 and q="x".
+        ({"d": True}, "argument 'd': 'bool' object cannot be interpreted as an integer"),
+        ({"d": np.False_}, "argument 'd': 'bool' object cannot be interpreted as an integer"),
+        ({"q": True}, "argument 'q': must be real number, not bool"),
+        ({"d": 2.0}, "argument 'd': 'float' object cannot be interpreted as an integer"),
+    ],
+)
+def test_q_and_d_of_the_wrong_type_are_refused_everywhere(entry, options, message):
+    with pytest.raises(TypeError, match=f"^{re.escape(message)}"):
+        ENTRY_POINTS[entry](X, **options)
 
 
 def test_a_masked_batch_masks_unreadable_series_like_failures():
