@@ -66,6 +66,7 @@ from .cluster import dask_partitions as dask_partitions
 from .config import show_config as show_config
 from .diagnosis import Diagnosis as Diagnosis
 from .diagnosis import diagnose as diagnose
+from .frame import IndexColumnWarning as IndexColumnWarning
 from .frame import by_column as by_column
 from .frame import rolling_pvalues as rolling_pvalues
 from .lags import chi2_upper_tail as chi2_upper_tail
@@ -111,6 +112,7 @@ __all__ = [
     "ElTuple",
     "ElMany",
     "ElManyMasked",
+    "IndexColumnWarning",
     "SMALL_SAMPLE",
     "SmallSampleWarning",
     "bootstrap",

@@ -10,6 +10,7 @@ the observations on either side of a gap as if they were adjacent.
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -21,6 +22,7 @@ from ._shared import check_level, optional_module, rejects
 from .batch import run_many
 from .reading import REAL_KINDS, Panel, read_panel, read_series
 from .small_sample import warn_if_small
+from .table_columns import index_column_reason
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -52,7 +54,11 @@ def by_column(
     column is read as `el_many` reads a series, and all are tested in one
     native batch, in place. A column of dates, durations, periods, text or
     categories is refused (TypeError naming it and its dtype);
-    numeric_only=True skips such columns instead, as pandas does.
+    numeric_only=True skips such columns instead, as pandas does. A column
+    that numbers the rows is not tested and gets an IndexColumnWarning, by
+    the rule of ``larkspur-csv``: the first column headed "rownames",
+    "index", "Unnamed: 0" or nothing, and integers in one regular step
+    (years); a constant column is data, and the test refuses it.
 
     nan="raise" (the default) lets the test refuse a column holding NaN (or
     None, or pd.NA) with its own ValueError; nan="omit" drops that column's
@@ -83,11 +89,18 @@ def by_column(
         One row per tested column, columns n, d, p_tilde, statistic, pvalue
         and reject.
 
+    Warns
+    -----
+    IndexColumnWarning
+        For each column taken for row numbers, and so not tested.
+    SmallSampleWarning
+        For each column shorter than 100 values.
+
     Raises
     ------
     TypeError
-        `data` is a single series or not a table, or a column is not
-        numbers (without numeric_only).
+        `data` is a single series or not a table, a column is not numbers
+        (without numeric_only), or q or d has the wrong type (a bool too).
     ValueError
         `level` or `nan` is invalid, or the test refuses a column.
     OSError, OverflowError
@@ -258,7 +271,14 @@ def table_panel(data: Any, numeric_only: bool) -> tuple[list[tuple[int, Any]], p
             # The common table: every column read at once, in place when the
             # table holds one float64 block (columns contiguous).
             panel = read_panel(data)
-            return list(enumerate(names)), given_index, panel._replace(labels=None)
+            kept = [
+                position
+                for position, name in enumerate(names)
+                if not skipped_as_index(position, name, panel.data[:, position])
+            ]
+            if len(kept) < len(names):
+                panel = panel._replace(data=panel.data[:, kept], size=len(kept))
+            return [(position, names[position]) for position in kept], given_index, panel._replace(labels=None)
 
         def column_of(position: int) -> Any:
             return data.iloc[:, position]
@@ -289,9 +309,50 @@ def table_panel(data: Any, numeric_only: bool) -> tuple[list[tuple[int, Any]], p
                     f"{error}: convert it, drop it, or pass numeric_only=True to skip such columns"
                 )
                 values = np.empty(0)
+            else:
+                if skipped_as_index(position, name, values):
+                    continue
         labels.append((position, name))
         series.append(values)
     return labels, given_index, Panel(series, 0, len(series), None, unreadable)
+
+
+class IndexColumnWarning(UserWarning):
+    """A column of `by_column`'s table numbers the rows and is not tested.
+
+    The first column headed "rownames", "index", "Unnamed: 0" or nothing
+    (what R's and pandas' CSV writers put there), or a column of integers
+    in one regular step (1, 2, 3, ... or years): the rule of ``larkspur-csv``,
+    which skips the same columns with a note. A constant column is data, not
+    an index, and is tested (the test refuses it).
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import numpy as np
+    >>> from larkspur_tools import IndexColumnWarning, by_column
+    >>> table = {"year": np.arange(1900.0, 2100.0), "x": np.random.default_rng(1).standard_normal(200)}
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     warnings.simplefilter("always")
+    ...     tested = by_column(table)
+    >>> list(tested.index), [w.category.__name__ for w in caught]
+    (['x'], ['IndexColumnWarning'])
+    >>> print(str(caught[0].message).split(";")[0])
+    column 'year' not tested: an index: integers in a regular step, such as years
+    """
+
+
+def skipped_as_index(position: int, name: Any, values: npt.NDArray[np.float64]) -> bool:
+    """True, with an IndexColumnWarning naming it, for a column that numbers the rows."""
+    reason = index_column_reason(position, name, values)
+    if reason is not None:
+        # The stack: here, table_panel, by_column, its caller.
+        warnings.warn(
+            f"column {name!r} not tested: {reason}; drop it or make it the index to silence this warning",
+            IndexColumnWarning,
+            stacklevel=4,
+        )
+    return reason is not None
 
 
 def panel_without_missing(panel: Panel) -> Panel:

@@ -4,7 +4,9 @@ where each value sits in the file, for messages.
 
 The rules that decide which columns are tested when none are named live
 here, shared by the CSV and Parquet readers: row names, index and date or
-time columns are never tested by default, and each is reported.
+time columns are never tested by default, and each is reported. The rule
+that recognises a column of row numbers (`index_column_reason`) is also
+by_column's, so that a table read with pandas loses the same columns.
 """
 
 from __future__ import annotations
@@ -97,7 +99,7 @@ def choose(
     for position, name in enumerate(names):
         if name in index_cols:
             skipped.append((name, NAMED_INDEX))
-        elif position == 0 and name in ROW_NAME_HEADERS:
+        elif is_row_names(position, name):
             skipped.append((name, ROW_NAMES))
         elif name.strip().lower() in TIME_HEADERS:
             skipped.append((name, TIME_NAME))
@@ -106,13 +108,30 @@ def choose(
     return chosen, skipped
 
 
+def is_row_names(position: int, name: object) -> bool:
+    """The first column under a header that R's and pandas' writers give the row numbers."""
+    return position == 0 and isinstance(name, str) and name in ROW_NAME_HEADERS
+
+
 def is_regular_index(values: npt.NDArray[np.float64]) -> bool:
-    """Integers in one constant non-zero step (1700, 1701, ...): an index, not data."""
+    """Integers in one constant non-zero step (1700, 1701, ...): an index, not
+    data. A constant column (step 0) is data, which the test then refuses."""
     if len(values) < 3 or not np.all(np.isfinite(values)) or not np.all(values == np.floor(values)):
         return False
     with np.errstate(over="ignore"):  # 1e308 after -1e308: an infinite step, so not regular
         steps = np.diff(values)
     return bool(steps[0] != 0 and np.all(steps == steps[0]))
+
+
+def index_column_reason(position: int, name: object, values: npt.NDArray[np.float64]) -> str | None:
+    """Why the column at `position` numbers the rows rather than holding data
+    (ROW_NAMES, REGULAR_INDEX), or None: the command's rule for a table whose
+    columns are not named, and by_column's."""
+    if is_row_names(position, name):
+        return ROW_NAMES
+    if is_regular_index(values):
+        return REGULAR_INDEX
+    return None
 
 
 def no_column_to_test(path: str, skipped: Sequence[tuple[str, str]], separator: str | None = None) -> ReportError:

@@ -138,6 +138,17 @@ def warned(call, text=False):
     return [str(warning.message) if text else type(warning.message).__name__ for warning in caught]
 
 
+def by_column_outcome(table):
+    """(the labels by_column tests, its warnings as 'Category: text')."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        index = list(larkspur_tools.by_column(table).index)
+    return index, [f"{w.category.__name__}: {w.message}" for w in caught]
+
+
+SKIPPED = "IndexColumnWarning: column {!r} not tested: {}; drop it or make it the index to silence this warning"
+
+
 # Every entry point that tests a series, on one series.
 ONE_SERIES = {
     "diagnose": lambda x: larkspur_tools.diagnose(x, bootstrap=9, seed=1),
@@ -223,6 +234,23 @@ CASES = {
             NON_NUMERIC.items(), ["datetime64", "timedelta64", "period", "string", "category", "complex128"]
         )
     },
+    # The command's rule: row names and regular integer indexes are not data.
+    "by_column skips R's row names, as read by pandas": (
+        lambda: by_column_outcome(np.log(pd.read_csv(ROOT / "data" / "EuStockMarkets.csv")).diff().dropna()),
+        (["DAX", "SMI", "CAC", "FTSE"], [SKIPPED.format("rownames", "row names")]),
+    ),
+    "by_column skips a regular index": (
+        lambda: by_column_outcome({"year": range(1700, 2000), "x": X, "name": X}),
+        (["x", "name"], [SKIPPED.format("year", "an index: integers in a regular step, such as years")]),
+    ),
+    "by_column tests a row-names header past the first column": (
+        lambda: by_column_outcome(pd.DataFrame({"x": X, "rownames": X})),
+        (["x", "rownames"], []),
+    ),
+    "by_column tests a constant integer column, which fails": (
+        lambda: larkspur_tools.by_column({"k": np.full(300, 3), "x": X}),
+        Raises(OSError, "Zero", ["in column 'k'"]),
+    ),
     "numeric_only skips them": (
         lambda: list(larkspur_tools.by_column(pd.DataFrame({"x": X, **NON_NUMERIC}), numeric_only=True).index),
         ["x"],

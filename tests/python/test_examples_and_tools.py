@@ -175,6 +175,8 @@ CLI_CASES = {
     ),
     "zero price": ("a\n1\n0\n2\n", ["--log-returns"], 2, (), [":3: column 'a': price 0.0 is not positive"]),
     "constant": ("a\n3\n3\n3\n", ["--column", "a"], 2, (), ["column 'a': the series is constant, or no two"]),
+    # Integers in a step of 0 are data, not an index: tested, and refused.
+    "constant integers, no column named": ("k\n3\n3\n3\n3\n", [], 2, (), ["column 'k': the series is constant"]),
     "d beyond n": ("a\n1\n2\n", ["--column", "a", "--d", "5"], 2, (), ["d must not exceed the length of data"]),
     # Flags are checked as flags, by the test's own rules, before any file is read.
     "q zero": (None, ["--column", "a", "--q", "0"], 2, (), ["argument --q: q must be positive, not '0'"]),
