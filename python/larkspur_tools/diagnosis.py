@@ -81,6 +81,9 @@ class Diagnosis:
         The series' name (a pandas Series' name).
     aic_penalty : bool
         True when the 2p penalty was in force, False for p ln n.
+    model_df : int
+        Fitted parameters taken from the Ljung-Box degrees of freedom
+        (0: none); the test's own results do not depend on it.
 
     Examples
     --------
@@ -103,6 +106,7 @@ class Diagnosis:
     level: float = 0.05
     name: str | None = None
     aic_penalty: bool = False
+    model_df: int = 0
     _table: pd.DataFrame = field(init=False, repr=False)
 
     def __post_init__(self, table: pd.DataFrame) -> None:
@@ -254,8 +258,15 @@ class Diagnosis:
             skipped = boot.B - boot.tested
             lines.append(
                 f"Bootstrap: {boot.B} draws, {boot.weights.capitalize()} weights, seed {boot.seed}"
-                + (f"; {skipped} degenerate replicates skipped" if skipped else "")
+                + (f"; {skipped} of {boot.B} replicates were degenerate and skipped" if skipped else "")
             )
+        if self.model_df:
+            k = self.model_df
+            lines += [
+                f"Ljung-Box p-values for {k} fitted parameter{'s' if k > 1 else ''} (model_df): "
+                f"chi2(j - {k}), none at lags <= {k}.",
+                "The robust test, its p-values and its verdict are not adjusted for fitted parameters.",
+            ]
         lines.append("-" * width)
         lines.append(
             f"Verdict at {pct}: {verdict(False)} (asymptotic)"
@@ -439,6 +450,7 @@ def diagnose(
     seed: int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM | None = None,
     level: float = 0.05,
     threads: int | None = None,
+    model_df: int = 0,
 ) -> Diagnosis:
     """The test on one series, explained: results, exact tail, optional
     bootstrap p-value (`bootstrap` = B replicates, as `bootstrap(...)`
@@ -453,7 +465,8 @@ def diagnose(
         One series, read as `read_series` reads one (a Series' name labels
         the report), or a fitted model result with a ``resid`` attribute
         (statsmodels): the test then runs on the residuals as if they were
-        observed data, and nothing corrects for the estimated parameters.
+        observed data, and nothing corrects it for the estimated
+        parameters (`model_df` corrects the Ljung-Box column only).
     q : float, optional
         Constant of the penalty switch (default 2.4).
     d : int, optional
@@ -468,6 +481,14 @@ def diagnose(
         The level of the verdicts in the report, strictly between 0 and 1.
     threads : int, optional
         Threads that test the bootstrap's replicates (default: every CPU available).
+    model_df : int, default 0
+        Parameters estimated by the model whose residuals `data` are (for
+        an ARMA(p, q) fit, p + q), as statsmodels' ``acorr_ljungbox`` names
+        it: the Ljung-Box p-value at lag j then uses chi-squared(j -
+        model_df) degrees of freedom, NaN at lags j <= model_df, and the
+        summary says so. It changes nothing else: the Escanciano-Lobato
+        statistic, its p-value, the bootstrap p-value and the verdicts are
+        those of the residuals taken as observed data.
 
     Returns
     -------
@@ -481,8 +502,9 @@ def diagnose(
         of the wrong kind.
     ValueError, OverflowError, OSError
         As `EscancianoLobato` raises them for these arguments; ValueError
-        also for a `level` outside (0, 1) or a bootstrap that `bootstrap`
-        refuses.
+        also for a `level` outside (0, 1), a negative `model_df` or a
+        bootstrap that `bootstrap` refuses (TypeError for a `model_df` that
+        is not an integer).
 
     See Also
     --------
@@ -508,6 +530,7 @@ def diagnose(
     checked_weights(weights)
     checked_seed(seed)
     checked_threads(threads)
+    model_df = checked_model_df(model_df)
     if bootstrap:
         checked_B(bootstrap)
     x, name = one_series(data)
@@ -532,8 +555,20 @@ def diagnose(
         pvalue=result.pvalue,
         tail=chi2_upper_tail(result.statistic),
         bootstrap=boot,
-        table=lag_frame(lags),
+        table=lag_frame(lags, model_df),
         level=level,
         name=name,
         aic_penalty=lags.aic_penalty,
+        model_df=model_df,
     )
+
+
+MODEL_DF_ACCEPTED = "model_df must be a non-negative integer (the fitted model's parameters)"
+
+
+def checked_model_df(model_df: object) -> int:
+    if isinstance(model_df, bool) or not isinstance(model_df, (int, np.integer)):
+        raise TypeError(f"{MODEL_DF_ACCEPTED}, not {type(model_df).__name__}")
+    if model_df < 0:
+        raise ValueError(f"{MODEL_DF_ACCEPTED}, not {model_df!r}")
+    return int(model_df)

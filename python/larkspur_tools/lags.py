@@ -151,7 +151,10 @@ def checked_lags(x: FloatArray, q: float | None, d: int | None) -> tuple[_Lags, 
     return lags, lags.q, lags.d
 
 
-def lag_frame(lags: _Lags) -> pd.DataFrame:
+def lag_frame(lags: _Lags, model_df: int = 0) -> pd.DataFrame:
+    """The table of `lags`; `model_df` fitted parameters take as many degrees
+    of freedom from each Ljung-Box p-value (NaN where none are left), as
+    statsmodels' acorr_ljungbox does. No other column depends on it."""
     import pandas as pd
 
     n = float(lags.n)
@@ -167,7 +170,10 @@ def lag_frame(lags: _Lags) -> pd.DataFrame:
             "penalty": lags.penalty,
             "chosen": np.arange(1, lags.d + 1) == lags.chosen,
             "ljung_box": lags.ljung_box,
-            "ljung_box_pvalue": [chi2_upper_tail(float(value), lag) for lag, value in enumerate(lags.ljung_box, 1)],
+            "ljung_box_pvalue": [
+                chi2_upper_tail(float(value), lag - model_df) if lag > model_df else math.nan
+                for lag, value in enumerate(lags.ljung_box, 1)
+            ],
         }
     return pd.DataFrame(columns, index=index)
 

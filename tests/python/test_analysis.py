@@ -321,6 +321,9 @@ SHARED = np.zeros((3, 11), np.int64)  # products in its last two rows, out in it
         ({"function": larkspur_tools.diagnose, "weights": "mamen"}, ValueError, "weights must be"),
         ({"function": larkspur_tools.diagnose, "seed": "junk"}, TypeError, "seed must be"),
         ({"function": larkspur_tools.diagnose, "threads": 0}, ValueError, "threads must be a positive integer"),
+        ({"function": larkspur_tools.diagnose, "model_df": -1}, ValueError, "model_df must be a non-negative integer"),
+        ({"function": larkspur_tools.diagnose, "model_df": 1.0}, TypeError, "model_df must be .*, not float"),
+        ({"function": larkspur_tools.diagnose, "model_df": True}, TypeError, "model_df must be .*, not bool"),
         ({"threads": 0}, ValueError, "threads must be a positive integer, not 0"),
         # The Mammen weights' native selection checks its buffers.
         ({"function": select, "octets": np.zeros((3, 16), np.int8)}, TypeError, "octets must be a C-contiguous 2-D"),
@@ -409,6 +412,36 @@ def test_summary_prints_p_values_as_statistics_packages_do():
     assert lag1.endswith(f" {diagnosis.lag_table['ljung_box_pvalue'][1]:.3e}") and "e-44" in lag1
     # A bootstrap p-value at the level rejects (at most the level).
     assert dataclasses.replace(diagnosis, level=diagnosis.bootstrap_pvalue, table=diagnosis.lag_table).reject(True)
+
+
+def test_ljung_box_degrees_of_freedom_for_a_fitted_model():
+    """model_df as statsmodels' acorr_ljungbox takes it, on an AR(1) fit's
+    residuals; the robust test's own results are left as they are."""
+    pytest.importorskip("statsmodels")
+    from statsmodels.stats.diagnostic import acorr_ljungbox
+    from statsmodels.tsa.ar_model import AutoReg
+
+    rng = np.random.default_rng(7)
+    x = np.zeros(400)
+    for t in range(1, 400):
+        x[t] = 0.6 * x[t - 1] + rng.standard_normal()
+    fit = AutoReg(x, lags=1).fit()
+    plain, corrected = (larkspur_tools.diagnose(fit, d=6, model_df=k) for k in (0, 1))
+    expected = acorr_ljungbox(fit.resid, lags=6, model_df=1)["lb_pvalue"].to_numpy()
+    assert np.isnan(expected[0]) and np.isnan(corrected.lag_table["ljung_box_pvalue"][1])
+    np.testing.assert_allclose(corrected.lag_table["ljung_box_pvalue"].to_numpy(), expected, rtol=1e-10)
+    assert (corrected.statistic, corrected.pvalue, corrected.p_tilde) == (plain.statistic, plain.pvalue, plain.p_tilde)
+    assert corrected.lag_table.drop(columns="ljung_box_pvalue").equals(plain.lag_table.drop(columns="ljung_box_pvalue"))
+    assert "model_df" not in plain.summary()
+    assert "for 1 fitted parameter (model_df): chi2(j - 1), none at lags <= 1." in corrected.summary()
+    assert "The robust test, its p-values and its verdict are not adjusted" in corrected.summary()
+
+
+def test_summary_counts_the_degenerate_replicates():
+    with warnings.catch_warnings(action="ignore", category=larkspur_tools.SmallSampleWarning):
+        diagnosis = larkspur_tools.diagnose([1.0, 2.0], bootstrap=99, seed=1)
+    assert diagnosis.bootstrap.tested == 41  # as the bootstrap's own test counts them
+    assert "; 58 of 99 replicates were degenerate and skipped" in diagnosis.summary()
 
 
 def figure_checks(figure, diagnosis):
