@@ -40,6 +40,7 @@ from ._shared import (
     checked_threads,
     checked_weights,
     exact_ratio,
+    failure_text,
     one_series,
     stream,
     where,
@@ -69,8 +70,8 @@ _CACHE_BLOCK_BYTES = 2**22
 SAMPLE_SIZE = 10_000
 
 NO_REPLICATE = (
-    "bootstrap: none of the {B} re-weighted replicates could be tested ({message}); the series is too "
-    "short or too regular for a wild bootstrap"
+    "bootstrap: none of the {B} re-weighted replicates could be tested (in the first, {message}); the series "
+    "is too short or too regular for a wild bootstrap"
 )
 
 # Mammen's two-point weights: mean 0, variance 1, third moment 1.
@@ -447,7 +448,9 @@ def bootstrap_result(
             x, prepared = unit, prepared_unit
     exceedances, tested, sample, skipped = _bootstrap(x, prepared, B, weights, generator)
     if tested == 0:
-        raise ValueError(NO_REPLICATE.format(B=B, message=skipped))
+        # A skipped replicate is a degenerate one, which the test refused with
+        # an OSError: said in a reader's words, as the command says it.
+        raise ValueError(NO_REPLICATE.format(B=B, message=failure_text(OSError(skipped))))
     return BootstrapResult(exact_ratio(1 + exceedances, tested + 1), B, exceedances, tested, weights, used, sample)
 
 

@@ -295,6 +295,7 @@ def select(data, *, octets=None, products=None, out=None, threshold=wild_bootstr
 
 
 SHARED = np.zeros((3, 11), np.int64)  # products in its last two rows, out in its first two
+SEED_OF_ONE_DEGENERATE = 2  # its one Rademacher replicate of [1, 2] is (-0.5, -0.5)
 
 
 @pytest.mark.parametrize(
@@ -314,6 +315,12 @@ SHARED = np.zeros((3, 11), np.int64)  # products in its last two rows, out in it
         ({"data": [1.0, math.inf, 2.0, 0.5]}, ValueError, "infinite"),
         ({"data": [1.0, math.nan, 2.0]}, ValueError, "NaN"),
         ({"data": [3.0, 3.0, 3.0]}, OSError, "Zero"),  # the data's own refusal
+        # Every replicate degenerate: said in words, not as the extension's symbol.
+        (
+            {"data": [1.0, 2.0], "B": 1, "seed": SEED_OF_ONE_DEGENERATE},
+            ValueError,
+            r"none of the 1 re-weighted replicates could be tested \(in the first, the series is constant, or no two",
+        ),
         ({"function": larkspur_tools.diagnose, "level": 5}, ValueError, "level must lie in"),
         ({"function": larkspur_tools.diagnose, "level": math.nan}, ValueError, "level must lie in"),
         ({"function": larkspur_tools.diagnose, "bootstrap": -1}, ValueError, "B must be an integer"),
