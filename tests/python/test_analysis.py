@@ -82,6 +82,39 @@ def test_lag_table_columns_and_refusals():
         larkspur_tools.lag_table([3.0, 3.0, 3.0])
 
 
+SUNSPOTS = np.genfromtxt(ROOT / "data" / "sunspot.year.csv", delimiter=",", names=True)["value"]
+
+
+@pytest.mark.parametrize(
+    ("x", "q", "d", "aic"),
+    [
+        (np.random.default_rng(4).standard_normal(400), 2.4, 5, False),
+        (SUNSPOTS, 2.4, 6, True),
+        (np.random.default_rng(3).standard_normal(8), 2.4, 8, True),  # d = n: lag n has no pairs
+        (np.random.default_rng(3).standard_normal(8), 4.0, 8, False),
+    ],
+)
+def test_lag_table_columns_follow_their_formulas(x, q, d, aic):
+    """The robust band, the penalty switch, the criterion and p~ from the
+    test's definitions, computed here in plain NumPy."""
+    n, lag = len(x), np.arange(1, d + 1)
+    with warnings.catch_warnings(action="ignore", category=larkspur_tools.SmallSampleWarning):
+        table = larkspur_tools.lag_table(x, q, d)
+    e = x - x.mean()
+    with np.errstate(invalid="ignore"):
+        gamma = np.array([e[j:] @ e[:-j] / (n - j) if j < n else math.nan for j in lag])
+        tau = np.array([np.mean((e[j:] * e[:-j]) ** 2) if j < n else math.nan for j in lag])
+    np.testing.assert_allclose(table["robust_band"], 1.96 * np.sqrt(tau) / (math.sqrt(n) * (e @ e / n)), rtol=1e-12)
+    rho2 = gamma**2 / tau
+    assert (np.nanmax(np.sqrt(n * rho2)) > math.sqrt(q * math.log(n))) == aic
+    np.testing.assert_allclose(table["penalty"], 2.0 * lag if aic else lag * math.log(n), rtol=1e-15)
+    cumulative = n * np.cumsum(rho2)
+    np.testing.assert_allclose(table["cumulative_statistic"], cumulative, rtol=1e-12)
+    assert list(table["chosen"]) == list(lag == np.nanargmax(cumulative - table["penalty"]) + 1)
+    if d == n:
+        assert table.loc[n, ["autocorrelation", "robust_t", "robust_band", "cumulative_statistic"]].isna().all()
+
+
 def test_chi2_upper_tail_against_mpmath():
     mpmath = pytest.importorskip("mpmath")
     mpmath.mp.dps = 40

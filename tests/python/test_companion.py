@@ -122,13 +122,17 @@ class Hostile:
 
 
 def own_d(n, lag):
-    """(default_d(n), by_column's d, and whether the extension's own default
-    gives the bits of d=lag and not those of d=lag-1) on a series whose
-    strongest correlation is at `lag`."""
+    """(default_d(n), by_column's d, the d among lag - 1 and lag whose bits
+    the extension's own default gives, and whether el_tuple and by_column
+    give those bits too) on a series whose strongest correlation is at
+    `lag`, where d = lag - 1 and d = lag differ."""
     x = np.tile(np.r_[np.ones(lag), -np.ones(lag)], n)[:n] + np.random.default_rng(n).standard_normal(n)
     with warnings.catch_warnings(action="ignore", category=larkspur_tools.SmallSampleWarning):
         row = larkspur_tools.by_column({"x": x}).loc["x"]
-    return larkspur_tools.default_d(n), int(row["d"]), direct(x) == direct(x, d=lag) != direct(x, d=lag - 1)
+    assert direct(x, d=lag - 1) != direct(x, d=lag)
+    (used,) = [k for k in (lag - 1, lag) if direct(x) == direct(x, d=k)]
+    same = larkspur_tools.el_tuple(x) == direct(x) == (row["p_tilde"], row["statistic"], row["pvalue"])
+    return larkspur_tools.default_d(n), int(row["d"]), used, same
 
 
 def warned(call, text=False):
@@ -177,10 +181,11 @@ NON_NUMERIC = {
 }
 GAPPED = pd.Series(np.r_[X[:150], np.nan, X[150:]], index=pd.date_range("2020-01-01", periods=301))
 CASES = {
-    # The extension's own d at perfect fifth powers, where n ** 0.2 is an integer.
+    # The extension's own d at perfect fifth powers, where n ** 0.2 is an
+    # integer, and one below them, where it is not yet.
     **{
-        f"default d at n={n}": (lambda n=n, k=k: own_d(n, k), (k, k, True))
-        for n, k in [(32, 2), (243, 3), (1024, 4), (3125, 5)]
+        f"default d at n={n}": (lambda n=n, k=k: own_d(n, k), (d, d, d, True))
+        for n, k, d in [(31, 2, 1), (32, 2, 2), (242, 3, 2), (243, 3, 3), (1023, 4, 3), (1024, 4, 4), (3125, 5, 5)]
     },
     "omit drops NaN, never infinity": (
         lambda: larkspur_tools.by_column({"x": np.r_[X, np.nan, np.inf]}, nan="omit"),
@@ -301,6 +306,16 @@ CASES = {
             ["SmallSampleWarning"],
         )
         for name, call in ONE_SERIES.items()
+    },
+    **{
+        f"el_many warns for a panel of {n} observations (axis {axis})": (
+            lambda n=n, axis=axis: warned(
+                lambda: larkspur_tools.el_many(np.stack([X[:n], X[1 : n + 1]], 1 - axis), axis=axis)
+            ),
+            ["SmallSampleWarning"] if n < 100 else [],
+        )
+        for n in (99, 100)
+        for axis in (0, 1)
     },
     "el_many warns once, counting": (
         lambda: [text.split(":")[0] for text in warned(lambda: larkspur_tools.el_many([X[:5], X, X[:99]]), True)],

@@ -163,6 +163,23 @@ def test_refused_arguments(kwargs, error):
         assert str(raised.value) == f"axis must be 0 or 1, not {kwargs['axis']!r}"
 
 
+@pytest.mark.parametrize("message", ["", "std::bad_alloc"])
+def test_errors_mask_never_masks_a_series_memory_error(monkeypatch, message):
+    """The native batch reports a series whose buffer could not be had as a
+    MemoryError failure: it is raised, named, beside failures that are masked."""
+    real = _batch.el_many
+
+    def short_of_memory(values, q, d, axis, threads, stop):
+        *columns, failures = real(values, q, d, axis, threads, stop)
+        return (*columns, sorted([*failures, (2, MemoryError, message)]))
+
+    monkeypatch.setattr(_batch, "el_many", short_of_memory)
+    series = [np.ones(30), RNG.standard_normal(50), RNG.standard_normal(50)]
+    with pytest.raises(MemoryError) as raised:
+        el_many(series, errors="mask")
+    assert str(raised.value) == message and raised.value.__notes__ == ["in series 2"]
+
+
 def test_threads_0_is_refused_by_the_companion_and_by_the_native_batch_alone():
     values = RNG.standard_normal((40, 3))
     with pytest.raises(ValueError, match=r"^threads must be a positive integer, not 0$"):
