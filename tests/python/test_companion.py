@@ -256,6 +256,14 @@ CASES = {
         lambda: larkspur_tools.by_column({"k": np.full(300, 3), "x": X}),
         Raises(OSError, "Zero", ["in column 'k'"]),
     ),
+    # A table of mixed dtypes is read column by column, each as read_series reads it.
+    "el_many of a DataFrame of mixed dtypes": (
+        lambda: [
+            tuple(map(float, row))
+            for row in zip(*larkspur_tools.el_many(pd.DataFrame({"x": X, "n": pd.array(np.round(X * 9), "Int64")})))
+        ],
+        [tuple(map(float, direct(values))) for values in (X, np.round(X * 9))],
+    ),
     "numeric_only skips them": (
         lambda: list(larkspur_tools.by_column(pd.DataFrame({"x": X, **NON_NUMERIC}), numeric_only=True).index),
         ["x"],
@@ -270,7 +278,7 @@ CASES = {
             lambda level=level: larkspur_tools.by_column({"x": X}, level=level),
             Raises(ValueError, rf"^level must lie in \(0, 1\), e.g. 0.05 for 5%, not {re.escape(repr(level))}$"),
         )
-        for level in (5, "0.05", True, math.nan)
+        for level in (5, 1, 1.5, 0, "0.05", True, math.nan)
     },
     **{
         f"{name} refuses a mapping": (

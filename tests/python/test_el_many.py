@@ -234,7 +234,7 @@ def test_ctrl_c_stops_a_long_batch():
     code = textwrap.dedent(f"""
         import sys, time
         import numpy as np
-        from larkspur_tools import _batch, el_many
+        from larkspur_tools import el_many
         panel = {LONG_BATCH.format(count=400_000)}
         print("start", flush=True)
         try:
@@ -270,7 +270,7 @@ def test_borrows_are_taken_and_given_back():
         textwrap.dedent("""
         import numpy as np
         import _borrow_participant as other
-        from larkspur_tools import _batch, el_many
+        from larkspur_tools import el_many
         x = np.random.default_rng(1).standard_normal((100, 4))
         other.set_up()
         assert other.acquire_mut(x[:, 1]) == 0

@@ -49,6 +49,7 @@ ACCEPTED = {
     "nullable Float64": (lambda: pd.Series(X, dtype="Float64"), X),
     "nullable boolean": (lambda: pd.Series(SIGNS, dtype="boolean"), SIGNS.astype(np.float64)),
     "polars Float64": (lambda: polars_series(X), X),
+    "bytes, as integers 0-255": (lambda: bytes(INTS.astype(np.uint8)), INTS.astype(np.uint8).astype(np.float64)),
     "memoryview of doubles": (lambda: memoryview(X), X),
     "memoryview of int64": (lambda: memoryview(INTS), INTS.astype(np.float64)),
     "categorical of ints, as its values": (lambda: pd.Series(pd.Categorical(INTS)), INTS.astype(np.float64)),
