@@ -22,6 +22,8 @@ What a record says:
 - `scale_free`: the test gives x * 2**k exactly x's statistic, so the
   bootstrap may resample x scaled to a fixed magnitude: its replicates are
   then the same for every k.
+- `multipliers`: the record's replicates take the draws of the weights
+  themselves (V_1..V_n, one row each), not the re-weighted demeaned series.
 - `default_weights`: the bootstrap weights the test uses when none are named.
 """
 
@@ -54,6 +56,7 @@ class TestRecord:
     check_options: Callable[[dict[str, Any]], Any]
     prepare: Callable[[FloatArray, Any, int], Prepared]
     scale_free: bool = True
+    multipliers: bool = False
     default_weights: str = "rademacher"
 
 

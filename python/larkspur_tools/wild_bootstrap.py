@@ -214,15 +214,19 @@ def _bootstrap(
     B: int,
     weights: Literal["rademacher", "mammen"],
     generator: np.random.PCG64,
+    multipliers: bool = False,
 ) -> tuple[int, int, FloatArray, str | None]:
     """(exceedances, replicates tested, the first SAMPLE_SIZE statistics, the
-    first skipped replicate's message) of B replicates of the demeaned `x`.
+    first skipped replicate's message) of B replicates of the demeaned `x`
+    (or, for a record that takes them, of the multipliers alone).
 
     Memory does not grow with B: one block of replicates is filled in place,
     tested in one native batch while still in the processor's cache, and
     only its count of T* >= T is kept (with the bounded sample)."""
     n = len(x)
-    e = _demeaned(x)
+    # Ones make the rows the draws of the weights themselves, bit for bit
+    # (a sign flip of 1.0, or 1.0 times a Mammen value).
+    e = np.ones(n) if multipliers else _demeaned(x)
     rows = min(B, _rows_per_block(n, weights, MAX_REPLICATE_BYTES))
     replicates: Callable[[int], FloatArray]
     if weights == "rademacher":
@@ -403,14 +407,32 @@ def run_bootstrap(
     stacklevel: int = 4,
     name: str | None = None,
 ) -> BootstrapResult:
-    """The wild bootstrap of `record`'s test on one series: every check in
+    """`prepared_bootstrap`'s result alone (one frame more to the user's call)."""
+    return prepared_bootstrap(record, data, B, weights, seed, options, threads, stacklevel + 1, name)[1]
+
+
+def prepared_bootstrap(
+    record: TestRecord,
+    data: RawData,
+    B: object,
+    weights: object,
+    seed: object,
+    options: dict[str, object],
+    threads: int | None,
+    stacklevel: int = 4,
+    name: str | None = None,
+    warn: bool = True,
+) -> tuple[Prepared, BootstrapResult]:
+    """The wild bootstrap of `record`'s test on one series (and the series
+    as the record prepared it): every check in
     the order every bootstrap makes them, then the replicates.
 
     Arguments first (cheap: weights, B, threads, the test's options), then
     the data (the test's own errors), then the stream: a refused call draws
     nothing from a caller's Generator. `stacklevel` points the small-sample
     warning at the user's call; `name` names the series there when the data
-    (already read by the caller) no longer carry it."""
+    (already read by the caller) no longer carry it; warn=False leaves the
+    warning to a caller that has already given it."""
     weights = checked_weights(weights)
     B = checked_B(B)
     count = checked_threads(threads)
@@ -419,8 +441,9 @@ def run_bootstrap(
     name = own_name if name is None else name
     prepared = record.prepare(x, checked, count)
     used, generator = stream(seed)
-    warn_if_small(len(x), where(name), stacklevel=stacklevel, remedy=BOOTSTRAP_RUN)
-    return bootstrap_result(record, x, prepared, B, weights, used, generator, checked, count)
+    if warn:
+        warn_if_small(len(x), where(name), stacklevel=stacklevel, remedy=BOOTSTRAP_RUN)
+    return prepared, bootstrap_result(record, x, prepared, B, weights, used, generator, checked, count)
 
 
 def bootstrap_result(
@@ -445,7 +468,7 @@ def bootstrap_result(
             # scale-free test, wherever it accepts both).
             prepared_unit.statistic = prepared.statistic
             x, prepared = unit, prepared_unit
-    exceedances, tested, sample, skipped = _bootstrap(x, prepared, B, weights, generator)
+    exceedances, tested, sample, skipped = _bootstrap(x, prepared, B, weights, generator, record.multipliers)
     if tested == 0:
         raise ValueError(NO_REPLICATE.format(B=B, message=skipped))
     return BootstrapResult(exact_ratio(1 + exceedances, tested + 1), B, exceedances, tested, weights, used, sample)
