@@ -25,6 +25,9 @@ What a record says:
 - `multipliers`: the record's replicates take the draws of the weights
   themselves (V_1..V_n, one row each), not the re-weighted demeaned series.
 - `default_weights`: the bootstrap weights the test uses when none are named.
+- `small_sample_warning`: a series shorter than 100 gets the package's
+  SmallSampleWarning (the test's asymptotic p-value is unreliable there); a
+  test whose only p-value is the bootstrap's has none.
 """
 
 from __future__ import annotations
@@ -58,6 +61,7 @@ class TestRecord:
     scale_free: bool = True
     multipliers: bool = False
     default_weights: str = "rademacher"
+    small_sample_warning: bool = True
 
 
 _RECORDS: dict[str, TestRecord] = {}

@@ -38,7 +38,6 @@ from ._shared import (
     stream,
 )
 from .reading import read_panel
-from .small_sample import warn_short_series
 from .wild_bootstrap import BootstrapResult, bootstrap_result, prepared_bootstrap
 
 if TYPE_CHECKING:
@@ -101,6 +100,7 @@ RECORD = register(
         scale_free=False,
         multipliers=True,
         default_weights="mammen",
+        small_sample_warning=False,
     )
 )
 
@@ -361,7 +361,6 @@ def gen_spectral_many(
     options = check_options({"form": form})
     count = checked_threads(threads)
     panel = read_panel(values, axis)
-    warn_short_series(panel.data, panel.axis)
     kind = "column" if axis % 2 == 0 else "row"
 
     def note(index: int) -> str:

@@ -441,7 +441,7 @@ def prepared_bootstrap(
     name = own_name if name is None else name
     prepared = record.prepare(x, checked, count)
     used, generator = stream(seed)
-    if warn:
+    if warn and record.small_sample_warning:
         warn_if_small(len(x), where(name), stacklevel=stacklevel, remedy=BOOTSTRAP_RUN)
     return prepared, bootstrap_result(record, x, prepared, B, weights, used, generator, checked, count)
 
