@@ -1,4 +1,5 @@
-"""The native engine of the companion: `el_many` (see larkspur_tools/batch.py), the per-lag
+"""The native engine of the companion: `el_many` (see larkspur_tools/batch.py) and the generalized
+spectral test's calls (larkspur_tools/generalized_spectral.py), the per-lag
 profile behind `lag_table`, the exact chi-squared upper tail P(X > x) (the same bits on every
 platform), the test's defaults and the lag kernels in use."""
 
@@ -16,3 +17,10 @@ DEFAULT_Q: float
 
 def chi2_upper_tail(x: float, df: int, /) -> float: ...
 def _select_by_byte(octets: Any, products: Any, out: Any, threshold: int, /) -> bytearray: ...
+def gst_many(
+    values: Any, form: int, axis: int, threads: int, stop_at_first_failure: bool, /
+) -> tuple[bytearray, bytearray, bytearray, list[tuple[int, type[Exception], str]]]: ...
+def gst_prepare(values: Any, form: int, /) -> tuple[object, float, float, int]: ...
+def gst_replicates(
+    prepared: object, rows: Any, threads: int, /
+) -> tuple[bytearray, list[tuple[int, type[Exception], str]]]: ...

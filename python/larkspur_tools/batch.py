@@ -101,12 +101,13 @@ def run_many(
     the Escanciano-Lobato record); `note(i)` names series i in a raised error
     (None: no note, for one series given alone)."""
     outcome = _many.run_many(RECORD, panel, ElOptions(q, d), threads, errors, note)
+    p_tilde, statistic, pvalue = outcome.columns
     if errors == "raise":
-        return ElMany(*outcome.columns)
+        return ElMany(p_tilde, statistic, pvalue)
     messages: list[str | None] = [None] * panel.size
     for index, _, message in outcome.failures:
         messages[index] = message
-    return ElManyMasked(*outcome.columns, messages)
+    return ElManyMasked(p_tilde, statistic, pvalue, messages)
 
 
 @overload
