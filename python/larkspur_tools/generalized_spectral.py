@@ -159,11 +159,49 @@ class GenSpectralResult:
         return self.exceedances == 0
 
     def reject(self, level: float = 0.05) -> bool:
-        """The verdict at `level`: True when the p-value is at most the level."""
+        """The verdict at `level`: True when the p-value is at most the level.
+
+        Parameters
+        ----------
+        level : float, default 0.05
+            The level, strictly between 0 and 1.
+
+        Returns
+        -------
+        bool
+            True when the bootstrap p-value is at most `level`.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from larkspur_tools import gen_spectral
+        >>> result = gen_spectral(np.random.default_rng(3).standard_normal(250), B=99, seed=5)
+        >>> result.reject(0.9), result.reject(result.pvalue)
+        (True, True)
+        """
         return rejects(self.pvalue, check_level(level))
 
     def summary(self, level: float = 0.05) -> str:
-        """The result in a few lines: statistic, bootstrap p-value, verdict."""
+        """The result in a few lines: statistic, bootstrap p-value, verdict.
+
+        Parameters
+        ----------
+        level : float, default 0.05
+            The level of the verdict.
+
+        Returns
+        -------
+        str
+            Four lines; ``str(result)`` is the summary at 5%.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from larkspur_tools import gen_spectral
+        >>> result = gen_spectral(np.random.default_rng(3).standard_normal(250), B=99, seed=5)
+        >>> print(result.summary().splitlines()[-1])
+          at 5%: do not reject
+        """
         check_level(level)
         verdict = "reject" if self.reject(level) else "do not reject"
         return "\n".join(

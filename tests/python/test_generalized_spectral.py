@@ -151,3 +151,17 @@ def test_refusals_alike_on_every_entry_point(arguments, error, match):
         if set(arguments) <= {"B", "form", "threads", "weights", "seed"} and arguments["B"]:
             with pytest.raises(error, match=match):
                 gen_spectral_many([np.asarray(data, dtype=object)] if error is TypeError else [data], **arguments)
+
+
+def test_the_command_gives_gen_spectrals_numbers(tmp_path, capsys):
+    import json
+
+    from larkspur_tools import cli
+
+    x = series("ar1_0.2")
+    path = tmp_path / "x.csv"
+    path.write_text("x\n" + "\n".join(repr(float(v)) for v in x) + "\n")
+    assert cli.main([str(path), "--test", "gst", "--bootstrap", "99", "--seed", "3", "--format", "json"]) == 0
+    (row,) = json.loads(capsys.readouterr().out)
+    direct = gen_spectral(x, 99, seed=3)
+    assert (row["statistic"], row["pvalue"], row["rank"]) == (direct.statistic, direct.pvalue, direct.rank)
