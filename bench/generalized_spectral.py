@@ -35,11 +35,9 @@ def direct(y: np.ndarray, kernel: np.ndarray, multipliers: np.ndarray | None) ->
     a_all = y - y.mean() if multipliers is None else (y - y.mean()) * multipliers
     total = 0.0
     for j in range(1, n):
-        block = a_all[j:] - a_all[j:].mean() if multipliers is None else a_all[j:]
-        k = kernel[: n - j, : n - j]
-        if multipliers is not None:  # the doubly centred kernel P k P
-            k = k - k.mean(axis=0) - k.mean(axis=1)[:, None] + k.mean()
-        total += float(block @ k @ block) / ((n - j) * (j * math.pi) ** 2)
+        # Centred on the block: for a replicate a' (P k P) a = (P a)' k (P a).
+        block = a_all[j:] - a_all[j:].mean()
+        total += float(block @ kernel[: n - j, : n - j] @ block) / ((n - j) * (j * math.pi) ** 2)
     return total / s2
 
 
