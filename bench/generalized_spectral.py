@@ -84,8 +84,10 @@ def main() -> int:
     x = rng.standard_normal(n0)
     ours = least(lambda: gen_spectral(x, B0, seed=1, threads=1), 1 if quick else 5)
     baseline = direct_seconds(x, B0, 1 if quick else 4)
-    print(f"n = {n0}, B = {B0}: direct {baseline:.2f} s (scaled from sampled replicates), gen_spectral "
-          f"{ours:.4f} s: {baseline / ours:.0f}x (target 300x)")
+    print(
+        f"n = {n0}, B = {B0}: direct {baseline:.2f} s (scaled from sampled replicates), gen_spectral "
+        f"{ours:.4f} s: {baseline / ours:.0f}x (target 300x)"
+    )
 
     sizes = [250, 1000] if quick else [1000, 10_000, 100_000]
     per_replicate = []
@@ -115,8 +117,10 @@ def main() -> int:
         [sys.executable, "-c", PEAK_CHILD.format(n=100_000, B=49)], capture_output=True, text=True, check=True
     )
     grown, total = (float(v) for v in child.stdout.split())
-    print(f"n = 100000: peak memory of a run {grown:.0f} MB above the process before it ({total:.0f} MB in all; "
-          "target under 200 MB)")
+    print(
+        f"n = 100000: peak memory of a run {grown:.0f} MB above the process before it ({total:.0f} MB in all; "
+        "target under 200 MB)"
+    )
     return 0
 
 

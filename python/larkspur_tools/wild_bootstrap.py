@@ -226,7 +226,12 @@ def _bootstrap(
     n = len(x)
     # Ones make the rows the draws of the weights themselves, bit for bit
     # (a sign flip of 1.0, or 1.0 times a Mammen value).
-    e = np.ones(n) if multipliers else _demeaned(x)
+    # e and its two Mammen products, or ones and the weights' two values.
+    e, low, high = (
+        (np.ones(n), np.full(n, MAMMEN_LOW), np.full(n, MAMMEN_HIGH))
+        if multipliers
+        else _demeaned(x, MAMMEN_LOW, MAMMEN_HIGH)
+    )
     rows = min(B, _rows_per_block(n, weights, MAX_REPLICATE_BYTES))
     replicates: Callable[[int], FloatArray]
     if weights == "rademacher":
@@ -240,7 +245,7 @@ def _bootstrap(
             _rademacher_rows(generator, padded, block[:count])
             return block[:count, :n]
     else:
-        products = np.stack([e * MAMMEN_LOW, e * MAMMEN_HIGH]).view(np.int64)
+        products = np.stack([low, high]).view(np.int64)
         # The bytes' ties are resolved from a second stream, so that every
         # replicate's bytes sit at a fixed place in the first.
         refine = generator.jumped()
@@ -270,20 +275,13 @@ def _bootstrap(
     return exceedances, tested, sample, skipped
 
 
-def _sequential_sum(values: FloatArray) -> float:
-    """-0.0 + v_0 + v_1 + ..., added left to right as the test adds.
-
-    np.add.accumulate adds strictly in order (each partial sum is an output),
-    unlike np.sum, whose pairwise reduction changes the last bits; -0.0 + v_0
-    is v_0 for every v_0, so the last partial sum is the test's sum.
-    """
-    if values.size == 0:
-        return -0.0
-    return float(np.add.accumulate(values)[-1])
-
-
-def _demeaned(x: FloatArray) -> FloatArray:
-    return x - _sequential_sum(x) / float(len(x))
+def _demeaned(x: FloatArray, *factors: float) -> tuple[FloatArray, ...]:
+    """x minus the mean every test uses (the sequential sum over n), and its
+    products with `factors`, made natively in a fixed floating-point
+    environment: the same bits whatever rounding mode the caller has set."""
+    return tuple(
+        np.frombuffer(column, dtype=np.float64) for column in _batch.demeaned(np.ascontiguousarray(x), factors)
+    )
 
 
 def bootstrap(
