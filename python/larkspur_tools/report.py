@@ -162,6 +162,25 @@ TESTED = {
 }
 
 
+def aligned(
+    header: Sequence[str], cells: Sequence[Sequence[str]], verdicts: Sequence[str], title: str, out: TextIO
+) -> None:
+    """A table of every test: names left, numbers right, aligned for any
+    width, the verdict last; a rule under the header."""
+    widths = [max(len(text) for text in column) for column in zip(header, *cells)]
+
+    def line(texts: Sequence[str], verdict: str) -> str:
+        first, *numbers = texts
+        parts = [f"{first:<{widths[0]}}", *(f"{text:>{width}}" for text, width in zip(numbers, widths[1:]))]
+        return "  ".join([*parts, verdict])
+
+    heading = line(header, title)
+    print(heading, file=out)
+    print("-" * len(heading), file=out)
+    for texts, verdict in zip(cells, verdicts):
+        print(line(texts, verdict), file=out)
+
+
 def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) -> None:
     """Aligned for any width of name, n or d. `tested` is a transform
     ("none", "log-returns", "diff"): the table then says what was tested,
@@ -184,18 +203,9 @@ def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) 
         )
         for row in rows
     ]
-    widths = [max(len(text) for text in column) for column in zip(header, *cells)]
-
-    def line(texts: Sequence[str], verdict: str) -> str:
-        first, *numbers = texts
-        cells = [f"{first:<{widths[0]}}", *(f"{text:>{width}}" for text, width in zip(numbers, widths[1:]))]
-        return "  ".join([*cells, verdict])
-
-    title = line(header, "verdict at 5% (boot p)" if bootstrap else "verdict at 5%")
-    print(title, file=out)
-    print("-" * len(title), file=out)
-    for row, texts in zip(rows, cells):
-        print(line(texts, row.verdict), file=out)
+    aligned(
+        header, cells, [row.verdict for row in rows], "verdict at 5% (boot p)" if bootstrap else "verdict at 5%", out
+    )
     print(file=out)
     if tested is not None:
         print(f"Tested: {TESTED[tested]}.", file=out)
@@ -217,18 +227,7 @@ def print_spectral_table(rows: Iterable[SpectralRow], out: TextIO, *, tested: st
         (row.name, str(row.n), format_statistic(row.statistic), str(row.rank), format_pvalue(row.pvalue))
         for row in rows
     ]
-    widths = [max(len(text) for text in column) for column in zip(header, *cells)]
-
-    def line(texts: Sequence[str], verdict: str) -> str:
-        first, *numbers = texts
-        cells = [f"{first:<{widths[0]}}", *(f"{text:>{width}}" for text, width in zip(numbers, widths[1:]))]
-        return "  ".join([*cells, verdict])
-
-    title = line(header, "verdict at 5%")
-    print(title, file=out)
-    print("-" * len(title), file=out)
-    for row, texts in zip(rows, cells):
-        print(line(texts, row.verdict), file=out)
+    aligned(header, cells, [row.verdict for row in rows], "verdict at 5%", out)
     print(file=out)
     print(f"Tested: {TESTED[tested]}, by the generalized spectral test.", file=out)
     print("H0: a martingale difference (no single lag predicts the series, linearly or otherwise). 'reject'", file=out)

@@ -39,9 +39,7 @@ Result<OwnedRef> demeaned(std::span<PyObject* const> slots) {
         if (!factor) return std::unexpected(binding::wrap_argument_error("factors", std::move(factor.error())));
         factors.push_back(*factor);
     }
-    OwnedRef single = OwnedRef::steal(PyTuple_Pack(1, slots[0]));
-    if (!single) return std::unexpected(binding::fetch_or_system_error());
-    Result<BatchInput> input = batch_input(single.borrow(), 0);
+    Result<BatchInput> input = single_series_input(BorrowedRef(slots[0]));
     if (!input) return std::unexpected(std::move(input.error()));
     const SeriesSpec& spec = input->series[0];
     const std::uint64_t n = spec.length;
@@ -64,12 +62,7 @@ Result<OwnedRef> demeaned(std::span<PyObject* const> slots) {
             for (std::size_t k = 0; k < factors.size(); ++k) outputs[k + 1][t] = e * factors[k];
         }
     }
-    OwnedRef result = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
-    if (!result) return std::unexpected(binding::fetch_or_system_error());
-    for (std::size_t k = 0; k < columns.size(); ++k) {
-        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(k), columns[k].release());
-    }
-    return result;
+    return tuple_of(columns);
 }
 
 constexpr std::string_view demeaned_names[] = {"values", "factors"};

@@ -61,9 +61,7 @@ void destroy_prepared(PyObject* capsule) noexcept {
 Result<OwnedRef> gst_prepare(std::span<PyObject* const> slots) {
     Result<gst::GstOptions> options = gst_options(slots[1]);
     if (!options) return std::unexpected(std::move(options.error()));
-    OwnedRef single = OwnedRef::steal(PyTuple_Pack(1, slots[0]));
-    if (!single) return std::unexpected(binding::fetch_or_system_error());
-    Result<BatchInput> input = batch_input(single.borrow(), 0);
+    Result<BatchInput> input = single_series_input(BorrowedRef(slots[0]));
     if (!input) return std::unexpected(std::move(input.error()));
     const SeriesSpec& spec = input->series[0];
     Workspace gathered;
