@@ -36,15 +36,20 @@ def test_both_forms_match_the_reference_values(name):
         assert abs(one - expected) <= 1e-12 * expected, (form, one, expected)
 
 
+def kernel_points(y, form):
+    """The kernel's points and T's divisor: standardised and s^2 (ev), raw and v (vrtest)."""
+    mean = y.mean()
+    if form == "ev":
+        s2 = np.mean((y - mean) ** 2)
+        return (y - mean) / math.sqrt(s2), s2
+    return y, np.sum((y - mean) ** 2) / (len(y) - 1)
+
+
 def exact(y, form):
     """The direct sum over every lag and pair, in NumPy."""
     n = len(y)
     mean = y.mean()
-    if form == "ev":
-        s2 = np.mean((y - mean) ** 2)
-        points, divisor = (y - mean) / math.sqrt(s2), s2
-    else:
-        points, divisor = y, np.sum((y - mean) ** 2) / (n - 1)
+    points, divisor = kernel_points(y, form)
     total = 0.0
     for j in range(1, n):
         block = y[j:] - (y[j:].mean() if form == "ev" else mean)
@@ -173,11 +178,7 @@ def grouped(y, form):
     O(n^2 log n), for series too long for the direct sum."""
     n = len(y)
     mean = y.mean()
-    if form == "ev":
-        s2 = np.mean((y - mean) ** 2)
-        points, divisor = (y - mean) / math.sqrt(s2), s2
-    else:
-        points, divisor = y, np.sum((y - mean) ** 2) / (n - 1)
+    points, divisor = kernel_points(y, form)
     lags = np.arange(1, n)
     m = n - lags
     # Block means (ev) or the whole-sample mean (vrtest), per lag.
