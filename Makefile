@@ -121,6 +121,7 @@ bench: native install
 	$(PY) bench/bootstrap.py
 	$(PY) bench/cli_memory.py
 	$(PY) bench/batch.py
+	$(PY) bench/generalized_spectral.py
 
 bench-smoke: native install
 	$(NATIVE)/kernel_bench --quick
@@ -130,6 +131,7 @@ bench-smoke: native install
 	$(PY) bench/bootstrap.py --quick
 	$(PY) bench/cli_memory.py --quick
 	$(PY) bench/batch.py --quick
+	$(PY) bench/generalized_spectral.py --quick
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the native tests, then the
 # whole pytest suite against the sanitized extension and support modules.

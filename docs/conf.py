@@ -61,6 +61,8 @@ numpydoc_validation_overrides = {
         r"What `el_many` returns",
         r"The test on one series with everything",
         r"A wild-bootstrap p-value with what it was made of",
+        r"What `gen_spectral_many` returns",
+        r"The generalized spectral test on one series, with its bootstrap",
     ]
 }
 numpydoc_validation_exclude = {

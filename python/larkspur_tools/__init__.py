@@ -8,6 +8,7 @@ Which function do I want?
 
     one series, a plain tuple          el_tuple(x)                 (or the class itself)
     one series, explained              diagnose(x), lag_table(x), bootstrap(x, B)
+    any predictability, not only linear gen_spectral(x, B)          generalized spectral test
     a panel in memory                  el_many(X)                  2-D array, DataFrame, list of series
     a table of named columns           by_column(df)               one row per column
     rolling windows of one series      rolling_pvalues(x, window)
@@ -69,6 +70,10 @@ from .diagnosis import diagnose as diagnose
 from .frame import IndexColumnWarning as IndexColumnWarning
 from .frame import by_column as by_column
 from .frame import rolling_pvalues as rolling_pvalues
+from .generalized_spectral import GenSpectralMany as GenSpectralMany
+from .generalized_spectral import GenSpectralResult as GenSpectralResult
+from .generalized_spectral import gen_spectral as gen_spectral
+from .generalized_spectral import gen_spectral_many as gen_spectral_many
 from .lags import chi2_upper_tail as chi2_upper_tail
 from .lags import lag_table as lag_table
 from .reading import read_series as read_series
@@ -112,6 +117,8 @@ __all__ = [
     "ElTuple",
     "ElMany",
     "ElManyMasked",
+    "GenSpectralMany",
+    "GenSpectralResult",
     "IndexColumnWarning",
     "SMALL_SAMPLE",
     "SmallSampleWarning",
@@ -127,6 +134,8 @@ __all__ = [
     "el_many",
     "el_partition",
     "el_tuple",
+    "gen_spectral",
+    "gen_spectral_many",
     "lag_table",
     "read_series",
     "rolling_pvalues",

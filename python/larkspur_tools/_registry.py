@@ -22,7 +22,12 @@ What a record says:
 - `scale_free`: the test gives x * 2**k exactly x's statistic, so the
   bootstrap may resample x scaled to a fixed magnitude: its replicates are
   then the same for every k.
+- `multipliers`: the record's replicates take the draws of the weights
+  themselves (V_1..V_n, one row each), not the re-weighted demeaned series.
 - `default_weights`: the bootstrap weights the test uses when none are named.
+- `small_sample_warning`: a series shorter than 100 gets the package's
+  SmallSampleWarning (the test's asymptotic p-value is unreliable there); a
+  test whose only p-value is the bootstrap's has none.
 """
 
 from __future__ import annotations
@@ -54,7 +59,9 @@ class TestRecord:
     check_options: Callable[[dict[str, Any]], Any]
     prepare: Callable[[FloatArray, Any, int], Prepared]
     scale_free: bool = True
+    multipliers: bool = False
     default_weights: str = "rademacher"
+    small_sample_warning: bool = True
 
 
 _RECORDS: dict[str, TestRecord] = {}

@@ -105,12 +105,13 @@ def run_many(
     series (with its note); only a bool is refused here, first."""
     check_q_d(q, d)
     outcome = _many.run_many(RECORD, panel, ElOptions(q, d), threads, errors, note)
+    p_tilde, statistic, pvalue = outcome.columns
     if errors == "raise":
-        return ElMany(*outcome.columns)
+        return ElMany(p_tilde, statistic, pvalue)
     messages: list[str | None] = [None] * panel.size
     for index, _, message in outcome.failures:
         messages[index] = message
-    return ElManyMasked(*outcome.columns, messages)
+    return ElManyMasked(p_tilde, statistic, pvalue, messages)
 
 
 @overload

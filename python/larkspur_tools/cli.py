@@ -1,9 +1,12 @@
-"""Run the Escanciano–Lobato serial-correlation test on columns of a CSV or Parquet file.
+"""Test columns of a CSV or Parquet file for serial dependence.
 
-The test asks whether a series is serially uncorrelated (for returns: a
-martingale difference), robust to conditional heteroscedasticity such as
-volatility clustering. It chooses the number of lags itself, up to d. One
-row per column. Without --column, every numeric data column is tested; row
+--test el (the default), the Escanciano–Lobato test, asks whether a series
+is serially uncorrelated (for returns: a martingale difference), robust to
+conditional heteroscedasticity such as volatility clustering. It chooses the
+number of lags itself, up to d. --test gst, the generalized spectral test,
+asks more: whether any single lag predicts the series in any way, not only
+linearly; its p-value is a wild bootstrap's (--bootstrap B, default 999,
+Mammen weights). One row per column. Without --column, every numeric data column is tested; row
 names (a first column headed "rownames", "index" or nothing), the index
 pandas stores in Parquet, date and time columns and integer sequences in a
 regular step (years) are not, and each column left out is listed on stderr
@@ -26,6 +29,7 @@ on stderr.
 
 Examples:
   larkspur-csv data/EuStockMarkets.csv --log-returns
+  larkspur-csv data/EuStockMarkets.csv --log-returns --test gst --seed 1
   larkspur-csv data/EuStockMarkets.csv --column DAX --column FTSE --log-returns
   larkspur-csv data/sunspot.year.csv --d 8 --format json
   larkspur-csv data/EuStockMarkets.csv --log-returns --bootstrap 999 --seed 1
@@ -38,32 +42,38 @@ import csv
 import dataclasses
 import os
 import sys
-import warnings
 from collections.abc import Callable
 from typing import TYPE_CHECKING, NoReturn, TextIO
 
 import numpy as np
 import numpy.typing as npt
 
+from . import _many
 from ._batch import check_parameters
-from ._shared import failure_text
+from ._core import default_d
+from ._shared import checked_threads, failure_text, stream
 from .config import ShowConfigAction
 from .csv_input import read_csv_columns
+from .escanciano_lobato import RECORD as EL_RECORD
+from .escanciano_lobato import ElOptions, Prepared
+from .generalized_spectral import FORMS, spectral_of
 from .parquet_input import read_parquet_columns
+from .reading import Panel
 from .report import (
     ReportError,
     Row,
+    SpectralRow,
     differences,
     log_returns,
+    print_spectral_table,
     print_table,
-    run_test,
     without_missing,
     write_csv,
     write_json,
 )
-from .small_sample import BOOTSTRAP_OPTION, SmallSampleWarning, small_sample_message
+from .small_sample import BOOTSTRAP_OPTION, small_sample_message
 from .table_columns import Column, Columns
-from .wild_bootstrap import MAX_B, bootstrap
+from .wild_bootstrap import MAX_B, bootstrap_result
 
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite
@@ -79,6 +89,8 @@ EXIT_INTERRUPTED = 130
 INTERRUPTED = "interrupted"
 SEED_WITHOUT_BOOTSTRAP = "--seed needs --bootstrap B (it seeds the bootstrap, and nothing else is random)"
 BOOTSTRAP_IN_TABLE = "the boot p column does not lean on that approximation"
+#: The generalized spectral test's replicates per column when --bootstrap is not given.
+DEFAULT_SPECTRAL_B = 999
 
 
 class Parser(argparse.ArgumentParser):
@@ -196,6 +208,13 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     )
     transform.add_argument("--diff", action="store_true", help="test first differences x_t - x_{t-1}")
     parser.add_argument(
+        "--test",
+        choices=("el", "gst"),
+        default="el",
+        help="el: the Escanciano-Lobato test (linear autocorrelation, default); gst: the generalized "
+        "spectral test (any predictability from a single lag, a bootstrap p-value)",
+    )
+    parser.add_argument(
         "--q",
         type=penalty_constant,
         default=None,
@@ -209,12 +228,20 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         help="the largest lag the test may use, so the most lags p~ can be (default floor(n ** 0.2); at most n)",
     )
     parser.add_argument(
+        "--form",
+        choices=tuple(FORMS),
+        default=None,
+        help="--test gst only: ev, standardised and free of units (default); vrtest, the R package vrtest's "
+        "raw form, to reproduce published statistics",
+    )
+    parser.add_argument(
         "--bootstrap",
         type=bootstrap_count,
         default=None,
         metavar="B",
-        help=f"add a wild-bootstrap p-value from B Rademacher replicates, 1 <= B <= {MAX_B:,} "
-        "(reliable in short series); the verdict then follows it",
+        help=f"el: add a wild-bootstrap p-value from B Rademacher replicates, 1 <= B <= {MAX_B:,} "
+        "(reliable in short series), and the verdict then follows it; gst: its B Mammen replicates "
+        "(default 999)",
     )
     parser.add_argument(
         "--seed",
@@ -230,6 +257,16 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         help="table for reading; csv or json (full precision) for programs",
     )
     arguments = parser.parse_args(argv)
+    # Each test's options are its own: one given to the other test is a mistake, not ignored.
+    if arguments.test == "gst":
+        for flag in ("q", "d"):
+            if getattr(arguments, flag) is not None:
+                parser.error(f"argument --{flag}: belongs to --test el, not --test gst")
+        if arguments.bootstrap is None:
+            arguments.bootstrap = DEFAULT_SPECTRAL_B
+        arguments.form = arguments.form or "ev"
+    elif arguments.form is not None:
+        parser.error("argument --form: belongs to --test gst, not --test el")
     if arguments.seed is not None and arguments.bootstrap is None:
         parser.error(SEED_WITHOUT_BOOTSTRAP)
     both = [name for name in arguments.column or () if name in arguments.index_col]
@@ -266,34 +303,100 @@ def series_of(column: Column, arguments: argparse.Namespace, notes: list[str]) -
     return values
 
 
-def test_series(name: str, values: npt.NDArray[np.float64], arguments: argparse.Namespace) -> Row:
-    try:
-        row = run_test(name, values, arguments.q, arguments.d)
-        if arguments.bootstrap is None:
-            return row
-        # The command says it itself, on one line, under the table.
-        with warnings.catch_warnings(action="ignore", category=SmallSampleWarning):
-            result = bootstrap(values, arguments.bootstrap, seed=arguments.seed, q=arguments.q, d=arguments.d)
-        return dataclasses.replace(
-            row, bootstrap_pvalue=result.pvalue, bootstrap_B=arguments.bootstrap, bootstrap_seed=arguments.seed
+def el_rows(series: list[tuple[str, npt.NDArray[np.float64]]], arguments: argparse.Namespace) -> list[Row]:
+    """Every column through the many-series engine in one native call; with
+    --bootstrap, each column's bootstrap from the statistic already made
+    (no column is tested twice)."""
+    options = ElOptions(arguments.q, arguments.d)
+    panel = Panel([values for _, values in series], 0, len(series))
+    outcome = _many.run_many(EL_RECORD, panel, options, None, "mask", None)
+    p_tilde, statistic, pvalue = outcome.columns
+    failures = {index: (kind, message) for index, kind, message in outcome.failures}
+    rows = []
+    for index, (name, values) in enumerate(series):
+        if index in failures:
+            kind, message = failures[index]
+            # The test's own refusals of a column: d beyond its length, a constant series.
+            raise ReportError(f"column {name!r}: {failure_text(_many.failure_error(kind, message))}")
+        n = len(values)
+        row = Row(
+            name,
+            n,
+            arguments.d if arguments.d is not None else default_d(n),
+            int(p_tilde[index]),
+            float(statistic[index]),
+            float(pvalue[index]),
         )
-    except (ValueError, TypeError, OSError, OverflowError) as error:
-        # The test's own refusals of a column: d beyond its length, a constant series.
-        raise ReportError(f"column {name!r}: {failure_text(error)}") from None
+        if arguments.bootstrap is not None:
+            prepared = Prepared(values, options, checked_threads(None), float(statistic[index]))
+            used, generator = stream(arguments.seed)
+            result = bootstrap_result(
+                EL_RECORD,
+                values,
+                prepared,
+                arguments.bootstrap,
+                "rademacher",
+                used,
+                generator,
+                options,
+                checked_threads(None),
+            )
+            row = dataclasses.replace(
+                row, bootstrap_pvalue=result.pvalue, bootstrap_B=arguments.bootstrap, bootstrap_seed=arguments.seed
+            )
+        rows.append(row)
+    return rows
 
 
-def run(arguments: argparse.Namespace, notes: list[str]) -> list[Row]:
+def spectral_rows(
+    series: list[tuple[str, npt.NDArray[np.float64]]], arguments: argparse.Namespace
+) -> list[SpectralRow]:
+    rows = []
+    for name, values in series:
+        try:
+            result = spectral_of(
+                values, arguments.bootstrap, arguments.seed, "mammen", arguments.form, None, warn=False
+            )
+        except (ValueError, TypeError) as error:
+            raise ReportError(f"column {name!r}: {failure_text(error)}") from None
+        rows.append(
+            SpectralRow(
+                name,
+                len(values),
+                result.statistic,
+                result.error_bound,
+                result.rank,
+                result.pvalue,
+                result.B,
+                arguments.seed,
+                result.form,
+                result.weights,
+            )
+        )
+    return rows
+
+
+def run(arguments: argparse.Namespace, notes: list[str]) -> list[Row] | list[SpectralRow]:
     """Tests the columns; collects the notes for stderr."""
     columns = read_table(arguments)
     if arguments.bootstrap is not None and arguments.seed is None:
         arguments.seed = int(np.random.SeedSequence().generate_state(1, np.uint32)[0])
     notes += [f"note: column {name!r} not tested: {reason}" for name, reason in columns.skipped]
-    rows = []
+    test = spectral_rows if arguments.test == "gst" else el_rows
+    series: list[tuple[str, npt.NDArray[np.float64]]] = []
     for column in columns.tested:
-        rows.append(test_series(column.name, series_of(column, arguments, notes), arguments))
+        try:
+            series.append((column.name, series_of(column, arguments, notes)))
+        except ReportError:
+            test(series, arguments)  # a column before it that the test refuses is reported first
+            raise
+    if arguments.test == "gst":
+        return spectral_rows(series, arguments)
+    rows = el_rows(series, arguments)
+    for row in rows:
         warning = small_sample_message(
-            rows[-1].n,
-            f"column {column.name!r}",
+            row.n,
+            f"column {row.name!r}",
             BOOTSTRAP_OPTION if arguments.bootstrap is None else BOOTSTRAP_IN_TABLE,
         )
         if warning:
@@ -301,14 +404,16 @@ def run(arguments: argparse.Namespace, notes: list[str]) -> list[Row]:
     return rows
 
 
-def write(rows: list[Row], arguments: argparse.Namespace, out: TextIO) -> None:
+def write(rows: list[Row] | list[SpectralRow], arguments: argparse.Namespace, out: TextIO) -> None:
     transform = transform_name(arguments)
-    if arguments.format == "csv":
+    if arguments.test == "gst" and arguments.format == "table":
+        print_spectral_table([row for row in rows if isinstance(row, SpectralRow)], out, tested=transform)
+    elif arguments.format == "csv":
         write_csv(rows, out, transform)
     elif arguments.format == "json":
         write_json(rows, out, transform)
     else:
-        print_table(rows, out, tested=transform)
+        print_table([row for row in rows if isinstance(row, Row)], out, tested=transform)
         if arguments.bootstrap is not None:
             print(
                 f"Bootstrap: {arguments.bootstrap} Rademacher replicates per column, seed {arguments.seed}.", file=out

@@ -54,9 +54,13 @@ class Prepared:
     re-weighting: a zero tau-hat) is degenerate and skipped; any other
     refusal is an error, never a skipped replicate."""
 
-    def __init__(self, x: FloatArray, options: ElOptions, threads: int) -> None:
+    def __init__(self, x: FloatArray, options: ElOptions, threads: int, statistic: float | None = None) -> None:
+        """`statistic`: the test's statistic on x when the caller already has
+        it (from the many-series engine), so that x is not tested twice."""
         self.options, self.threads = options, threads
-        self.statistic = statistical_tests.EscancianoLobato(x, options.q, options.d).statistic
+        if statistic is None:
+            statistic = statistical_tests.EscancianoLobato(x, options.q, options.d).statistic
+        self.statistic = statistic
 
     def replicates(self, rows: FloatArray) -> tuple[FloatArray, str | None]:
         outcome = run_many(RECORD, Panel(rows, 1, len(rows)), self.options, self.threads, "mask", None)

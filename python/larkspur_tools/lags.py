@@ -255,4 +255,4 @@ def lag_table(data: RawData, q: float | None = None, d: int | None = None) -> pd
     3              0.043               104.206   False
     """
     # `data` is the float64 series the decorator read.
-    return lag_frame(_lags(data, q, d))
+    return lag_frame(_lags(np.asarray(data, dtype=np.float64), q, d))

@@ -48,6 +48,32 @@ class Row:
         return "reject" if self.reject else "do not reject"
 
 
+@dataclass(frozen=True)
+class SpectralRow:
+    """A column's generalized spectral test: its statistic, the kernel
+    factor's rank and truncation bound, and the bootstrap p-value with what
+    repeats it."""
+
+    name: str
+    n: int
+    statistic: float
+    error_bound: float
+    rank: int
+    pvalue: float
+    B: int
+    seed: int
+    form: str
+    weights: str
+
+    @property
+    def reject(self) -> bool:
+        return rejects(self.pvalue, SIGNIFICANCE)
+
+    @property
+    def verdict(self) -> str:
+        return "reject" if self.reject else "do not reject"
+
+
 def run_test(
     name: str, values: Sequence[float] | npt.NDArray[np.float64], q: float | None = None, d: int | None = None
 ) -> Row:
@@ -136,6 +162,25 @@ TESTED = {
 }
 
 
+def aligned(
+    header: Sequence[str], cells: Sequence[Sequence[str]], verdicts: Sequence[str], title: str, out: TextIO
+) -> None:
+    """A table of every test: names left, numbers right, aligned for any
+    width, the verdict last; a rule under the header."""
+    widths = [max(len(text) for text in column) for column in zip(header, *cells)]
+
+    def line(texts: Sequence[str], verdict: str) -> str:
+        first, *numbers = texts
+        parts = [f"{first:<{widths[0]}}", *(f"{text:>{width}}" for text, width in zip(numbers, widths[1:]))]
+        return "  ".join([*parts, verdict])
+
+    heading = line(header, title)
+    print(heading, file=out)
+    print("-" * len(heading), file=out)
+    for texts, verdict in zip(cells, verdicts):
+        print(line(texts, verdict), file=out)
+
+
 def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) -> None:
     """Aligned for any width of name, n or d. `tested` is a transform
     ("none", "log-returns", "diff"): the table then says what was tested,
@@ -158,18 +203,9 @@ def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) 
         )
         for row in rows
     ]
-    widths = [max(len(text) for text in column) for column in zip(header, *cells)]
-
-    def line(texts: Sequence[str], verdict: str) -> str:
-        first, *numbers = texts
-        cells = [f"{first:<{widths[0]}}", *(f"{text:>{width}}" for text, width in zip(numbers, widths[1:]))]
-        return "  ".join([*cells, verdict])
-
-    title = line(header, "verdict at 5% (boot p)" if bootstrap else "verdict at 5%")
-    print(title, file=out)
-    print("-" * len(title), file=out)
-    for row, texts in zip(rows, cells):
-        print(line(texts, row.verdict), file=out)
+    aligned(
+        header, cells, [row.verdict for row in rows], "verdict at 5% (boot p)" if bootstrap else "verdict at 5%", out
+    )
     print(file=out)
     if tested is not None:
         print(f"Tested: {TESTED[tested]}.", file=out)
@@ -183,15 +219,81 @@ def print_table(rows: Iterable[Row], out: TextIO, *, tested: str | None = None) 
         print("The verdict follows the bootstrap p-value (boot p).", file=out)
 
 
+def print_spectral_table(rows: Iterable[SpectralRow], out: TextIO, *, tested: str) -> None:
+    """The generalized spectral test's table, aligned as the first test's."""
+    rows = list(rows)
+    header = ("series", "n", "statistic", "rank", "boot p")
+    cells = [
+        (row.name, str(row.n), format_statistic(row.statistic), str(row.rank), format_pvalue(row.pvalue))
+        for row in rows
+    ]
+    aligned(header, cells, [row.verdict for row in rows], "verdict at 5%", out)
+    print(file=out)
+    print(f"Tested: {TESTED[tested]}, by the generalized spectral test.", file=out)
+    print("H0: a martingale difference (no single lag predicts the series, linearly or otherwise). 'reject'", file=out)
+    print("means some lag predicts it at the 5% level; p-values are wild-bootstrap ones.", file=out)
+    if rows:
+        first = rows[0]
+        print(
+            f"Bootstrap: {first.B} {first.weights.capitalize()} replicates per column, seed {first.seed}; form {first.form!r}.",
+            file=out,
+        )
+
+
+SPECTRAL_FIELDS = (
+    "series",
+    "transform",
+    "test",
+    "form",
+    "n",
+    "statistic",
+    "error_bound",
+    "rank",
+    "pvalue",
+    "bootstrap_B",
+    "bootstrap_seed",
+    "weights",
+    "reject",
+)
 FIELDS = ("series", "transform", "n", "d", "p_tilde", "statistic", "pvalue", "reject")
 #: With a bootstrap: its p-value, and the replicates and seed that repeat it.
 BOOTSTRAP_FIELDS = ("bootstrap_pvalue", "bootstrap_B", "bootstrap_seed")
 
 
-def records(rows: Iterable[Row], transform: str) -> list[dict[str, object]]:
+def records(rows: Iterable[Row] | Iterable[SpectralRow], transform: str) -> list[dict[str, object]]:
     """One record per row, floats at full precision (repr round-trips); the
     bootstrap's columns only when the rows carry a bootstrap p-value."""
-    rows = list(rows)
+    given: list[Row | SpectralRow] = list(rows)
+    spectral = [row for row in given if isinstance(row, SpectralRow)]
+    if spectral:
+        return [
+            dict(
+                zip(
+                    SPECTRAL_FIELDS,
+                    (
+                        row.name,
+                        transform,
+                        "gst",
+                        row.form,
+                        row.n,
+                        row.statistic,
+                        row.error_bound,
+                        row.rank,
+                        row.pvalue,
+                        row.B,
+                        row.seed,
+                        row.weights,
+                        row.reject,
+                    ),
+                )
+            )
+            for row in spectral
+        ]
+    return el_records([row for row in given if isinstance(row, Row)], transform)
+
+
+def el_records(rows: list[Row], transform: str) -> list[dict[str, object]]:
+    """The first test's records."""
     bootstrap = any(row.bootstrap_pvalue is not None for row in rows)
     fields = (*FIELDS, *BOOTSTRAP_FIELDS) if bootstrap else FIELDS
     return [
@@ -217,7 +319,7 @@ def records(rows: Iterable[Row], transform: str) -> list[dict[str, object]]:
     ]
 
 
-def write_csv(rows: Iterable[Row], out: TextIO, transform: str) -> None:
+def write_csv(rows: Iterable[Row] | Iterable[SpectralRow], out: TextIO, transform: str) -> None:
     writer = csv.writer(out, lineterminator="\n")
     table = records(rows, transform)
     writer.writerow(table[0].keys() if table else FIELDS)
@@ -230,6 +332,6 @@ def write_csv(rows: Iterable[Row], out: TextIO, transform: str) -> None:
         )
 
 
-def write_json(rows: Iterable[Row], out: TextIO, transform: str) -> None:
+def write_json(rows: Iterable[Row] | Iterable[SpectralRow], out: TextIO, transform: str) -> None:
     json.dump(records(rows, transform), out, indent=1)
     print(file=out)

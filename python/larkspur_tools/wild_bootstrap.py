@@ -215,15 +215,24 @@ def _bootstrap(
     B: int,
     weights: Literal["rademacher", "mammen"],
     generator: np.random.PCG64,
+    multipliers: bool = False,
 ) -> tuple[int, int, FloatArray, str | None]:
     """(exceedances, replicates tested, the first SAMPLE_SIZE statistics, the
-    first skipped replicate's message) of B replicates of the demeaned `x`.
+    first skipped replicate's message) of B replicates of the demeaned `x`
+    (or, for a record that takes them, of the multipliers alone).
 
     Memory does not grow with B: one block of replicates is filled in place,
     tested in one native batch while still in the processor's cache, and
     only its count of T* >= T is kept (with the bounded sample)."""
     n = len(x)
-    e = _demeaned(x)
+    # Ones make the rows the draws of the weights themselves, bit for bit
+    # (a sign flip of 1.0, or 1.0 times a Mammen value).
+    # e and its two Mammen products, or ones and the weights' two values.
+    e, low, high = (
+        (np.ones(n), np.full(n, MAMMEN_LOW), np.full(n, MAMMEN_HIGH))
+        if multipliers
+        else _demeaned(x, MAMMEN_LOW, MAMMEN_HIGH)
+    )
     rows = min(B, _rows_per_block(n, weights, MAX_REPLICATE_BYTES))
     replicates: Callable[[int], FloatArray]
     if weights == "rademacher":
@@ -237,7 +246,7 @@ def _bootstrap(
             _rademacher_rows(generator, padded, block[:count])
             return block[:count, :n]
     else:
-        products = np.stack([e * MAMMEN_LOW, e * MAMMEN_HIGH]).view(np.int64)
+        products = np.stack([low, high]).view(np.int64)
         # The bytes' ties are resolved from a second stream, so that every
         # replicate's bytes sit at a fixed place in the first.
         refine = generator.jumped()
@@ -267,20 +276,13 @@ def _bootstrap(
     return exceedances, tested, sample, skipped
 
 
-def _sequential_sum(values: FloatArray) -> float:
-    """-0.0 + v_0 + v_1 + ..., added left to right as the test adds.
-
-    np.add.accumulate adds strictly in order (each partial sum is an output),
-    unlike np.sum, whose pairwise reduction changes the last bits; -0.0 + v_0
-    is v_0 for every v_0, so the last partial sum is the test's sum.
-    """
-    if values.size == 0:
-        return -0.0
-    return float(np.add.accumulate(values)[-1])
-
-
-def _demeaned(x: FloatArray) -> FloatArray:
-    return x - _sequential_sum(x) / float(len(x))
+def _demeaned(x: FloatArray, *factors: float) -> tuple[FloatArray, ...]:
+    """x minus the mean every test uses (the sequential sum over n), and its
+    products with `factors`, made natively in a fixed floating-point
+    environment: the same bits whatever rounding mode the caller has set."""
+    return tuple(
+        np.frombuffer(column, dtype=np.float64) for column in _batch.demeaned(np.ascontiguousarray(x), factors)
+    )
 
 
 def bootstrap(
@@ -404,14 +406,32 @@ def run_bootstrap(
     stacklevel: int = 4,
     name: str | None = None,
 ) -> BootstrapResult:
-    """The wild bootstrap of `record`'s test on one series: every check in
+    """`prepared_bootstrap`'s result alone (one frame more to the user's call)."""
+    return prepared_bootstrap(record, data, B, weights, seed, options, threads, stacklevel + 1, name)[1]
+
+
+def prepared_bootstrap(
+    record: TestRecord,
+    data: RawData,
+    B: object,
+    weights: object,
+    seed: object,
+    options: dict[str, object],
+    threads: int | None,
+    stacklevel: int = 4,
+    name: str | None = None,
+    warn: bool = True,
+) -> tuple[Prepared, BootstrapResult]:
+    """The wild bootstrap of `record`'s test on one series (and the series
+    as the record prepared it): every check in
     the order every bootstrap makes them, then the replicates.
 
     Arguments first (cheap: weights, B, threads, the test's options), then
     the data (the test's own errors), then the stream: a refused call draws
     nothing from a caller's Generator. `stacklevel` points the small-sample
     warning at the user's call; `name` names the series there when the data
-    (already read by the caller) no longer carry it."""
+    (already read by the caller) no longer carry it; warn=False leaves the
+    warning to a caller that has already given it."""
     weights = checked_weights(weights)
     B = checked_B(B)
     count = checked_threads(threads)
@@ -420,8 +440,9 @@ def run_bootstrap(
     name = own_name if name is None else name
     prepared = record.prepare(x, checked, count)
     used, generator = stream(seed)
-    warn_if_small(len(x), where(name), stacklevel=stacklevel, remedy=BOOTSTRAP_RUN)
-    return bootstrap_result(record, x, prepared, B, weights, used, generator, checked, count)
+    if warn and record.small_sample_warning:
+        warn_if_small(len(x), where(name), stacklevel=stacklevel, remedy=BOOTSTRAP_RUN)
+    return prepared, bootstrap_result(record, x, prepared, B, weights, used, generator, checked, count)
 
 
 def bootstrap_result(
@@ -446,7 +467,7 @@ def bootstrap_result(
             # scale-free test, wherever it accepts both).
             prepared_unit.statistic = prepared.statistic
             x, prepared = unit, prepared_unit
-    exceedances, tested, sample, skipped = _bootstrap(x, prepared, B, weights, generator)
+    exceedances, tested, sample, skipped = _bootstrap(x, prepared, B, weights, generator, record.multipliers)
     if tested == 0:
         # A skipped replicate is a degenerate one, which the test refused with
         # an OSError: said in a reader's words, as the command says it.

@@ -76,13 +76,8 @@ Result<OwnedRef> run_series_test(const SeriesTest& test, std::size_t columns, co
 
     Result<OwnedRef> failures = failure_list(outcome.failures);
     if (!failures) return failures;
-    OwnedRef result = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(columns + 1)));
-    if (!result) return std::unexpected(binding::fetch_or_system_error());
-    for (std::size_t k = 0; k < columns; ++k) {
-        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(k), owned[k].release());
-    }
-    PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(columns), failures->release());
-    return result;
+    owned.push_back(*std::move(failures));
+    return tuple_of(owned);
 }
 
 }  // namespace larkspur::batch

@@ -85,4 +85,10 @@ Result<BatchInput> batch_input(BorrowedRef values, unsigned axis) {
     return input;
 }
 
+Result<BatchInput> single_series_input(BorrowedRef values) {
+    OwnedRef single = OwnedRef::steal(PyTuple_Pack(1, values.get()));
+    if (!single) return std::unexpected(binding::fetch_or_system_error());
+    return batch_input(single.borrow(), 0);
+}
+
 }  // namespace larkspur::batch

@@ -39,4 +39,8 @@ struct BatchInput {
 
 [[nodiscard]] binding::Result<BatchInput> batch_input(binding::BorrowedRef values, unsigned axis);
 
+// One series given alone (a 1-D float64 ndarray), as a batch of one: held
+// by reference and shared borrow while it is read.
+[[nodiscard]] binding::Result<BatchInput> single_series_input(binding::BorrowedRef values);
+
 }  // namespace larkspur::batch

@@ -14,7 +14,11 @@
 namespace larkspur::batch {
 
 const void* contiguous_values(const SeriesSpec& spec, Workspace& workspace) {
-    if (spec.length <= 1 || spec.stride == static_cast<std::ptrdiff_t>(sizeof(double))) return spec.data;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(spec.data) % alignof(double) == 0;
+    if (spec.length == 0 ||
+        (aligned && (spec.length == 1 || spec.stride == static_cast<std::ptrdiff_t>(sizeof(double))))) {
+        return spec.data;
+    }
     workspace.gathered.resize(spec.length);
     const unsigned char* element = spec.data;
     for (std::uint64_t k = 0; k < spec.length; ++k, element += spec.stride) {

@@ -16,6 +16,16 @@ binding::Result<OwnedRef> byte_column(std::uint64_t count) {
     return column;
 }
 
+binding::Result<OwnedRef> tuple_of(std::vector<OwnedRef>& items) {
+    OwnedRef tuple = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) return std::unexpected(binding::fetch_or_system_error());
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), items[k].release());
+    }
+    items.clear();
+    return tuple;
+}
+
 unsigned char* column_data(const OwnedRef& column) noexcept {
     return reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(column.get()));
 }

@@ -16,6 +16,9 @@ namespace larkspur::batch {
 
 [[nodiscard]] unsigned char* column_data(const binding::OwnedRef& column) noexcept;
 
+// A tuple of the objects, which it takes over (the vector is left empty).
+[[nodiscard]] binding::Result<binding::OwnedRef> tuple_of(std::vector<binding::OwnedRef>& items);
+
 // A bytearray holding the values.
 template <class Value>
 [[nodiscard]] binding::Result<binding::OwnedRef> column_of(const std::vector<Value>& values) {

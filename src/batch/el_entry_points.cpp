@@ -38,9 +38,7 @@ Result<OwnedRef> el_many(std::span<PyObject* const> slots) {
 // companion's reading gives it so). Held by reference and shared borrow
 // while it is read, with the interpreter lock held.
 Result<BatchInput> contiguous_series(BorrowedRef values) {
-    OwnedRef single = OwnedRef::steal(PyTuple_Pack(1, values.get()));
-    if (!single) return std::unexpected(binding::fetch_or_system_error());
-    Result<BatchInput> input = batch_input(single.borrow(), 0);
+    Result<BatchInput> input = single_series_input(values);
     if (input && input->series[0].stride != static_cast<std::ptrdiff_t>(sizeof(double)) &&
         input->series[0].length > 1) {
         return std::unexpected(PendingError::with_message(PyExc_TypeError, "values must be contiguous"));

@@ -7,6 +7,8 @@
 //   check_parameters(q, d) -> None; default_d(n) -> int    el_entry_points.cpp
 //   chi2_upper_tail(x, df) -> float; kernel_info() -> dict numeric_entry_points.cpp
 //   _select_by_byte(octets, products, out, threshold)      byte_select_entry.cpp
+//   gst_many, gst_prepare, gst_replicates                  gst_entry_points.cpp
+//   demeaned(values, factors) -> (e, e * f, ...)           bootstrap_entry_points.cpp
 #pragma once
 
 #include <Python.h>
@@ -20,5 +22,9 @@ extern const PyMethodDef default_d_method;
 extern const PyMethodDef chi2_upper_tail_method;
 extern const PyMethodDef kernel_info_method;
 extern const PyMethodDef select_by_byte_method;
+extern const PyMethodDef gst_many_method;
+extern const PyMethodDef gst_prepare_method;
+extern const PyMethodDef gst_replicates_method;
+extern const PyMethodDef demeaned_method;
 
 }  // namespace larkspur::batch

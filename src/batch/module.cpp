@@ -23,7 +23,8 @@ using binding::OwnedRef;
 // order, so the table is filled at the first import, not at load.
 const PyMethodDef* const registered[] = {
     &el_many_method,     &lag_profile_method,     &check_parameters_method, &default_d_method,
-    &kernel_info_method, &chi2_upper_tail_method, &select_by_byte_method,
+    &kernel_info_method, &chi2_upper_tail_method, &select_by_byte_method,   &gst_many_method,
+    &gst_prepare_method, &gst_replicates_method,  &demeaned_method,
 };
 PyMethodDef methods[std::size(registered) + 1] = {};
 

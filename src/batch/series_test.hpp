@@ -64,8 +64,9 @@ public:
                                Workspace& workspace, OutcomeSink& sink) const = 0;
 };
 
-// The series' values contiguous: in place when its elements are adjacent,
-// otherwise gathered into the workspace (valid until its next use).
+// The series' values contiguous and aligned for double: in place when its
+// elements are adjacent and aligned, otherwise gathered into the workspace
+// (valid until its next use).
 [[nodiscard]] const void* contiguous_values(const SeriesSpec& spec, Workspace& workspace);
 
 }  // namespace larkspur::batch

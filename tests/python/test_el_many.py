@@ -230,15 +230,24 @@ def test_other_threads_run_during_a_batch():
     assert during > 1000, during
 
 
-def test_ctrl_c_stops_a_long_batch():
+@pytest.mark.parametrize(
+    ("setup", "call"),
+    [
+        (LONG_BATCH.format(count=400_000), "el_many(panel, d=60, axis=1, threads=2)"),
+        # A long bootstrap of the generalized spectral test (hours if let run).
+        ("np.random.default_rng(1).standard_normal(20_000)", "gen_spectral(panel, 10**7, seed=1, threads=2)"),
+    ],
+    ids=["el_many", "gen_spectral"],
+)
+def test_ctrl_c_stops_a_long_batch(setup, call):
     code = textwrap.dedent(f"""
         import sys, time
         import numpy as np
-        from larkspur_tools import el_many
-        panel = {LONG_BATCH.format(count=400_000)}
+        from larkspur_tools import el_many, gen_spectral
+        panel = {setup}
         print("start", flush=True)
         try:
-            el_many(panel, d=60, axis=1, threads=2)
+            {call}
         except KeyboardInterrupt:
             print(time.monotonic(), flush=True)
             sys.exit(0)

@@ -183,6 +183,28 @@ CLI_CASES = {
     "d negative": (None, ["--d", "-1"], 2, (), ["argument --d: must be a positive integer"]),
     "d overflows": (None, ["--d", str(2**64)], 2, (), ["argument --d: int too big to convert"]),
     "tested and an index": (None, ["--column", "a", "--index-col", "a"], 2, (), ["'a' is also named by --column"]),
+    # --test chooses the test; each test's options are its own.
+    "gst": (
+        "a\n" + "\n".join(str((k * 37 % 101) / 7.0) for k in range(120)) + "\n",
+        ["--test", "gst", "--bootstrap", "99", "--seed", "3", "--format", "csv"],
+        0,
+        [
+            "series,transform,test,form,n,statistic,error_bound,rank,pvalue,bootstrap_B,bootstrap_seed,weights,reject",
+            "a,none,gst,ev,120,",
+        ],
+        [],
+    ),
+    "gst table": (
+        "a\n" + "\n".join(str((k * 37 % 101) / 7.0) for k in range(120)) + "\n",
+        ["--test", "gst", "--seed", "3"],
+        0,
+        ["Bootstrap: 999 Mammen replicates per column, seed 3; form 'ev'."],
+        [],
+    ),
+    "gst constant": ("a\n3\n3\n3\n", ["--test", "gst"], 2, (), ["column 'a': the series is constant"]),
+    "q with gst": (None, ["--test", "gst", "--q", "2"], 2, (), ["argument --q: belongs to --test el"]),
+    "form with el": (None, ["--form", "vrtest"], 2, (), ["argument --form: belongs to --test gst"]),
+    "unknown test": (None, ["--test", "lb"], 2, (), ["argument --test: invalid choice: 'lb'"]),
     **{
         f"--sep {sep!r}": (None, ["--sep", sep], 2, (), [f"argument --sep: {sep!r} cannot separate fields"])
         for sep in ('"', "\n")

@@ -44,7 +44,7 @@ CHILD = r"""
 import ctypes, ctypes.util, json, math, sys
 import numpy as np
 from larkspur import statistical_tests
-from larkspur_tools import bootstrap, el_many
+from larkspur_tools import bootstrap, el_many, gen_spectral
 
 mode, library = sys.argv[1], sys.argv[2]
 
@@ -56,6 +56,7 @@ corpus = [[1.0, 2.0, 3.0, 4.0, 5.0, 6.0], [1.0, -1.0] * 4]
 corpus += [ar(seed, n, scale) for seed, n in enumerate((9, 250, 1000, 4096))
            for scale in (1.0, 1e-78, 2.0**-255, 1e-300, 1e70)]
 panel = np.stack([ar(seed, 250, 1.0) for seed in range(16)])
+short = ar(99, 100, 1.0)  # made before the mode is set: NumPy's normals depend on it
 
 def outcomes():
     found = []
@@ -70,8 +71,12 @@ def outcomes():
     many = el_many(panel, axis=1, threads=1)
     found.append([many.p_tilde.tolist(), many.statistic.tobytes().hex(), many.pvalue.tobytes().hex()])
     # The bootstrap's count and its final division (13 / 100 rounds down under FE_DOWNWARD).
-    boot = bootstrap(np.random.default_rng(3).standard_normal(100), 99, seed=1)
-    found.append([boot.exceedances, boot.tested, boot.pvalue.hex()])
+    for weights in ("rademacher", "mammen"):
+        boot = bootstrap(short, 99, seed=1, weights=weights)
+        found.append([boot.exceedances, boot.tested, boot.pvalue.hex(), boot.sample.tobytes().hex()])
+    # The second test's statistic, bound and replicates.
+    spectral = gen_spectral(panel[0], 49, seed=2)
+    found.append([spectral.statistic.hex(), spectral.error_bound.hex(), spectral.sample.tobytes().hex()])
     return found
 
 libm = ctypes.CDLL(ctypes.util.find_library("m"))
