@@ -93,7 +93,9 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=2024)
     args = parser.parse_args()
     start = time.perf_counter()
-    print(f"| rejections at 5%, n = {args.n}, {args.reps:,} replications, B = {args.boot} | " + " | ".join(COLUMNS) + " |")
+    print(
+        f"| rejections at 5%, n = {args.n}, {args.reps:,} replications, B = {args.boot} | " + " | ".join(COLUMNS) + " |"
+    )
     print("|---|" + "---:|" * len(COLUMNS))
     for name in MODELS:
         rates = rejections(name, args.n, args.reps, args.boot, args.seed) / args.reps
