@@ -127,6 +127,9 @@ class GenSpectralResult:
         Columns of the kernel's factor (0: exact sums, for short series).
     error_bound : float
         The bound on the truncation: 0 <= T_exact - T <= error_bound.
+    at_floor : bool
+        No replicate reached T: the p-value is the smallest possible,
+        1/(B + 1), a bound rather than an estimate.
     sample : numpy.ndarray
         The first min(B, 10,000) replicate statistics, in the order drawn.
 
@@ -285,8 +288,8 @@ def gen_spectral(
         The data are not one series of numbers, or `seed` is of another kind.
     ValueError
         `B`, `weights`, `form` or `threads` is refused, or the series is
-        (empty, has NaN or infinite values, fewer than two values, is
-        constant, or its lagged values are all equal).
+        refused: empty, NaN or infinite values, fewer than two values,
+        constant, or its lagged values all equal.
 
     Examples
     --------
