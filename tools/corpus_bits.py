@@ -1,5 +1,8 @@
 """Prints, one line per case, the exact results of a fixed corpus: p~, the
-statistic and the p-value as hexadecimal floats, and the derived d.
+statistic and the p-value as hexadecimal floats, and the derived d; then,
+for the generalized spectral test in both forms, the statistic, the
+truncation bound, the factor's rank and nine bootstrap replicates (their
+FFTs, factor and sums must give the same bits everywhere too).
 
 Run on two platforms and compared byte for byte (tools/test_platforms.sh,
 aarch64-python). The inputs are built only from operations that IEEE 754
@@ -12,7 +15,7 @@ import csv
 import pathlib
 
 import numpy as np
-from larkspur_tools import default_d
+from larkspur_tools import default_d, gen_spectral
 
 from larkspur import statistical_tests
 
@@ -46,6 +49,17 @@ def corpus():
 
 def main():
     for name, series in corpus():
+        for form in ("ev", "vrtest"):
+            spectral = gen_spectral(series, 9, seed=7, form=form, threads=2)
+            print(
+                name,
+                "gst",
+                form,
+                float(spectral.statistic).hex(),
+                float(spectral.error_bound).hex(),
+                spectral.rank,
+                " ".join(float(value).hex() for value in spectral.sample),
+            )
         for q, d in ((2.4, None), (0.5, None), (2.4, 3)):
             result = EL(series, q=q, d=d)
             print(
