@@ -109,6 +109,9 @@ RECORD = register(
 class GenSpectralResult:
     """The generalized spectral test on one series, with its bootstrap.
 
+    ``at_floor`` is True when no replicate reached T: the p-value is then
+    the smallest possible, 1/(B + 1), a bound rather than an estimate.
+
     Attributes
     ----------
     statistic : float
@@ -127,9 +130,6 @@ class GenSpectralResult:
         Columns of the kernel's factor (0: exact sums, for short series).
     error_bound : float
         The bound on the truncation: 0 <= T_exact - T <= error_bound.
-    at_floor : bool
-        No replicate reached T: the p-value is the smallest possible,
-        1/(B + 1), a bound rather than an estimate.
     sample : numpy.ndarray
         The first min(B, 10,000) replicate statistics, in the order drawn.
 

@@ -117,9 +117,6 @@ class BootstrapResult:
         The seed the stream came from: pass it as `seed` to repeat the run
         bit for bit (also after seed=None, or a Generator, which only
         supplies it).
-    at_floor : bool
-        No tested replicate reached T: the p-value is the smallest
-        possible, 1/(tested + 1), a bound rather than an estimate.
     sample : numpy.ndarray
         The first min(B, SAMPLE_SIZE) replicate statistics in the order
         drawn, NaN where skipped (read-only): a histogram's worth, however
