@@ -137,7 +137,7 @@ std::expected<std::shared_ptr<GstData>, GstError> prepare(std::span<const double
     if (exact) {
         data->exact = make_exact_lags(points.data(), count);
     } else {
-        data->low_rank.emplace(make_low_rank_lags(points.data(), count, options.tolerance));
+        data->low_rank.emplace(make_low_rank_lags(points.data(), count, options.tolerance, options.spectra_budget));
     }
     points = {};
 

@@ -59,6 +59,17 @@ enum class GstMethod { Automatic, LowRank, Exact };
 // bench/gst_bench.cpp, statistic plus 999 replicates).
 inline constexpr std::size_t exact_path_up_to = 48;
 
+// The bytes a prepared series may spend on the spectra of its factor's
+// column pairs (16 N per pair, N ~ 2n: 3.1 MiB at n = 1e5, twice the two
+// columns themselves). Past it the remaining pairs are transformed again in
+// every evaluation, one more transform each, with the same bits. At n = 1e5,
+// 64 MiB stores every pair up to rank 40 (normal and GARCH data, rank 28 to
+// 38, run as fast as before) and keeps a run's peak under 200 MB (191 MiB)
+// up to rank about 138, where the factor's columns alone take 105 MiB
+// (measured by bench/gst_bench.cpp: t3 data, rank 85, 150 MiB; t2, rank 106,
+// 166 MiB). The recomputed pairs cost time: 40% more per replicate at rank 85.
+inline constexpr std::size_t default_spectra_budget = std::size_t{64} << 20;
+
 struct GstOptions {
     GstForm form = GstForm::Standardised;
     // The factor stops when the residual trace is below tolerance * (n - 1).
@@ -68,6 +79,8 @@ struct GstOptions {
     // 1e-13 on the tested series for one or two more columns.
     double tolerance = 1e-14;
     GstMethod method = GstMethod::Automatic;
+    // Less memory for more transforms; no bit of any result depends on it.
+    std::size_t spectra_budget = default_spectra_budget;
 };
 
 enum class GstErrorKind {
@@ -117,7 +130,7 @@ public:
     [[nodiscard]] const GstStatistic& statistic() const noexcept;
     [[nodiscard]] std::size_t size() const noexcept;
     [[nodiscard]] GstForm form() const noexcept;
-    // Bytes held by this object (the factor's spectra and prefix sums, or the kernel matrix).
+    // Bytes held by this object (the factor's columns and stored spectra, or the kernel matrix).
     [[nodiscard]] std::size_t memory_bytes() const noexcept;
 
     [[nodiscard]] std::expected<GstWorkspace, GstError> make_workspace() const;

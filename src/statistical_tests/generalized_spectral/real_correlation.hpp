@@ -32,6 +32,7 @@ void real_spectrum(const FftPlan& plan, const double* x, std::size_t len, Comple
 
 // out[j] = c_a(j) + i c_b(j) for j < lags (the entries from lags on are left
 // in an unspecified state), from X (real_spectrum) and H (pair_spectrum).
+// out may be pair_h: the product is formed frequency by frequency.
 void correlate_pair(const FftPlan& plan, const Complex* spectrum_x, const Complex* pair_h, std::size_t lags,
                     Complex* out, Complex* scratch) noexcept;
 
