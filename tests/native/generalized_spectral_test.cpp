@@ -366,6 +366,38 @@ TEST(Standardised, PowerOfTwoScalingAndRoundingModeChangeNoBit) {
     }
 }
 
+// A budget that stores some or none of the factor's spectra changes no bit
+// of T, its bound or a replicate, and saves exactly the spectra left out.
+// Ranks 20 to 78, odd (a last pair of one column) and even, both forms.
+TEST(SpectraBudget, RecomputedSpectraChangeNoBit) {
+    for (const auto& [kind, n] :
+         {std::pair{Kind::Normal, std::size_t{200}}, {Kind::Garch, 301}, {Kind::Cauchy, 400}, {Kind::T3, 3000}}) {
+        const std::vector<double> y = generate(kind, n, n);
+        const std::size_t pair_bytes = gs::FftPlan::good_length(2 * n - 3) * sizeof(Complex);
+        for (const GstForm form : {GstForm::Standardised, GstForm::Vrtest}) {
+            const auto all = GstPrepared::make(y, {.form = form, .method = GstMethod::LowRank});
+            ASSERT_TRUE(all.has_value());
+            auto all_workspace = all->make_workspace();
+            const std::size_t rank = all->statistic().rank;
+            for (std::size_t stored = 0; stored < 3; ++stored) {
+                const std::string what = std::to_string(n) + " values, " + std::to_string(stored) + " stored";
+                const auto some = GstPrepared::make(
+                    y, {.form = form, .method = GstMethod::LowRank, .spectra_budget = (stored + 1) * pair_bytes - 1});
+                ASSERT_TRUE(some.has_value());
+                EXPECT_EQ(all->memory_bytes() - some->memory_bytes(), ((rank + 1) / 2 - stored) * pair_bytes) << what;
+                EXPECT_TRUE(same_bits(some->statistic().value, all->statistic().value)) << what;
+                EXPECT_TRUE(same_bits(some->statistic().error_bound, all->statistic().error_bound)) << what;
+                auto workspace = some->make_workspace();
+                for (std::uint64_t b = 0; b < 3; ++b) {
+                    const std::vector<double> v = mammen(n, 50 * n + b);
+                    EXPECT_TRUE(same_bits(some->replicate(v, *workspace), all->replicate(v, *all_workspace))) << what;
+                    EXPECT_TRUE(same_bits(workspace->last_error_bound(), all_workspace->last_error_bound())) << what;
+                }
+            }
+        }
+    }
+}
+
 struct Refusal {
     const char* name;
     std::vector<double> series;
