@@ -252,6 +252,10 @@ CASES = {
         lambda: by_column_outcome(pd.DataFrame({"x": X, "rownames": X})),
         (["x", "rownames"], []),
     ),
+    "by_column refuses a table-like object that is neither": (
+        lambda: larkspur_tools.by_column(type("Columns", (), {"columns": ["x"]})()),
+        Raises(TypeError, "by_column takes a DataFrame or a mapping of names to series, not Columns", None),
+    ),
     "by_column tests a constant integer column, which fails": (
         lambda: larkspur_tools.by_column({"k": np.full(300, 3), "x": X}),
         Raises(OSError, "Zero", ["in column 'k'"]),

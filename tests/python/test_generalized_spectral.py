@@ -128,6 +128,18 @@ def test_the_nonlinear_case_escapes_the_linear_test_only():
         diagnosis = larkspur_tools.diagnose(y, seed=1)
     assert diagnosis.spectral is not None and diagnosis.spectral.reject(diagnosis.level)
     assert "any predictability from each single lag (GST)" in diagnosis.summary()
+    with warnings.catch_warnings(action="ignore"):
+        alone = larkspur_tools.diagnose(y, seed=1, spectral=0).summary()
+    assert "Two questions" not in alone and "Generalized spectral" not in alone
+
+
+def test_the_result_holds_what_repeats_it_and_says_it():
+    e = np.random.default_rng(5).standard_normal(301)
+    result = gen_spectral(e[1:] + 0.5 * (e[:-1] ** 2 - 1), seed=9)  # B = 999 by default
+    assert (result.B, result.tested, result.weights, result.form) == (999, 999, "mammen", "ev") and result.at_floor
+    assert str(result) == result.summary() and "bootstrap p-value = <= 0.0010" in result.summary()
+    with pytest.raises(AttributeError):
+        result.pvalue = 0.5  # frozen: a result says what was computed
 
 
 REFUSED = {

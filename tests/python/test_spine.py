@@ -92,6 +92,8 @@ PANEL = np.column_stack([RNG.standard_normal(300), AR, np.ones(300)])
 
 def test_a_record_runs_through_the_many_series_engine():
     assert _registry.record_for("ljung-box") is RECORD
+    with pytest.raises(ValueError, match="test must be one of 'el', 'gst', .*'ljung-box', not 'lb'"):
+        _registry.record_for("lb")
     outcome = _many.run_many(RECORD, read_panel(PANEL), check_options({}), 2, "mask", None)
     statistic, pvalue = outcome.columns
     assert statistic[1] == ljung_box(AR, 5) and pvalue[1] < 1e-6
