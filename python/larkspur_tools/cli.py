@@ -56,6 +56,7 @@ from .config import ShowConfigAction
 from .csv_input import read_csv_columns
 from .escanciano_lobato import RECORD as EL_RECORD
 from .escanciano_lobato import ElOptions, Prepared
+from .generalized_spectral import DEFAULT_B as DEFAULT_SPECTRAL_B
 from .generalized_spectral import FORMS, spectral_of
 from .parquet_input import read_parquet_columns
 from .reading import Panel
@@ -89,8 +90,6 @@ EXIT_INTERRUPTED = 130
 INTERRUPTED = "interrupted"
 SEED_WITHOUT_BOOTSTRAP = "--seed needs --bootstrap B (it seeds the bootstrap, and nothing else is random)"
 BOOTSTRAP_IN_TABLE = "the boot p column does not lean on that approximation"
-#: The generalized spectral test's replicates per column when --bootstrap is not given.
-DEFAULT_SPECTRAL_B = 999
 
 
 class Parser(argparse.ArgumentParser):
@@ -241,7 +240,7 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         metavar="B",
         help=f"el: add a wild-bootstrap p-value from B Rademacher replicates, 1 <= B <= {MAX_B:,} "
         "(reliable in short series), and the verdict then follows it; gst: its B Mammen replicates "
-        "(default 999)",
+        f"(default {DEFAULT_SPECTRAL_B})",
     )
     parser.add_argument(
         "--seed",
@@ -263,7 +262,7 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
             if getattr(arguments, flag) is not None:
                 parser.error(f"argument --{flag}: belongs to --test el, not --test gst")
         if arguments.bootstrap is None:
-            arguments.bootstrap = DEFAULT_SPECTRAL_B
+            arguments.bootstrap = DEFAULT_SPECTRAL_B  # the test's own default
         arguments.form = arguments.form or "ev"
     elif arguments.form is not None:
         parser.error("argument --form: belongs to --test gst, not --test el")

@@ -28,11 +28,14 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _batch
+from ._core import noting
 from ._many import run_many
 from ._registry import FloatArray, TestRecord, register
 from ._shared import (
     check_level,
+    checked_B,
     checked_threads,
+    checked_weights,
     pvalue_text,
     rejects,
     stream,
@@ -43,6 +46,8 @@ from .wild_bootstrap import BootstrapResult, bootstrap_result, prepared_bootstra
 if TYPE_CHECKING:
     from ._core import RawData
 
+#: The replicates when B is not given, for every entry point of this test.
+DEFAULT_B = 999
 #: The forms and their native codes.
 FORMS = {"ev": 0, "vrtest": 1}
 FORM_ACCEPTED = "form must be 'ev' (standardised, the default) or 'vrtest' (the R package vrtest's raw form)"
@@ -72,7 +77,7 @@ class Prepared:
     (each a draw of V_1..V_n), computed on `threads` threads."""
 
     def __init__(self, x: FloatArray, options: GstOptions, threads: int) -> None:
-        self.threads = threads
+        self.threads, self.form = threads, options.form
         self._prepared, self.statistic, self.error_bound, self.rank = _batch.gst_prepare(
             np.ascontiguousarray(x), FORMS[options.form]
         )
@@ -221,7 +226,7 @@ class GenSpectralResult:
         return self.summary()
 
 
-def _result(prepared: Prepared, boot: BootstrapResult, form: Form) -> GenSpectralResult:
+def _result(prepared: Prepared, boot: BootstrapResult) -> GenSpectralResult:
     return GenSpectralResult(
         prepared.statistic,
         boot.pvalue,
@@ -230,7 +235,7 @@ def _result(prepared: Prepared, boot: BootstrapResult, form: Form) -> GenSpectra
         boot.tested,
         boot.seed,
         boot.weights,
-        form,
+        prepared.form,
         int(prepared.rank),
         prepared.error_bound,
         boot.sample,
@@ -239,7 +244,7 @@ def _result(prepared: Prepared, boot: BootstrapResult, form: Form) -> GenSpectra
 
 def gen_spectral(
     data: RawData,
-    B: int = 999,
+    B: int = DEFAULT_B,
     *,
     seed: int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM | None = None,
     weights: Literal["rademacher", "mammen"] = "mammen",
@@ -310,7 +315,7 @@ def spectral_of(
     # The stack: warn_if_small, prepared_bootstrap, here, gen_spectral, its caller.
     prepared, boot = prepared_bootstrap(RECORD, data, B, weights, seed, {"form": form}, threads, 5, warn=warn)
     assert isinstance(prepared, Prepared)
-    return _result(prepared, boot, check_options({"form": form}).form)
+    return _result(prepared, boot)
 
 
 class GenSpectralMany(NamedTuple):
@@ -345,7 +350,7 @@ class GenSpectralMany(NamedTuple):
 
 def gen_spectral_many(
     values: Any,
-    B: int = 999,
+    B: int = DEFAULT_B,
     *,
     seed: int | np.random.SeedSequence | np.random.Generator | np.random.PCG64 | np.random.PCG64DXSM | None = None,
     weights: Literal["rademacher", "mammen"] = "mammen",
@@ -356,11 +361,11 @@ def gen_spectral_many(
     """The generalized spectral test on every series of a panel.
 
     The panel is read as `el_many` reads one (a 2-D array whose `axis` runs
-    over time, a DataFrame, or a sequence of series). The statistics come
-    from one native call on every core; then each series gets its own
-    bootstrap, series i from the stream of ``SeedSequence(seed).spawn(count)[i]``
-    (`seed` the root, reported), its replicates on every core. B = 0 gives
-    the statistics alone (p-values NaN). The first failing series raises,
+    over time, a DataFrame, or a sequence of series). Each series is
+    factored once and gets its own bootstrap, series i from the stream of
+    ``SeedSequence(seed).spawn(count)[i]`` (`seed` the root, reported), its
+    replicates on every core. B = 0 gives the statistics alone (p-values
+    NaN), from one native call over the panel on every core. The first failing series raises,
     with a note naming it.
 
     Parameters
@@ -399,33 +404,39 @@ def gen_spectral_many(
     >>> bool(np.isnan(res.pvalue).all()), res.rank.dtype
     (True, dtype('int64'))
     """
+    # Arguments first, then the data, then the stream (as every bootstrap).
     options = check_options({"form": form})
     count = checked_threads(threads)
+    if B != 0:
+        checked_weights(weights)
+        checked_B(B)
     panel = read_panel(values, axis)
     kind = "column" if axis % 2 == 0 else "row"
 
     def note(index: int) -> str:
         return f"in {kind} {panel.labels[index]!r}" if panel.labels is not None else f"in series {index}"
 
-    statistic, bound, rank = run_many(RECORD, panel, options, count, "raise", note).columns
-    pvalue = np.full(panel.size, np.nan)
     if B == 0:
-        return GenSpectralMany(statistic, bound, rank, pvalue, None)
-    from ._shared import checked_B, checked_weights
-
-    checked_weights(weights)
-    checked_B(B)
+        statistic, bound, rank = run_many(RECORD, panel, options, count, "raise", note).columns
+        return GenSpectralMany(statistic, bound, rank, np.full(panel.size, np.nan), None)
     used, _ = stream(seed)
-    children = (
-        np.random.SeedSequence(used).spawn(panel.size)
-        if not isinstance(used, np.random.SeedSequence)
-        else used.spawn(panel.size)
-    )
+    children = (used if isinstance(used, np.random.SeedSequence) else np.random.SeedSequence(used)).spawn(panel.size)
+    statistic, bound, pvalue = (np.empty(panel.size) for _ in range(3))
+    rank = np.empty(panel.size, dtype=np.int64)
     for index in range(panel.size):
-        series = panel.data[:, index] if isinstance(panel.data, np.ndarray) and panel.axis == 0 else panel.data[index]
-        x = np.ascontiguousarray(series, dtype=np.float64)
-        prepared = Prepared(x, options, count)
-        boot = bootstrap_result(RECORD, x, prepared, B, weights, used, np.random.PCG64(children[index]), options, count)
+        with noting(note(index), Exception):
+            if index in panel.unreadable:
+                raise panel.unreadable[index]
+            series = (
+                panel.data[:, index] if isinstance(panel.data, np.ndarray) and panel.axis == 0 else panel.data[index]
+            )
+            x = np.ascontiguousarray(series, dtype=np.float64)
+            # The factor made here gives the statistic and every replicate.
+            prepared = Prepared(x, options, count)
+            boot = bootstrap_result(
+                RECORD, x, prepared, B, weights, used, np.random.PCG64(children[index]), options, count
+            )
+        statistic[index], bound[index], rank[index] = prepared.statistic, prepared.error_bound, prepared.rank
         pvalue[index] = boot.pvalue
     return GenSpectralMany(statistic, bound, rank, pvalue, used)
 

@@ -115,9 +115,16 @@ def test_the_bootstrap_count_and_its_independence_of_threads(weights):
     exceeding = int(np.count_nonzero(result.sample >= result.statistic))
     assert result.exceedances == exceeding and result.pvalue == (1 + exceeding) / 300
     assert result.tested == result.B == 299 and result.weights == weights and result.seed == 11
-    # The same p-value from the many-series call: series i has the root's i-th child stream.
-    many = gen_spectral_many([x], 299, seed=np.random.SeedSequence(11).spawn(1)[0].entropy, weights=weights)
-    assert many.rank[0] == result.rank
+    # The many-series call: series i has the root's i-th child stream, and its own factor.
+    many = gen_spectral_many([x[::-1], x], 299, seed=11, weights=weights)
+    alone = gen_spectral(x, 299, seed=np.random.SeedSequence(11).spawn(2)[1], weights=weights)
+    assert (many.statistic[1], many.error_bound[1], many.rank[1], many.pvalue[1]) == (
+        alone.statistic,
+        alone.error_bound,
+        alone.rank,
+        alone.pvalue,
+    )
+    assert many.seed == 11 and many.statistic[1] == gen_spectral_many([x], 0).statistic[0]
 
 
 def test_the_nonlinear_case_escapes_the_linear_test_only():
