@@ -40,11 +40,15 @@ def garch(
     rng: np.random.Generator, reps: int, n: int, omega: float = 0.05, alpha: float = 0.1, beta: float = 0.85
 ) -> np.ndarray:
     """reps GARCH(1,1) paths side by side, started at the stationary variance."""
-    shocks = rng.standard_normal((reps, n + BURN_IN))
+    return garch_paths(rng.standard_normal((reps, n + BURN_IN)), omega, alpha, beta)
+
+
+def garch_paths(shocks: np.ndarray, omega: float = 0.05, alpha: float = 0.1, beta: float = 0.85) -> np.ndarray:
+    """GARCH(1,1) paths driven by rows of unit-variance shocks, the first BURN_IN steps dropped."""
     out = np.empty_like(shocks)
-    variance = np.full(reps, omega / (1 - alpha - beta))
-    previous = np.zeros(reps)
-    for t in range(n + BURN_IN):
+    variance = np.full(len(shocks), omega / (1 - alpha - beta))
+    previous = np.zeros(len(shocks))
+    for t in range(shocks.shape[1]):
         variance = omega + alpha * previous * previous + beta * variance
         previous = out[:, t] = np.sqrt(variance) * shocks[:, t]
     return out[:, BURN_IN:]

@@ -20,16 +20,12 @@ import time
 
 import numpy as np
 from larkspur_tools import gen_spectral
+from size_and_power import BURN_IN, ar1, garch_paths, white_noise
 
 from larkspur import statistical_tests
 
-BURN_IN = 200
 LEVEL = 0.05
 COLUMNS = ["Escanciano-Lobato", "generalized spectral"]
-
-
-def normal(rng: np.random.Generator, reps: int, n: int) -> np.ndarray:
-    return rng.standard_normal((reps, n))
 
 
 def garch_t5(
@@ -37,14 +33,7 @@ def garch_t5(
 ) -> np.ndarray:
     """reps GARCH(1,1) paths side by side, Student t5 shocks scaled to
     variance 1 (finite fourth moment: beta^2 + 2 alpha beta + 9 alpha^2 < 1)."""
-    shocks = rng.standard_t(5, (reps, n + BURN_IN)) / np.sqrt(5 / 3)
-    out = np.empty_like(shocks)
-    variance = np.full(reps, omega / (1 - alpha - beta))
-    previous = np.zeros(reps)
-    for t in range(n + BURN_IN):
-        variance = omega + alpha * previous * previous + beta * variance
-        previous = out[:, t] = np.sqrt(variance) * shocks[:, t]
-    return out[:, BURN_IN:]
+    return garch_paths(rng.standard_t(5, (reps, n + BURN_IN)) / np.sqrt(5 / 3), omega, alpha, beta)
 
 
 def squared_lag(rng: np.random.Generator, reps: int, n: int) -> np.ndarray:
@@ -53,17 +42,8 @@ def squared_lag(rng: np.random.Generator, reps: int, n: int) -> np.ndarray:
     return e[:, 1:] + 0.5 * (e[:, :-1] ** 2 - 1)
 
 
-def ar1(rng: np.random.Generator, reps: int, n: int, phi: float = 0.2) -> np.ndarray:
-    shocks = rng.standard_normal((reps, n + BURN_IN))
-    out = np.empty_like(shocks)
-    previous = np.zeros(reps)
-    for t in range(n + BURN_IN):
-        previous = out[:, t] = phi * previous + shocks[:, t]
-    return out[:, BURN_IN:]
-
-
 MODELS = {
-    "i.i.d. normal": normal,
+    "i.i.d. normal": white_noise,
     "GARCH(1,1), t5": garch_t5,
     "e_t + 0.5 (e_{t-1}^2 - 1)": squared_lag,
     "AR(1), phi = 0.2": ar1,
