@@ -58,6 +58,7 @@ from .escanciano_lobato import RECORD as EL_RECORD
 from .escanciano_lobato import ElOptions, Prepared
 from .generalized_spectral import DEFAULT_B as DEFAULT_SPECTRAL_B
 from .generalized_spectral import FORMS, spectral_of
+from .generalized_spectral import RECORD as SPECTRAL
 from .parquet_input import read_parquet_columns
 from .reading import Panel
 from .report import (
@@ -354,7 +355,7 @@ def spectral_rows(
     for name, values in series:
         try:
             result = spectral_of(
-                values, arguments.bootstrap, arguments.seed, "mammen", arguments.form, None, warn=False
+                values, arguments.bootstrap, arguments.seed, SPECTRAL.default_weights, arguments.form, None, warn=False
             )
         except (ValueError, TypeError) as error:
             raise ReportError(f"column {name!r}: {failure_text(error)}") from None

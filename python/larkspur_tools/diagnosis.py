@@ -24,6 +24,7 @@ from ._shared import (
     where,
 )
 from .escanciano_lobato import RECORD as EL_RECORD
+from .generalized_spectral import RECORD as SPECTRAL
 from .generalized_spectral import GenSpectralResult, spectral_of
 from .lags import checked_lags, chi2_upper_tail, lag_frame
 from .small_sample import warn_if_small
@@ -581,7 +582,7 @@ def diagnose(
     spectral_result, spectral_refusal = None, None
     if spectral:
         try:
-            spectral_result = spectral_of(x, spectral, seed, "mammen", "ev", threads, warn=False)
+            spectral_result = spectral_of(x, spectral, seed, SPECTRAL.default_weights, "ev", threads, warn=False)
         except ValueError as error:  # the data's refusal by that test alone
             spectral_refusal = str(error)
     boot = None
