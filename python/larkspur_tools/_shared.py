@@ -189,26 +189,19 @@ def exact_ratio(numerator: int, denominator: int) -> float:
 
     A float division rounds in the caller's floating-point mode (under
     fesetround(FE_DOWNWARD), 13 / 100 gives 0.12999999999999998); this gives
-    the round-to-nearest-even double whatever the mode: the 54-bit quotient
-    and its remainder decide the last bit, and the power-of-two scaling of
-    the exact integer mantissa is exact. 0 <= numerator, 0 < denominator,
-    both below 2**1000."""
+    the round-to-nearest-even double whatever the mode. For a p-value,
+    0 <= numerator <= denominator: the numerator shifted so that the
+    quotient has 54 bits is exact, its last bit is the rounding bit and the
+    remainder the sticky part, and the power-of-two scaling of the integer
+    mantissa is exact."""
     if numerator == 0:
         return 0.0
+    # The quotient then lies in [2**52, 2**54): one more bit where it is short.
     shift = 53 - (numerator.bit_length() - denominator.bit_length())
-    scaled = numerator << shift if shift >= 0 else numerator >> -shift
-    if shift < 0 and numerator & ((1 << -shift) - 1):
-        scaled |= 1  # a sticky bit: only ever below the rounding position
-    quotient, remainder = divmod(scaled, denominator)
-    if quotient >= 1 << 54:  # the estimate of the shift was one too large
-        shift -= 1
-        remainder |= quotient & 1
-        quotient >>= 1
-    elif quotient < 1 << 53:
+    quotient, remainder = divmod(numerator << shift, denominator)
+    if quotient < 1 << 53:
         shift += 1
-        scaled <<= 1
-        quotient, remainder = divmod(scaled, denominator)
-    # quotient has 54 bits: the last is the rounding bit, remainder the sticky part.
+        quotient, remainder = divmod(numerator << shift, denominator)
     mantissa, half = quotient >> 1, quotient & 1
     if half and (remainder or mantissa & 1):
         mantissa += 1

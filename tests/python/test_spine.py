@@ -155,3 +155,18 @@ def test_former_names_still_work_and_warn(name, current):
 def test_the_former_analysis_module_warns_on_import():
     completed = run_python("import warnings; warnings.simplefilter('error'); import larkspur_tools.analysis")
     assert "DeprecationWarning: larkspur_tools.analysis is deprecated" in completed.stderr
+
+
+def test_exact_ratio_rounds_to_nearest_even_by_integers_alone():
+    """The bootstrap's p-value division, checked against Python's correctly
+    rounded int / int (the test runs in the default mode): halfway cases
+    (both ways of the even rule), a remainder past them, random counts."""
+    rng = np.random.default_rng(8)
+    cases = [(2**53 + 1, 2**54), (2**53 + 3, 2**54), (2**54 + 1, 2**55 + 2), (1, 3), (13, 100), (7, 7), (1, 10**8 + 1)]
+    cases += [(int(a), int(a + b)) for a, b in zip(rng.integers(1, 10**9, 2000), rng.integers(0, 10**9, 2000))]
+    cases += [
+        (int(a) * 2**70 + 1, int(a) * 2**70 + int(b))
+        for a, b in zip(rng.integers(1, 2**40, 500), rng.integers(1, 2**40, 500))
+    ]
+    assert [_shared.exact_ratio(a, b) for a, b in cases] == [a / b for a, b in cases]
+    assert _shared.exact_ratio(0, 7) == 0.0
